@@ -1,0 +1,266 @@
+#include "http/server.h"
+
+#include "core/log.h"
+#include "core/serial_queue.h"
+#include "core/work_pool.h"
+#include "http/http_parser.h"
+#include "http/token.h"
+
+#include <asio/ip/tcp.hpp>
+#include <asio/post.hpp>
+#include <asio/steady_timer.hpp>
+#include <asio/write.hpp>
+#include <condition_variable>
+#include <mutex>
+
+namespace va {
+
+using asio::ip::tcp;
+
+namespace {
+
+struct Connection {
+  explicit Connection(tcp::socket s) : socket(std::move(s)), deadline(socket.get_executor()) {}
+
+  // Cancels the connection and its deadline; harmless twice.
+  void close() {
+    if (closed)
+      return;
+    closed = true;
+    deadline.cancel();
+    std::error_code ignored;
+    socket.close(ignored);
+  }
+
+  tcp::socket socket;
+  asio::steady_timer deadline;
+  std::string buffer; // everything received so far
+  bool closed = false;
+};
+
+std::string errorCode(int64_t status) {
+  std::string code;
+  for (char c : HTTPResponse::reason(status))
+    code.push_back(c == ' ' ? '_' : static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c));
+  return code;
+}
+
+} // namespace
+
+bool isAuthorized(const HTTPRequest& request, std::string_view token) {
+  auto it = request.headers.find("authorization");
+  if (it == request.headers.end())
+    return false;
+  std::string_view value = it->second;
+  constexpr std::string_view kScheme = "Bearer ";
+  if (!value.starts_with(kScheme))
+    return false;
+  return Token::equal(value.substr(kScheme.size()), token);
+}
+
+// Member order matters: the pool is destroyed (waiting for handler calls) before the queue
+// (whose thread owns every socket), and both before the token and router they use.
+struct Server::Impl {
+  Impl(std::string t, std::shared_ptr<RequestHandler> r, Options o)
+      : token(std::move(t)), router(std::move(r)), options(o) {}
+
+  void acceptNext();
+  void startConnection(tcp::socket socket);
+  void receive(std::shared_ptr<Connection> c);
+  void drain(std::shared_ptr<Connection> c, int64_t remaining, std::string response);
+  void respond(std::shared_ptr<Connection> c, std::string response);
+  void handOff(std::shared_ptr<Connection> c, HTTPRequest request);
+
+  const std::string token;
+  const std::shared_ptr<RequestHandler> router;
+  const Options options;
+  SerialQueue queue{"velmorrant-audio.server"};
+  WorkPool work{"velmorrant-audio.work"};
+
+  // Touched only on `queue`.
+  std::unique_ptr<tcp::acceptor> listener;
+  std::unique_ptr<asio::steady_timer> acceptRetry;
+  std::unique_ptr<char[]> drainScratch{new char[kReadBytes]}; // reads run one at a time here
+};
+
+void Server::Impl::acceptNext() {
+  if (!listener)
+    return;
+  listener->async_accept([this](std::error_code ec, tcp::socket socket) {
+    if (!listener || ec == asio::error::operation_aborted)
+      return;
+    if (!ec) {
+      startConnection(std::move(socket));
+      acceptNext();
+      return;
+    }
+    // Out of descriptors or a transient failure: back off briefly instead of spinning.
+    log("accept failed: " + ec.message());
+    acceptRetry = std::make_unique<asio::steady_timer>(queue.context(), std::chrono::milliseconds(50));
+    acceptRetry->async_wait([this](std::error_code waitEc) {
+      if (!waitEc)
+        acceptNext();
+    });
+  });
+}
+
+void Server::Impl::startConnection(tcp::socket socket) {
+  auto c = std::make_shared<Connection>(std::move(socket));
+  c->deadline.expires_after(options.connectionDeadline);
+  c->deadline.async_wait([c](std::error_code ec) {
+    if (!ec)
+      c->close();
+  });
+  receive(std::move(c));
+}
+
+void Server::Impl::receive(std::shared_ptr<Connection> c) {
+  size_t old = c->buffer.size();
+  // Grow without zero-filling; only the bytes the socket writes are kept.
+  c->buffer.resize_and_overwrite(old + kReadBytes, [](char*, size_t n) { return n; });
+  char* into = c->buffer.data() + old;
+  c->socket.async_read_some(
+      asio::buffer(into, kReadBytes), [this, c, old](std::error_code ec, size_t n) mutable {
+        c->buffer.resize(old + n);
+        if (c->closed)
+          return;
+        HTTPParser::Outcome outcome = HTTPParser::parse(c->buffer);
+        if (auto* complete = std::get_if<HTTPParser::Complete>(&outcome)) {
+          handOff(std::move(c), std::move(complete->request));
+        } else if (auto* refuse = std::get_if<HTTPParser::Refuse>(&outcome)) {
+          std::string response =
+              HTTPResponse::error(refuse->status, errorCode(refuse->status)).serialized();
+          c->buffer = std::string(); // the request is done with; free it before draining
+          if (refuse->drain >= 1 && refuse->drain <= options.maxDrain)
+            drain(std::move(c), refuse->drain, std::move(response));
+          else
+            respond(std::move(c), std::move(response));
+        } else if (ec) { // incomplete, and the client closed or the connection failed
+          c->close();
+        } else {
+          receive(std::move(c));
+        }
+      });
+}
+
+void Server::Impl::handOff(std::shared_ptr<Connection> c, HTTPRequest request) {
+  c->buffer = std::string();
+  work.submit([this, c = std::move(c), request = std::move(request)]() mutable {
+    HTTPResponse response;
+    if (!isAuthorized(request, token)) {
+      response = HTTPResponse::error(401, "unauthorized");
+    } else {
+      try {
+        response = router->handle(request);
+      } catch (...) { // nothing may escape a request but a JSON answer
+        log("request handler failed");
+        response = HTTPResponse::error(500, errorCode(500));
+      }
+    }
+    std::string bytes = response.serialized();
+    // The connection moves back to the queue with the response; no copy stays on this thread.
+    asio::post(queue.context(), [this, c = std::move(c), bytes = std::move(bytes)]() mutable {
+      respond(std::move(c), std::move(bytes));
+    });
+  });
+}
+
+void Server::Impl::drain(std::shared_ptr<Connection> c, int64_t remaining, std::string response) {
+  c->socket.async_read_some(
+      asio::buffer(drainScratch.get(), kReadBytes),
+      [this, c, remaining, response = std::move(response)](std::error_code ec, size_t n) mutable {
+        if (c->closed)
+          return;
+        int64_t left = remaining - static_cast<int64_t>(n);
+        if (left >= 1 && !ec)
+          drain(std::move(c), left, std::move(response));
+        else
+          respond(std::move(c), std::move(response));
+      });
+}
+
+void Server::Impl::respond(std::shared_ptr<Connection> c, std::string response) {
+  if (c->closed) // the deadline came first; the answer is lost
+    return;
+  auto bytes = std::make_shared<std::string>(std::move(response));
+  asio::async_write(c->socket, asio::buffer(*bytes), [c, bytes](std::error_code, size_t) {
+    if (c->closed)
+      return;
+    std::error_code ignored;
+    c->socket.shutdown(tcp::socket::shutdown_send, ignored);
+    c->close();
+  });
+}
+
+Server::Server(std::string token, std::shared_ptr<RequestHandler> router)
+    : Server(std::move(token), std::move(router), Options{}) {}
+
+Server::Server(std::string token, std::shared_ptr<RequestHandler> router, Options options)
+    : impl_(std::make_unique<Impl>(std::move(token), std::move(router), options)) {}
+
+Server::~Server() {
+  cancelListener();
+  // Stop the connection thread first so nothing submits to the pool while it winds down; the
+  // pool then waits for handler calls, whose answers land in the stopped queue and are dropped.
+  impl_->queue.shutdown();
+}
+
+std::expected<uint16_t, ServerError> Server::start() {
+  struct Startup {
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool done = false;
+    std::error_code error;
+    uint16_t port = 0;
+  };
+  auto startup = std::make_shared<Startup>();
+  Impl* impl = impl_.get();
+  impl->queue.async([impl, startup] {
+    std::error_code ec;
+    auto acceptor = std::make_unique<tcp::acceptor>(impl->queue.context());
+    tcp::endpoint endpoint(asio::ip::make_address_v4("127.0.0.1"), 0);
+    acceptor->open(endpoint.protocol(), ec);
+    if (!ec)
+      acceptor->bind(endpoint, ec);
+    if (!ec)
+      acceptor->listen(asio::socket_base::max_listen_connections, ec);
+    uint16_t port = 0;
+    if (!ec) {
+      auto local = acceptor->local_endpoint(ec);
+      if (!ec)
+        port = local.port();
+    }
+    if (!ec && port != 0) {
+      impl->listener = std::move(acceptor);
+      impl->acceptNext();
+    }
+    std::lock_guard lock(startup->mutex);
+    startup->done = true;
+    startup->error = ec;
+    startup->port = port;
+    startup->cv.notify_all();
+  });
+  std::unique_lock lock(startup->mutex);
+  if (!startup->cv.wait_for(lock, impl->options.readyTimeout, [&] { return startup->done; }))
+    return std::unexpected(ServerError{"listener did not become ready"});
+  if (startup->error)
+    return std::unexpected(ServerError{startup->error.message()});
+  if (startup->port == 0)
+    return std::unexpected(ServerError{"listener has no port"});
+  return startup->port;
+}
+
+void Server::cancelListener() {
+  Impl* impl = impl_.get();
+  impl->queue.sync([impl] {
+    if (impl->listener) {
+      std::error_code ignored;
+      impl->listener->close(ignored);
+      impl->listener.reset();
+    }
+    if (impl->acceptRetry)
+      impl->acceptRetry->cancel();
+  });
+}
+
+} // namespace va

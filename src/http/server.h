@@ -1,0 +1,64 @@
+#pragma once
+
+#include "http/http_request.h"
+#include "http/http_response.h"
+
+#include <chrono>
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <string>
+
+namespace va {
+
+struct ServerError {
+  std::string description;
+};
+
+// Answers authorized requests. Called on the work pool, for many requests at once; may block
+// its thread (a long poll). Must not throw.
+class RequestHandler {
+public:
+  virtual ~RequestHandler() = default;
+  virtual HTTPResponse handle(const HTTPRequest& request) = 0;
+};
+
+// The loopback HTTP endpoint: one request per connection, bearer-token check, JSON answers.
+// Threads: the "velmorrant-audio.server" queue owns the listener and every connection (accept,
+// reads, parsing, drains, sends, deadlines); the "velmorrant-audio.work" pool runs the token
+// check and the handler.
+class Server {
+public:
+  static constexpr size_t kReadBytes = 65536;     // most bytes per receive
+  static constexpr int64_t kMaxDrain = 8388608;   // most body bytes discarded before a 413
+
+  struct Options {
+    std::chrono::nanoseconds connectionDeadline = std::chrono::seconds(30); // from accept
+    std::chrono::nanoseconds readyTimeout = std::chrono::seconds(5);
+    int64_t maxDrain = kMaxDrain;
+  };
+
+  Server(std::string token, std::shared_ptr<RequestHandler> router);
+  Server(std::string token, std::shared_ptr<RequestHandler> router, Options options);
+  // Waits for handler calls still running (they must be able to return).
+  ~Server();
+  Server(const Server&) = delete;
+  Server& operator=(const Server&) = delete;
+
+  // Listens on 127.0.0.1 at a port the system chooses; blocks up to readyTimeout. Call once.
+  std::expected<uint16_t, ServerError> start();
+
+  // Closes the listener: no connection is accepted afterwards. Accepted connections go on.
+  // Synchronous; call from any thread but the server queue.
+  void cancelListener();
+
+  struct Impl;
+
+private:
+  std::unique_ptr<Impl> impl_;
+};
+
+// The token check: "Bearer " (exactly) followed by the token, compared in constant time.
+bool isAuthorized(const HTTPRequest& request, std::string_view token);
+
+} // namespace va

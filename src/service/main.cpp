@@ -1,0 +1,71 @@
+// velmorrant-audio: the service's entry. Validates the command line, builds the server, arms the
+// parent watch and SIGTERM on the main loop, announces itself with the READY line and then
+// serves until an orderly exit.
+
+#include "api/router.h"
+#include "core/log.h"
+#include "http/server.h"
+#include "http/token.h"
+#include "platform/null_platform.h"
+#include "service/command_line.h"
+#include "service/orderly_exit.h"
+#include "service/output.h"
+#include "service/parent_watch.h"
+
+#include <asio/executor_work_guard.hpp>
+#include <asio/io_context.hpp>
+#include <asio/signal_set.hpp>
+#include <csignal>
+#include <unistd.h>
+#include <vector>
+
+using namespace va;
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  std::expected<ServeOptions, std::string> options = parseCommandLine(args);
+  if (!options)
+    fail(options.error());
+
+  // A parent that closed our stdout must not kill a recording service with SIGPIPE: writes then
+  // fail with EPIPE, which the line writers ignore.
+  std::signal(SIGPIPE, SIG_IGN);
+
+  std::expected<std::string, std::string> token = Token::generate();
+  if (!token)
+    fail("could not generate the token: " + token.error());
+
+  RouterPlatform platform{
+      .devices = std::make_shared<NoInputDevices>(),
+      .applications = std::make_shared<NoApplications>(),
+      .system = std::make_shared<KernelSystemInfo>(),
+      .mic = std::make_shared<UndeterminedMicAuthorization>(),
+  };
+  auto router = std::make_shared<Router>(std::string(kHelperVersion), options->root, platform);
+
+  // Never destroyed: the process ends through _exit.
+  auto* server = new Server(*token, router);
+  std::expected<uint16_t, ServerError> port = server->start();
+  if (!port)
+    fail("could not listen: " + port.error().description);
+
+  asio::io_context mainLoop(1);
+  const int32_t parentPid = options->parentPid;
+  auto parentWatch = ParentWatch::start(parentPid, mainLoop, [server, parentPid] {
+    finaliseAndExit("parent " + std::to_string(parentPid) + " exited", server);
+  });
+  // asio replaces SIGTERM's terminating action with its own handler and delivers here.
+  asio::signal_set term(mainLoop, SIGTERM);
+  term.async_wait([server](std::error_code ec, int) {
+    if (!ec)
+      finaliseAndExit("SIGTERM", server);
+  });
+
+  writeStdoutLine(ReadyLine::render(*port, *token, kHelperVersion, static_cast<int32_t>(getpid())));
+  log("listening on 127.0.0.1:" + std::to_string(*port) + ", root " + options->root +
+      ", parent " + std::to_string(parentPid));
+
+  auto keepRunning = asio::make_work_guard(mainLoop);
+  for (;;)
+    mainLoop.run();
+}

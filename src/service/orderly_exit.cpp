@@ -1,0 +1,31 @@
+#include "service/orderly_exit.h"
+
+#include "core/log.h"
+#include "http/server.h"
+
+#include <string>
+#include <thread>
+#include <unistd.h>
+
+namespace va {
+
+void armFinaliseWatchdog(std::chrono::milliseconds after) {
+  std::thread([after] {
+    std::this_thread::sleep_for(after);
+    log("finalising took too long; exiting");
+    _exit(1);
+  }).detach();
+}
+
+void finaliseAndExit(std::string_view reason, Server* server) {
+  int64_t recording = 0; // no capture registry in this build yet
+  log(std::string(reason) + "; finalising " + std::to_string(recording) + " capture(s)");
+  armFinaliseWatchdog();
+  if (server)
+    server->cancelListener();
+  // Other threads are not waited for: their work dies with the process. _exit skips static
+  // destructors that could race with them.
+  _exit(0);
+}
+
+} // namespace va
