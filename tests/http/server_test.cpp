@@ -1,0 +1,278 @@
+#include "http/server.h"
+
+#include "support/socket_client.h"
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <netinet/in.h>
+#include <condition_variable>
+#include <gtest/gtest.h>
+#include <mutex>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+namespace va {
+namespace {
+
+using namespace std::chrono_literals;
+using testing_support::connectLoopback;
+using testing_support::getRequest;
+using testing_support::readUntilClosed;
+using testing_support::roundTrip;
+using testing_support::sendAll;
+
+const std::string kToken(64, 'a');
+
+// Answers /health at once; holds /block until released.
+class TestRouter final : public RequestHandler {
+public:
+  HTTPResponse handle(const HTTPRequest& request) override {
+    calls.fetch_add(1);
+    if (request.path == "/block") {
+      std::unique_lock lock(mutex_);
+      ++blocked_;
+      changed_.notify_all();
+      changed_.wait(lock, [&] { return released_; });
+      --blocked_;
+      return HTTPResponse{200, Json{{"released", true}}};
+    }
+    if (request.path == "/throw")
+      throw std::runtime_error("boom");
+    if (request.path == "/echo")
+      return HTTPResponse{200, Json{{"body", request.body}}};
+    return HTTPResponse{200, Json{{"ok", true}, {"version", "0.1.0"}}};
+  }
+  bool waitBlocked(int n, std::chrono::seconds timeout) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return blocked_ >= n; });
+  }
+  void release() {
+    std::lock_guard lock(mutex_);
+    released_ = true;
+    changed_.notify_all();
+  }
+  std::atomic<int> calls{0};
+
+private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  int blocked_ = 0;
+  bool released_ = false;
+};
+
+class ServerTest : public testing::Test {
+protected:
+  void startServer(Server::Options options = {}) {
+    server_ = std::make_unique<Server>(kToken, router_, options);
+    auto port = server_->start();
+    ASSERT_TRUE(port.has_value()) << port.error().description;
+    port_ = *port;
+  }
+  void SetUp() override { startServer(); }
+  void TearDown() override {
+    router_->release();
+    server_.reset();
+  }
+
+  std::shared_ptr<TestRouter> router_ = std::make_shared<TestRouter>();
+  std::unique_ptr<Server> server_;
+  uint16_t port_ = 0;
+};
+
+TEST_F(ServerTest, AnswersHealthByteForByte) {
+  EXPECT_EQ(roundTrip(port_, getRequest("/health", kToken)),
+            "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 29\r\n"
+            "Connection: close\r\n\r\n{\"ok\":true,\"version\":\"0.1.0\"}");
+}
+
+TEST_F(ServerTest, RefusesBadTokensWithoutCallingTheRouter) {
+  const std::string kUnauthorized =
+      "HTTP/1.1 401 Unauthorized\r\nContent-Type: application/json\r\nContent-Length: 24\r\n"
+      "Connection: close\r\n\r\n{\"error\":\"unauthorized\"}";
+  std::string changed = kToken;
+  changed[10] = 'b';
+  const std::string headers[] = {
+      "Authorization: bearer " + kToken,
+      "Authorization: Bearer  " + kToken,
+      "Authorization: Bearer " + changed,
+      "Authorization: Bearer " + kToken + "a",
+      "Authorization: Bearer " + kToken.substr(1),
+      "Authorization: Bearer",
+      "Authorization: " + kToken,
+      "Authorization:",
+      "X-Other: 1",
+  };
+  for (const std::string& h : headers)
+    EXPECT_EQ(roundTrip(port_, "GET /health HTTP/1.1\r\n" + h + "\r\n\r\n"), kUnauthorized) << h;
+  EXPECT_EQ(router_->calls.load(), 0);
+
+  // The header name is case-insensitive, and white space around the whole value is trimmed.
+  for (const std::string& h : {"authorization: Bearer " + kToken, "AUTHORIZATION:Bearer " + kToken,
+                                "Authorization: Bearer " + kToken + "  "})
+    EXPECT_TRUE(roundTrip(port_, "GET /health HTTP/1.1\r\n" + h + "\r\n\r\n")
+                    .starts_with("HTTP/1.1 200 OK\r\n"))
+        << h;
+  EXPECT_EQ(router_->calls.load(), 3);
+}
+
+TEST_F(ServerTest, ParserRefusalsComeBeforeTheTokenCheck) {
+  struct Case {
+    std::string request;
+    std::string statusLine;
+    std::string body;
+  };
+  const Case cases[] = {
+      {"GET /health HTTP/1.1\r\nAuthorization: Bearer " + kToken +
+           "\r\nTransfer-Encoding: chunked\r\n\r\n",
+       "HTTP/1.1 501 Not Implemented", "{\"error\":\"not_implemented\"}"},
+      {"GET /health\r\n\r\n", "HTTP/1.1 400 Bad Request", "{\"error\":\"bad_request\"}"},
+      {std::string(16385, 'a'), "HTTP/1.1 431 Request Header Fields Too Large",
+       "{\"error\":\"request_header_fields_too_large\"}"},
+      {"GET /\xff HTTP/1.1\r\n\r\n", "HTTP/1.1 431 Request Header Fields Too Large",
+       "{\"error\":\"request_header_fields_too_large\"}"},
+  };
+  for (const Case& c : cases) {
+    std::string response = roundTrip(port_, c.request);
+    EXPECT_TRUE(response.starts_with(c.statusLine + "\r\n")) << response;
+    EXPECT_TRUE(response.ends_with("\r\n\r\n" + c.body)) << response;
+  }
+  EXPECT_EQ(router_->calls.load(), 0);
+}
+
+TEST_F(ServerTest, ReadsABodyThatArrivesInPieces) {
+  int fd = connectLoopback(port_);
+  ASSERT_GE(fd, 0);
+  std::string body(200000, 'x');
+  std::string request = "POST /echo HTTP/1.1\r\nAuthorization: Bearer " + kToken +
+                        "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+  for (size_t at = 0; at < request.size(); at += 70000) {
+    ASSERT_TRUE(sendAll(fd, request.substr(at, 70000)));
+    std::this_thread::sleep_for(20ms);
+  }
+  auto r = readUntilClosed(fd, 20s);
+  ::close(fd);
+  EXPECT_TRUE(r.bytes.starts_with("HTTP/1.1 200 OK\r\n"));
+  EXPECT_TRUE(r.bytes.ends_with("{\"body\":\"" + body + "\"}"));
+}
+
+TEST_F(ServerTest, DrainsADeclaredBodyBeforeThe413) {
+  const int64_t declared = 2 * 1024 * 1024;
+  int fd = connectLoopback(port_);
+  ASSERT_GE(fd, 0);
+  ASSERT_TRUE(sendAll(fd, "POST /decode HTTP/1.1\r\nContent-Length: " + std::to_string(declared) +
+                              "\r\n\r\n"));
+  std::string half(declared / 2, 'x');
+  ASSERT_TRUE(sendAll(fd, half));
+  // Half the body is still to come: no answer yet.
+  auto early = readUntilClosed(fd, 300ms);
+  EXPECT_TRUE(early.bytes.empty());
+  EXPECT_FALSE(early.closed);
+  ASSERT_TRUE(sendAll(fd, half));
+  auto r = readUntilClosed(fd, 20s);
+  ::close(fd);
+  EXPECT_TRUE(r.closed);
+  EXPECT_FALSE(r.reset);
+  EXPECT_EQ(r.bytes, "HTTP/1.1 413 Payload Too Large\r\nContent-Type: application/json\r\n"
+                     "Content-Length: 29\r\nConnection: close\r\n\r\n"
+                     "{\"error\":\"payload_too_large\"}");
+}
+
+TEST_F(ServerTest, AnswersAHugeDeclaredBodyAtOnce) {
+  int fd = connectLoopback(port_);
+  ASSERT_GE(fd, 0);
+  ASSERT_TRUE(sendAll(fd, "POST /decode HTTP/1.1\r\nContent-Length: 104857600\r\n\r\n"));
+  auto r = readUntilClosed(fd, 20s);
+  ::close(fd);
+  EXPECT_TRUE(r.bytes.starts_with("HTTP/1.1 413 Payload Too Large\r\n")) << r.bytes;
+}
+
+TEST_F(ServerTest, ClosesSilentlyWhenTheClientStopsSendingEarly) {
+  int fd = connectLoopback(port_);
+  ASSERT_GE(fd, 0);
+  ASSERT_TRUE(sendAll(fd, "GET /health HTTP/1.1\r\nAuthor"));
+  ::shutdown(fd, SHUT_WR);
+  auto r = readUntilClosed(fd, 20s);
+  ::close(fd);
+  EXPECT_TRUE(r.closed);
+  EXPECT_EQ(r.bytes, "");
+  EXPECT_EQ(router_->calls.load(), 0);
+}
+
+TEST_F(ServerTest, ARouterFailureIsA500) {
+  std::string r = roundTrip(port_, getRequest("/throw", kToken));
+  EXPECT_TRUE(r.starts_with("HTTP/1.1 500 Internal Server Error\r\n")) << r;
+  EXPECT_TRUE(r.ends_with("{\"error\":\"internal_server_error\"}"));
+}
+
+TEST_F(ServerTest, BlockedRequestsDoNotDelayOthers) {
+  constexpr int kBlocked = 300;
+  std::vector<int> fds;
+  for (int i = 0; i < kBlocked; ++i) {
+    int fd = connectLoopback(port_);
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(sendAll(fd, getRequest("/block", kToken)));
+    fds.push_back(fd);
+  }
+  ASSERT_TRUE(router_->waitBlocked(kBlocked, 60s));
+  EXPECT_TRUE(roundTrip(port_, getRequest("/health", kToken), 20s)
+                  .ends_with("{\"ok\":true,\"version\":\"0.1.0\"}"));
+  router_->release();
+  for (int fd : fds) {
+    auto r = readUntilClosed(fd, 20s);
+    EXPECT_TRUE(r.bytes.ends_with("{\"released\":true}"));
+    ::close(fd);
+  }
+}
+
+TEST_F(ServerTest, StopsAcceptingOnceTheListenerIsCancelled) {
+  server_->cancelListener();
+  EXPECT_LT(connectLoopback(port_), 0);
+}
+
+class ServerDeadlineTest : public ServerTest {
+protected:
+  void SetUp() override {
+    Server::Options options;
+    options.connectionDeadline = 300ms;
+    startServer(options);
+  }
+};
+
+TEST_F(ServerDeadlineTest, ClosesAnIdleConnection) {
+  int fd = connectLoopback(port_);
+  ASSERT_GE(fd, 0);
+  auto r = readUntilClosed(fd, 20s);
+  ::close(fd);
+  EXPECT_TRUE(r.closed);
+  EXPECT_EQ(r.bytes, "");
+}
+
+TEST_F(ServerDeadlineTest, ClosesWhileTheRouterIsStillWorking) {
+  int fd = connectLoopback(port_);
+  ASSERT_GE(fd, 0);
+  ASSERT_TRUE(sendAll(fd, getRequest("/block", kToken)));
+  auto r = readUntilClosed(fd, 20s);
+  EXPECT_TRUE(r.closed);
+  EXPECT_EQ(r.bytes, "");
+  router_->release();
+  ::close(fd);
+}
+
+TEST(ServerStart, ListensOnLoopbackOnly) {
+  Server server(kToken, std::make_shared<TestRouter>());
+  auto port = server.start();
+  ASSERT_TRUE(port);
+  EXPECT_GT(*port, 0);
+  // Some other local address of this machine (127.0.0.2 is loopback but not 127.0.0.1).
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(*port);
+  addr.sin_addr.s_addr = htonl(0x7f000002);
+  EXPECT_NE(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  ::close(fd);
+}
+
+} // namespace
+} // namespace va
