@@ -24,6 +24,7 @@ struct SerialQueue::Impl {
   asio::executor_work_guard<asio::io_context::executor_type> guard{io.get_executor()};
   std::thread thread;
   std::mutex shutdownMutex;
+  std::atomic<bool> stopped{false};
   std::atomic<std::thread::id> threadId{};
 };
 
@@ -95,6 +96,7 @@ void SerialQueue::shutdown() {
   std::lock_guard lock(impl_->shutdownMutex);
   if (!impl_->thread.joinable())
     return;
+  impl_->stopped.store(true);
   impl_->guard.reset();
   impl_->io.stop();
   if (isCurrent())
@@ -109,6 +111,8 @@ void SerialQueue::async(Task task) { asio::post(impl_->io, std::move(task)); }
 
 void SerialQueue::sync(Task task) {
   assert(!isCurrent() && "sync() on the queue's own thread would deadlock");
+  if (impl_->stopped.load()) // nothing runs on a stopped queue
+    return;
   struct Done {
     std::mutex mutex;
     std::condition_variable cv;

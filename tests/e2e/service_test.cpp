@@ -1,0 +1,142 @@
+// Black-box tests of the built binary: its command line, READY line and exits.
+
+#include "e2e/service_process.h"
+#include "support/socket_client.h"
+
+#include <csignal>
+#include <gtest/gtest.h>
+#include <regex>
+#include <unistd.h>
+
+namespace va::e2e {
+namespace {
+
+using namespace std::chrono_literals;
+using testing_support::ChildProcess;
+using testing_support::runToCompletion;
+
+TEST(ServiceCommandLine, RefusesWithExactMessages) {
+  const std::string usage = "usage: velmorrant-audio serve --root <abs dir> --parent-pid <pid>";
+  struct Case {
+    std::vector<std::string> args;
+    std::string message;
+  };
+  const Case cases[] = {
+      {{}, usage},
+      {{"record", "--root", "/tmp"}, usage},
+      {{"serve"}, "--root must be an absolute directory"},
+      {{"serve", "--root", "/tmp"}, "--parent-pid must be a pid"},
+      {{"serve", "--root", "relative/dir", "--parent-pid", "123"}, "--root must be an absolute directory"},
+      {{"serve", "--root", "/no/such", "--parent-pid", "123"}, "--root /no/such is not a directory"},
+      {{"serve", "--root", "/etc/hostname", "--parent-pid", "123"},
+       "--root /etc/hostname is not a directory"},
+      {{"serve", "--root", "/tmp", "--parent-pid", "1"}, "--parent-pid must be a pid"},
+      {{"serve", "--root", "/tmp", "--parent-pid", "0"}, "--parent-pid must be a pid"},
+      {{"serve", "--root", "/tmp", "--parent-pid", "-5"}, "--parent-pid must be a pid"},
+      {{"serve", "--root", "/tmp", "--parent-pid", "2147483648"}, "--parent-pid must be a pid"},
+      {{"serve", "--root", "/tmp", "--parent-pid", "123", "--verbose"}, "--verbose needs a value"},
+      {{"serve", "--verbose", "1", "--root", "/tmp", "--parent-pid", "123"},
+       "unknown argument --verbose"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> argv{VA_BINARY};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    auto done = runToCompletion(argv);
+    EXPECT_EQ(done.status, 2) << testing::PrintToString(c.args);
+    EXPECT_EQ(done.err, "velmorrant-audio: " + c.message + "\n") << testing::PrintToString(c.args);
+    EXPECT_EQ(done.out, "") << testing::PrintToString(c.args);
+  }
+}
+
+class ServiceLifecycle : public testing::Test {
+protected:
+  void SetUp() override {
+    root_ = makeTempDir("va_e2e_root");
+    ASSERT_FALSE(root_.empty());
+  }
+  std::string root_;
+};
+
+TEST_F(ServiceLifecycle, AnnouncesItselfServesAndExitsOnSigterm) {
+  RunningService s = startService(root_, getpid());
+  ASSERT_TRUE(s.ready.is_object()) << s.readyLine;
+  EXPECT_TRUE(std::regex_match(
+      s.readyLine, std::regex(R"(VELMORRANT_AUDIO_READY \{"pid":\d+,"port":\d+,"token":"[0-9a-f]{64}","version":"0\.1\.0"\})")))
+      << s.readyLine;
+  EXPECT_EQ(s.ready["pid"].get<int>(), s.process->pid());
+
+  std::string health = testing_support::roundTrip(s.port, testing_support::getRequest("/health", s.token));
+  EXPECT_TRUE(health.ends_with("{\"ok\":true,\"version\":\"0.1.0\"}")) << health;
+
+  s.process->signal(SIGTERM);
+  EXPECT_EQ(s.process->wait(30s), 0);
+  EXPECT_EQ(s.process->drainStdout(), ""); // nothing after the READY line
+  EXPECT_EQ(s.process->drainStderr(),
+            "[audio] listening on 127.0.0.1:" + std::to_string(s.port) + ", root " + root_ +
+                ", parent " + std::to_string(getpid()) + "\n[audio] SIGTERM; finalising 0 capture(s)\n");
+}
+
+TEST_F(ServiceLifecycle, TokenIsNewEveryRun) {
+  RunningService a = startService(root_, getpid());
+  RunningService b = startService(root_, getpid());
+  ASSERT_EQ(a.token.size(), 64u);
+  ASSERT_EQ(b.token.size(), 64u);
+  EXPECT_NE(a.token, b.token);
+  EXPECT_NE(a.port, b.port);
+}
+
+TEST_F(ServiceLifecycle, SecondSigtermChangesNothing) {
+  RunningService s = startService(root_, getpid());
+  ASSERT_TRUE(s.ready.is_object());
+  s.process->signal(SIGTERM);
+  s.process->signal(SIGTERM);
+  EXPECT_EQ(s.process->wait(30s), 0);
+  std::string err = s.process->drainStderr();
+  EXPECT_EQ(err.find("finalising"), err.rfind("finalising")) << err;
+  EXPECT_NE(err.find("[audio] SIGTERM; finalising 0 capture(s)\n"), std::string::npos);
+}
+
+TEST_F(ServiceLifecycle, ExitsWhenTheParentExits) {
+  ChildProcess parent({"/bin/sleep", "120"});
+  RunningService s = startService(root_, parent.pid());
+  ASSERT_TRUE(s.ready.is_object());
+  parent.signal(SIGKILL);
+  ASSERT_TRUE(parent.wait(30s).has_value());
+  EXPECT_EQ(s.process->wait(30s), 0);
+  std::string err = s.process->drainStderr();
+  EXPECT_TRUE(err.ends_with("[audio] parent " + std::to_string(parent.pid()) +
+                            " exited; finalising 0 capture(s)\n"))
+      << err;
+}
+
+TEST_F(ServiceLifecycle, ExitsWhenTheParentIsAlreadyGone) {
+  ChildProcess parent({"/bin/true"});
+  ASSERT_EQ(parent.wait(30s), 0); // reaped: the pid names no process now
+  RunningService s = startService(root_, parent.pid());
+  EXPECT_TRUE(s.ready.is_object()) << "the READY line still comes first";
+  EXPECT_EQ(s.process->wait(30s), 0);
+  std::string err = s.process->drainStderr();
+  EXPECT_TRUE(err.ends_with("[audio] parent " + std::to_string(parent.pid()) +
+                            " exited; finalising 0 capture(s)\n"))
+      << err;
+}
+
+// The one real-time check of the 30-second connection deadline.
+TEST_F(ServiceLifecycle, ClosesAnIdleConnectionAfterThirtySeconds) {
+  RunningService s = startService(root_, getpid());
+  ASSERT_TRUE(s.ready.is_object());
+  int fd = testing_support::connectLoopback(s.port);
+  ASSERT_GE(fd, 0);
+  auto start = std::chrono::steady_clock::now();
+  auto r = testing_support::readUntilClosed(fd, 90s);
+  auto waited = std::chrono::steady_clock::now() - start;
+  ::close(fd);
+  EXPECT_TRUE(r.closed);
+  EXPECT_EQ(r.bytes, "");
+  EXPECT_GE(waited, 29s) << "closed before its deadline";
+  s.process->signal(SIGTERM);
+  EXPECT_EQ(s.process->wait(30s), 0);
+}
+
+} // namespace
+} // namespace va::e2e
