@@ -117,7 +117,8 @@ TEST_F(RouterTest, SourcesListInputsAndGroupApplications) {
   EXPECT_EQ(call("GET", "/sources").json, expected);
 
   devices_->defaultID.reset(); // the default cannot be read: nobody is the default
-  for (const Json& input : call("GET", "/sources").json["inputs"])
+  HTTPResponse again = call("GET", "/sources");
+  for (const Json& input : again.json["inputs"])
     EXPECT_FALSE(input["isDefault"].get<bool>());
 }
 

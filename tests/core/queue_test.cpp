@@ -91,13 +91,16 @@ TEST(SerialQueue, CancelOnTheQueueGuaranteesNoFurtherRun) {
 
 TEST(SerialQueue, DestroyedFromItsOwnThread) {
   auto q = std::make_shared<SerialQueue>("velmorrant-audio.test");
-  std::atomic<bool> done{false};
-  SerialQueue* raw = q.get();
-  // The last owner is released on the queue itself.
-  raw->async([q = std::move(q), &done]() mutable {
-    q.reset();
+  std::atomic<bool> mainReleased{false}, done{false};
+  auto task = [keep = q, &mainReleased, &done]() mutable {
+    while (!mainReleased.load())
+      std::this_thread::sleep_for(1ms);
+    keep.reset(); // the last owner goes away on the queue itself
     done = true;
-  });
+  };
+  q->async(std::move(task));
+  q.reset();
+  mainReleased = true;
   EXPECT_TRUE(eventually([&] { return done.load(); }));
 }
 
