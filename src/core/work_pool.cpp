@@ -1,9 +1,18 @@
 #include "core/work_pool.h"
 
+#include <algorithm>
+#include <condition_variable>
 #include <pthread.h>
 #include <thread>
 
 namespace va {
+
+// One per thread; lives on that thread's stack. Guarded by the pool's mutex.
+struct WorkPool::Worker {
+  std::condition_variable wake;
+  Task task;
+  bool stop = false;
+};
 
 WorkPool::WorkPool(std::string label) : WorkPool(std::move(label), Options{}) {}
 
@@ -13,17 +22,33 @@ WorkPool::WorkPool(std::string label, Options options)
 WorkPool::~WorkPool() {
   std::unique_lock lock(mutex_);
   stopping_ = true;
-  wake_.notify_all();
+  for (Worker* w : idle_) {
+    w->stop = true;
+    w->wake.notify_one();
+  }
+  idle_.clear();
   exited_.wait(lock, [&] { return threads_ == 0; });
 }
 
 void WorkPool::submit(Task task) {
-  std::lock_guard lock(mutex_);
-  tasks_.push_back(std::move(task));
-  // Every idle thread takes one task; when the queue outnumbers them, add a thread.
-  if (idle_ < tasks_.size() && threads_ < options_.maxThreads)
-    spawn();
-  wake_.notify_one();
+  std::unique_lock lock(mutex_);
+  if (!idle_.empty()) {
+    Worker* w = idle_.back();
+    idle_.pop_back();
+    w->task = std::move(task);
+    w->wake.notify_one();
+    return;
+  }
+  if (threads_ >= options_.maxThreads) {
+    backlog_.push_back(std::move(task));
+    return;
+  }
+  ++threads_;
+  std::thread([this, first = std::move(task)]() mutable {
+    Worker self;
+    self.task = std::move(first);
+    run(&self);
+  }).detach();
 }
 
 size_t WorkPool::threadCount() const {
@@ -31,36 +56,42 @@ size_t WorkPool::threadCount() const {
   return threads_;
 }
 
-// Called with mutex_ held.
-void WorkPool::spawn() {
-  ++threads_;
-  std::thread([this] { run(); }).detach();
-}
-
-void WorkPool::run() {
+void WorkPool::run(Worker* self) {
   constexpr std::string_view kPrefix = "velmorrant-audio.";
   std::string name = label_.starts_with(kPrefix) ? label_.substr(kPrefix.size()) : label_;
   pthread_setname_np(pthread_self(), name.substr(0, 15).c_str());
 
   std::unique_lock lock(mutex_);
   for (;;) {
-    if (!tasks_.empty()) {
-      Task task = std::move(tasks_.front());
-      tasks_.pop_front();
+    if (self->task) {
+      Task task = std::move(self->task);
+      self->task = nullptr;
       lock.unlock();
       task();
       task = nullptr; // release captures outside the lock
       lock.lock();
       continue;
     }
-    if (stopping_)
+    if (!backlog_.empty()) {
+      self->task = std::move(backlog_.front());
+      backlog_.pop_front();
+      continue;
+    }
+    if (stopping_ || self->stop)
       break;
-    ++idle_;
-    bool woken = wake_.wait_for(lock, options_.idleTimeout,
-                                [&] { return !tasks_.empty() || stopping_; });
-    --idle_;
-    if (!woken && threads_ > options_.minThreads)
-      break;
+    idle_.push_back(self);
+    bool woken = self->wake.wait_for(lock, options_.idleTimeout,
+                                     [&] { return self->task != nullptr || self->stop; });
+    if (!woken) {
+      auto it = std::find(idle_.begin(), idle_.end(), self);
+      if (threads_ > options_.minThreads && it != idle_.end()) {
+        idle_.erase(it);
+        break;
+      }
+      // Still needed: stay idle (it is still on the idle list).
+      if (it != idle_.end())
+        idle_.erase(it);
+    }
   }
   // The last touch of the pool: the destructor waits for this under the same mutex.
   --threads_;

@@ -7,13 +7,15 @@
 #include <deque>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace va {
 
-// A concurrent queue: tasks run at once on any free thread, in parallel. A task may block its
+// A concurrent queue: tasks run at once on a free thread, in parallel. A task may block its
 // thread for a long time (a long poll), so the pool grows whenever every thread is busy, up to
-// `maxThreads`; beyond that tasks wait their turn. Threads idle for `idleTimeout` exit, down to
-// `minThreads`. The destructor waits for every running and queued task.
+// `maxThreads`; beyond that tasks wait their turn. A task goes straight to the thread that went
+// idle last (its cache is warm, and a lightly loaded pool keeps few threads busy). Threads idle
+// for `idleTimeout` exit, down to `minThreads`. The destructor waits for every task.
 class WorkPool {
 public:
   struct Options {
@@ -32,18 +34,18 @@ public:
   size_t threadCount() const;
   const std::string& label() const { return label_; }
 
+  struct Worker;
+
 private:
-  void spawn();
-  void run();
+  void run(Worker* self);
 
   const std::string label_;
   const Options options_;
   mutable std::mutex mutex_;
-  std::condition_variable wake_;
   std::condition_variable exited_;
-  std::deque<Task> tasks_;
+  std::vector<Worker*> idle_; // most recently idle last
+  std::deque<Task> backlog_;  // only when maxThreads are all busy
   size_t threads_ = 0;
-  size_t idle_ = 0;
   bool stopping_ = false;
 };
 
