@@ -71,6 +71,11 @@ HTTPResponse Router::handle(const HTTPRequest& request) {
   return HTTPResponse::error(404, "not_found");
 }
 
+bool Router::answersAtOnce(const HTTPRequest& request) const {
+  std::vector<std::string> p = pieces(request.path);
+  return request.method == "GET" && p.size() == 1 && p[0] == "health";
+}
+
 HTTPResponse Router::health() const {
   return HTTPResponse{200, Json{{"ok", true}, {"version", version_}}};
 }

@@ -32,6 +32,7 @@ public:
          MicStatus micStatus = {});
 
   HTTPResponse handle(const HTTPRequest& request) override;
+  bool answersAtOnce(const HTTPRequest& request) const override; // GET /health
 
 private:
   HTTPResponse health() const;

@@ -70,6 +70,7 @@ struct Server::Impl {
   void drain(std::shared_ptr<Connection> c, int64_t remaining, std::string response);
   void respond(std::shared_ptr<Connection> c, std::string response);
   void handOff(std::shared_ptr<Connection> c, HTTPRequest request);
+  std::string answer(const HTTPRequest& request);
 
   const std::string token;
   const std::shared_ptr<RequestHandler> router;
@@ -145,24 +146,32 @@ void Server::Impl::receive(std::shared_ptr<Connection> c) {
 
 void Server::Impl::handOff(std::shared_ptr<Connection> c, HTTPRequest request) {
   c->buffer = std::string();
+  if (router->answersAtOnce(request)) {
+    respond(std::move(c), answer(request));
+    return;
+  }
   work.submit([this, c = std::move(c), request = std::move(request)]() mutable {
-    HTTPResponse response;
-    if (!isAuthorized(request, token)) {
-      response = HTTPResponse::error(401, "unauthorized");
-    } else {
-      try {
-        response = router->handle(request);
-      } catch (...) { // nothing may escape a request but a JSON answer
-        log("request handler failed");
-        response = HTTPResponse::error(500, errorCode(500));
-      }
-    }
-    std::string bytes = response.serialized();
+    std::string bytes = answer(request);
     // The connection moves back to the queue with the response; no copy stays on this thread.
     asio::post(queue.context(), [this, c = std::move(c), bytes = std::move(bytes)]() mutable {
       respond(std::move(c), std::move(bytes));
     });
   });
+}
+
+std::string Server::Impl::answer(const HTTPRequest& request) {
+  HTTPResponse response;
+  if (!isAuthorized(request, token)) {
+    response = HTTPResponse::error(401, "unauthorized");
+  } else {
+    try {
+      response = router->handle(request);
+    } catch (...) { // nothing may escape a request but a JSON answer
+      log("request handler failed");
+      response = HTTPResponse::error(500, errorCode(500));
+    }
+  }
+  return response.serialized();
 }
 
 void Server::Impl::drain(std::shared_ptr<Connection> c, int64_t remaining, std::string response) {
@@ -184,11 +193,7 @@ void Server::Impl::respond(std::shared_ptr<Connection> c, std::string response) 
     return;
   auto bytes = std::make_shared<std::string>(std::move(response));
   asio::async_write(c->socket, asio::buffer(*bytes), [c, bytes](std::error_code, size_t) {
-    if (c->closed)
-      return;
-    std::error_code ignored;
-    c->socket.shutdown(tcp::socket::shutdown_send, ignored);
-    c->close();
+    c->close(); // the answer is queued in the kernel; close sends it and the FIN
   });
 }
 

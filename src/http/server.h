@@ -21,12 +21,15 @@ class RequestHandler {
 public:
   virtual ~RequestHandler() = default;
   virtual HTTPResponse handle(const HTTPRequest& request) = 0;
+  // True for requests whose answer is immediate and never blocks (the liveness probe): the
+  // server then answers them on its connection thread, so a saturated pool cannot delay them.
+  virtual bool answersAtOnce(const HTTPRequest&) const { return false; }
 };
 
 // The loopback HTTP endpoint: one request per connection, bearer-token check, JSON answers.
 // Threads: the "velmorrant-audio.server" queue owns the listener and every connection (accept,
 // reads, parsing, drains, sends, deadlines); the "velmorrant-audio.work" pool runs the token
-// check and the handler.
+// check and the handler, except for requests the handler answers at once.
 class Server {
 public:
   static constexpr size_t kReadBytes = 65536;     // most bytes per receive

@@ -74,6 +74,24 @@ TEST_F(RouterTest, Health) {
   EXPECT_EQ(call("GET", "/health").json, Json({{"ok", true}, {"version", "0.1.0"}}));
 }
 
+TEST_F(RouterTest, OnlyTheHealthProbeIsAnsweredAtOnce) {
+  const std::pair<const char*, const char*> immediate[] = {{"GET", "/health"}, {"GET", "//health/"}};
+  const std::pair<const char*, const char*> pooled[] = {
+      {"POST", "/health"}, {"GET", "/health/x"}, {"GET", "/sources"}, {"GET", "/captures/a/events"}};
+  for (auto [method, path] : immediate) {
+    HTTPRequest r;
+    r.method = method;
+    r.path = path;
+    EXPECT_TRUE(router_.answersAtOnce(r)) << method << " " << path;
+  }
+  for (auto [method, path] : pooled) {
+    HTTPRequest r;
+    r.method = method;
+    r.path = path;
+    EXPECT_FALSE(router_.answersAtOnce(r)) << method << " " << path;
+  }
+}
+
 TEST_F(RouterTest, Capabilities) {
   system_->version = "6.1.0";
   system_->systemAudio = false;

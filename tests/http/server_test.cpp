@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <gtest/gtest.h>
 #include <mutex>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -41,8 +42,14 @@ public:
       throw std::runtime_error("boom");
     if (request.path == "/echo")
       return HTTPResponse{200, Json{{"body", request.body}}};
+    if (request.path == "/quick") {
+      char name[16] = {};
+      pthread_getname_np(pthread_self(), name, sizeof name);
+      return HTTPResponse{200, Json{{"thread", name}}};
+    }
     return HTTPResponse{200, Json{{"ok", true}, {"version", "0.1.0"}}};
   }
+  bool answersAtOnce(const HTTPRequest& request) const override { return request.path == "/quick"; }
   bool waitBlocked(int n, std::chrono::seconds timeout) {
     std::unique_lock lock(mutex_);
     return changed_.wait_for(lock, timeout, [&] { return blocked_ >= n; });
@@ -223,6 +230,13 @@ TEST_F(ServerTest, BlockedRequestsDoNotDelayOthers) {
     EXPECT_TRUE(r.bytes.ends_with("{\"released\":true}"));
     ::close(fd);
   }
+}
+
+TEST_F(ServerTest, ImmediateAnswersComeFromTheConnectionThreadAfterTheTokenCheck) {
+  EXPECT_TRUE(roundTrip(port_, getRequest("/quick", kToken)).ends_with("{\"thread\":\"server\"}"));
+  EXPECT_TRUE(roundTrip(port_, getRequest("/quick", std::string(64, 'b')))
+                  .starts_with("HTTP/1.1 401 Unauthorized\r\n"));
+  EXPECT_EQ(router_->calls.load(), 1);
 }
 
 TEST_F(ServerTest, StopsAcceptingOnceTheListenerIsCancelled) {
