@@ -24,7 +24,8 @@ int main(int argc, char** argv) {
     }
     for (const fs::path& file : files) {
       std::ifstream in(file, std::ios::binary);
-      std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+      std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
+                                 std::istreambuf_iterator<char>());
       LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
       ++runs;
     }

@@ -88,9 +88,9 @@ HTTPResponse Router::capabilities() const {
 }
 
 HTTPResponse Router::permissions() const {
-  return HTTPResponse{200, Json{{"microphone", micStatus_()},
-                                {"systemAudio", platform_.permissions->refused() ? "denied"
-                                                                                  : "unknown"}}};
+  return HTTPResponse{
+      200, Json{{"microphone", micStatus_()},
+                {"systemAudio", platform_.permissions->refused() ? "denied" : "unknown"}}};
 }
 
 HTTPResponse Router::sources() const {

@@ -10,9 +10,13 @@ void ManualQueue::push(int64_t atNs, Entry entry) {
   tasks_.emplace(std::make_pair(atNs, nextSeq_++), std::move(entry));
 }
 
-void ManualQueue::async(Task task) { push(clock_->nowNs(), Entry{std::move(task), nullptr, 0}); }
+void ManualQueue::async(Task task) {
+  push(clock_->nowNs(), Entry{std::move(task), nullptr, 0});
+}
 
-void ManualQueue::sync(Task task) { task(); }
+void ManualQueue::sync(Task task) {
+  task();
+}
 
 TimerHandle ManualQueue::after(std::chrono::nanoseconds delay, Task task) {
   auto state = std::make_shared<TimerHandle::State>();

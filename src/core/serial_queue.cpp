@@ -90,7 +90,9 @@ SerialQueue::SerialQueue(std::string label) : impl_(std::make_shared<Impl>()) {
   impl_->threadId.store(impl_->thread.get_id());
 }
 
-SerialQueue::~SerialQueue() { shutdown(); }
+SerialQueue::~SerialQueue() {
+  shutdown();
+}
 
 void SerialQueue::shutdown() {
   std::lock_guard lock(impl_->shutdownMutex);
@@ -105,9 +107,13 @@ void SerialQueue::shutdown() {
     impl_->thread.join();
 }
 
-const std::string& SerialQueue::label() const { return impl_->label; }
+const std::string& SerialQueue::label() const {
+  return impl_->label;
+}
 
-void SerialQueue::async(Task task) { asio::post(impl_->io, std::move(task)); }
+void SerialQueue::async(Task task) {
+  asio::post(impl_->io, std::move(task));
+}
 
 void SerialQueue::sync(Task task) {
   assert(!isCurrent() && "sync() on the queue's own thread would deadlock");
@@ -146,8 +152,12 @@ TimerHandle SerialQueue::every(std::chrono::nanoseconds period, Task task) {
   return schedule(period, period, std::move(task));
 }
 
-bool SerialQueue::isCurrent() const { return std::this_thread::get_id() == impl_->threadId.load(); }
+bool SerialQueue::isCurrent() const {
+  return std::this_thread::get_id() == impl_->threadId.load();
+}
 
-asio::io_context& SerialQueue::context() { return impl_->io; }
+asio::io_context& SerialQueue::context() {
+  return impl_->io;
+}
 
 } // namespace va

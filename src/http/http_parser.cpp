@@ -63,7 +63,8 @@ std::map<std::string, std::string> parseQuery(std::string_view target) {
   for (std::string_view item : split(component, "&")) {
     size_t eq = item.find('=');
     std::string_view name = item.substr(0, eq);
-    std::string_view value = eq == std::string_view::npos ? std::string_view{} : item.substr(eq + 1);
+    std::string_view value =
+        eq == std::string_view::npos ? std::string_view{} : item.substr(eq + 1);
     // Escapes were validated with the whole reference, so decoding cannot fail here.
     query[text::percentDecode(name).value_or(std::string(name))] =
         text::percentDecode(value).value_or(std::string(value));

@@ -12,8 +12,8 @@ namespace va {
 // A pure function of its input: no state, no I/O; safe on any thread.
 class HTTPParser {
 public:
-  static constexpr size_t kMaxHeadBytes = 16384;      // request line + headers, without CRLFCRLF
-  static constexpr int64_t kMaxBodyBytes = 1048576;   // declared Content-Length
+  static constexpr size_t kMaxHeadBytes = 16384;    // request line + headers, without CRLFCRLF
+  static constexpr int64_t kMaxBodyBytes = 1048576; // declared Content-Length
 
   struct Complete {
     HTTPRequest request;

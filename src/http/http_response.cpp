@@ -4,19 +4,32 @@ namespace va {
 
 std::string_view HTTPResponse::reason(int64_t status) {
   switch (status) {
-  case 200: return "OK";
-  case 400: return "Bad Request";
-  case 401: return "Unauthorized";
-  case 403: return "Forbidden";
-  case 404: return "Not Found";
-  case 405: return "Method Not Allowed";
-  case 413: return "Payload Too Large";
-  case 415: return "Unsupported Media Type";
-  case 422: return "Unprocessable Content";
-  case 431: return "Request Header Fields Too Large";
-  case 500: return "Internal Server Error";
-  case 501: return "Not Implemented";
-  default: return "Status";
+  case 200:
+    return "OK";
+  case 400:
+    return "Bad Request";
+  case 401:
+    return "Unauthorized";
+  case 403:
+    return "Forbidden";
+  case 404:
+    return "Not Found";
+  case 405:
+    return "Method Not Allowed";
+  case 413:
+    return "Payload Too Large";
+  case 415:
+    return "Unsupported Media Type";
+  case 422:
+    return "Unprocessable Content";
+  case 431:
+    return "Request Header Fields Too Large";
+  case 500:
+    return "Internal Server Error";
+  case 501:
+    return "Not Implemented";
+  default:
+    return "Status";
   }
 }
 

@@ -97,7 +97,8 @@ void Server::Impl::acceptNext() {
     }
     // Out of descriptors or a transient failure: back off briefly instead of spinning.
     log("accept failed: " + ec.message());
-    acceptRetry = std::make_unique<asio::steady_timer>(queue.context(), std::chrono::milliseconds(50));
+    acceptRetry =
+        std::make_unique<asio::steady_timer>(queue.context(), std::chrono::milliseconds(50));
     acceptRetry->async_wait([this](std::error_code waitEc) {
       if (!waitEc)
         acceptNext();

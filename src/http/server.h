@@ -32,8 +32,8 @@ public:
 // check and the handler, except for requests the handler answers at once.
 class Server {
 public:
-  static constexpr size_t kReadBytes = 65536;     // most bytes per receive
-  static constexpr int64_t kMaxDrain = 8388608;   // most body bytes discarded before a 413
+  static constexpr size_t kReadBytes = 65536;   // most bytes per receive
+  static constexpr int64_t kMaxDrain = 8388608; // most body bytes discarded before a 413
 
   struct Options {
     std::chrono::nanoseconds connectionDeadline = std::chrono::seconds(30); // from accept

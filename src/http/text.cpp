@@ -71,7 +71,13 @@ char32_t lowerOf(char32_t cp) {
 
 bool isSpace(char32_t cp) {
   switch (cp) {
-  case 0x09: case 0x20: case 0xA0: case 0x1680: case 0x202F: case 0x205F: case 0x3000:
+  case 0x09:
+  case 0x20:
+  case 0xA0:
+  case 0x1680:
+  case 0x202F:
+  case 0x205F:
+  case 0x3000:
     return true;
   default:
     return cp >= 0x2000 && cp <= 0x200A;
@@ -89,8 +95,12 @@ int hexValue(char c) {
   return c - 'A' + 10;
 }
 
-bool isAlpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
+bool isAlpha(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+bool isDigit(char c) {
+  return c >= '0' && c <= '9';
+}
 bool isUnreserved(char c) {
   return isAlpha(c) || isDigit(c) || c == '-' || c == '.' || c == '_' || c == '~';
 }
@@ -154,7 +164,8 @@ bool isIPv6(std::string_view s) {
     size_t start = 0;
     for (;;) {
       size_t colon = side.find(':', start);
-      std::string_view g = side.substr(start, colon == std::string_view::npos ? side.npos : colon - start);
+      std::string_view g =
+          side.substr(start, colon == std::string_view::npos ? side.npos : colon - start);
       bool last = colon == std::string_view::npos;
       if (last && mayEndInV4 && g.find('.') != std::string_view::npos) {
         if (!isIPv4(g))

@@ -12,7 +12,7 @@ struct RunningApplication {
   bool regular = true;                 // an ordinary application (not a helper or the audio server)
   std::optional<std::string> bundleID; // the application identity
   int32_t pid = 0;
-  std::optional<std::string> name;     // display name
+  std::optional<std::string> name; // display name
 };
 
 class ApplicationProvider {

@@ -45,7 +45,7 @@ std::expected<ServeOptions, std::string> parseCommandLine(std::span<const std::s
 
   if (!rootArg || !rootArg->starts_with("/"))
     return std::unexpected("--root must be an absolute directory");
-  struct stat st{};
+  struct stat st {};
   if (::stat(rootArg->c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
     return std::unexpected("--root " + *rootArg + " is not a directory");
 

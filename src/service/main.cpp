@@ -62,8 +62,8 @@ int main(int argc, char** argv) {
   });
 
   writeStdoutLine(ReadyLine::render(*port, *token, kHelperVersion, static_cast<int32_t>(getpid())));
-  log("listening on 127.0.0.1:" + std::to_string(*port) + ", root " + options->root +
-      ", parent " + std::to_string(parentPid));
+  log("listening on 127.0.0.1:" + std::to_string(*port) + ", root " + options->root + ", parent " +
+      std::to_string(parentPid));
 
   auto keepRunning = asio::make_work_guard(mainLoop);
   for (;;)

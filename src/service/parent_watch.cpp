@@ -13,7 +13,9 @@ namespace va {
 
 namespace {
 
-bool processGone(pid_t pid) { return ::kill(pid, 0) != 0 && errno == ESRCH; }
+bool processGone(pid_t pid) {
+  return ::kill(pid, 0) != 0 && errno == ESRCH;
+}
 
 // A pidfd becomes readable when its process exits.
 class PidfdWatch final : public ParentWatch {

@@ -22,8 +22,7 @@ protected:
   std::shared_ptr<fakes::FakeMicAuthorization> mic_ =
       std::make_shared<fakes::FakeMicAuthorization>();
   CapturePermissions permissions_;
-  Router router_{"0.1.0", "/tmp",
-                 RouterPlatform{devices_, apps_, system_, mic_, &permissions_}};
+  Router router_{"0.1.0", "/tmp", RouterPlatform{devices_, apps_, system_, mic_, &permissions_}};
 };
 
 TEST_F(RouterTest, RouteTable) {
@@ -75,9 +74,12 @@ TEST_F(RouterTest, Health) {
 }
 
 TEST_F(RouterTest, OnlyTheHealthProbeIsAnsweredAtOnce) {
-  const std::pair<const char*, const char*> immediate[] = {{"GET", "/health"}, {"GET", "//health/"}};
-  const std::pair<const char*, const char*> pooled[] = {
-      {"POST", "/health"}, {"GET", "/health/x"}, {"GET", "/sources"}, {"GET", "/captures/a/events"}};
+  const std::pair<const char*, const char*> immediate[] = {{"GET", "/health"},
+                                                           {"GET", "//health/"}};
+  const std::pair<const char*, const char*> pooled[] = {{"POST", "/health"},
+                                                        {"GET", "/health/x"},
+                                                        {"GET", "/sources"},
+                                                        {"GET", "/captures/a/events"}};
   for (auto [method, path] : immediate) {
     HTTPRequest r;
     r.method = method;
@@ -95,8 +97,9 @@ TEST_F(RouterTest, OnlyTheHealthProbeIsAnsweredAtOnce) {
 TEST_F(RouterTest, Capabilities) {
   system_->version = "6.1.0";
   system_->systemAudio = false;
-  EXPECT_EQ(call("GET", "/capabilities").json,
-            Json({{"os", "6.1.0"}, {"decode", true}, {"microphone", true}, {"systemAudio", false}}));
+  EXPECT_EQ(
+      call("GET", "/capabilities").json,
+      Json({{"os", "6.1.0"}, {"decode", true}, {"microphone", true}, {"systemAudio", false}}));
 }
 
 TEST_F(RouterTest, PermissionsFollowTheMicAndTheRecordedRefusal) {
@@ -115,18 +118,21 @@ TEST_F(RouterTest, SourcesListInputsAndGroupApplications) {
   };
   devices_->defaultID = 9;
   apps_->apps = {
-      {true, "org.z.player", 300, "Player Z"},
-      {true, "org.a.chat", 101, "Chat"},
-      {false, "org.a.helper", 102, "Helper"},   // not an ordinary application
-      {true, std::nullopt, 103, "Nameless"},    // no identity
-      {true, "org.a.chat", 104, "Chat Two"},    // second instance: name stays from the first
-      {true, "org.b.noname", 105, std::nullopt},
-      {true, "org.c.zero", 0, "Zero pid"},
+      {true, "org.z.player", 300, "Player Z"},   {true, "org.a.chat", 101, "Chat"},
+      {false, "org.a.helper", 102, "Helper"}, // not an ordinary application
+      {true, std::nullopt, 103, "Nameless"},  // no identity
+      {true, "org.a.chat", 104, "Chat Two"},  // second instance: name stays from the first
+      {true, "org.b.noname", 105, std::nullopt}, {true, "org.c.zero", 0, "Zero pid"},
   };
   Json expected = {
-      {"inputs",
-       Json::array({Json{{"uid", "usb_mic"}, {"name", "USB Mic"}, {"transport", "usb"}, {"isDefault", false}},
-                    Json{{"uid", "builtin"}, {"name", "Built-in"}, {"transport", "built-in"}, {"isDefault", true}}})},
+      {"inputs", Json::array({Json{{"uid", "usb_mic"},
+                                   {"name", "USB Mic"},
+                                   {"transport", "usb"},
+                                   {"isDefault", false}},
+                              Json{{"uid", "builtin"},
+                                   {"name", "Built-in"},
+                                   {"transport", "built-in"},
+                                   {"isDefault", true}}})},
       {"applications",
        Json::array({Json{{"bundleId", "org.a.chat"}, {"name", "Chat"}, {"pids", {101, 104}}},
                     Json{{"bundleId", "org.b.noname"}, {"name", "org.b.noname"}, {"pids", {105}}},

@@ -14,7 +14,8 @@ TEST(Json, WritesCompactSortedWithEscapedSlashes) {
 }
 
 TEST(Json, ReplacesEachInvalidSequence) {
-  EXPECT_EQ(writeJson(Json{{"n", std::string("a\xff") + "b"}}), "{\"n\":\"a\xef\xbf\xbd" "b\"}");
+  EXPECT_EQ(writeJson(Json{{"n", std::string("a\xff") + "b"}}), "{\"n\":\"a\xef\xbf\xbd"
+                                                                "b\"}");
   EXPECT_EQ(writeJson(Json{{"n", std::string("\xe2\x82") + "z"}}), "{\"n\":\"\xef\xbf\xbdz\"}");
 }
 

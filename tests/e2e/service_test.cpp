@@ -25,8 +25,10 @@ TEST(ServiceCommandLine, RefusesWithExactMessages) {
       {{"record", "--root", "/tmp"}, usage},
       {{"serve"}, "--root must be an absolute directory"},
       {{"serve", "--root", "/tmp"}, "--parent-pid must be a pid"},
-      {{"serve", "--root", "relative/dir", "--parent-pid", "123"}, "--root must be an absolute directory"},
-      {{"serve", "--root", "/no/such", "--parent-pid", "123"}, "--root /no/such is not a directory"},
+      {{"serve", "--root", "relative/dir", "--parent-pid", "123"},
+       "--root must be an absolute directory"},
+      {{"serve", "--root", "/no/such", "--parent-pid", "123"},
+       "--root /no/such is not a directory"},
       {{"serve", "--root", "/etc/hostname", "--parent-pid", "123"},
        "--root /etc/hostname is not a directory"},
       {{"serve", "--root", "/tmp", "--parent-pid", "1"}, "--parent-pid must be a pid"},
@@ -67,15 +69,17 @@ TEST_F(ServiceLifecycle, AnnouncesItselfServesAndExitsOnSigterm) {
   EXPECT_EQ(s.token.size(), 64u);
   EXPECT_EQ(s.ready["pid"].get<int>(), s.process->pid());
 
-  std::string health = testing_support::roundTrip(s.port, testing_support::getRequest("/health", s.token));
+  std::string health =
+      testing_support::roundTrip(s.port, testing_support::getRequest("/health", s.token));
   EXPECT_TRUE(health.ends_with("{\"ok\":true,\"version\":\"0.1.0\"}")) << health;
 
   s.process->signal(SIGTERM);
   EXPECT_EQ(s.process->wait(30s), 0);
   EXPECT_EQ(s.process->drainStdout(), ""); // nothing after the READY line
-  EXPECT_EQ(s.process->drainStderr(),
-            "[audio] listening on 127.0.0.1:" + std::to_string(s.port) + ", root " + root_ +
-                ", parent " + std::to_string(getpid()) + "\n[audio] SIGTERM; finalising 0 capture(s)\n");
+  EXPECT_EQ(s.process->drainStderr(), "[audio] listening on 127.0.0.1:" + std::to_string(s.port) +
+                                          ", root " + root_ + ", parent " +
+                                          std::to_string(getpid()) +
+                                          "\n[audio] SIGTERM; finalising 0 capture(s)\n");
 }
 
 TEST_F(ServiceLifecycle, TokenIsNewEveryRun) {

@@ -44,8 +44,7 @@ const std::string kBigHead = "GET / HTTP/1.1\r\nX: " + std::string(16384 - 19, '
 INSTANTIATE_TEST_SUITE_P(
     Table, ParserOutcome,
     testing::Values(
-        Case{"Minimal", get("GET /health HTTP/1.1"), "complete"},
-        Case{"Empty", "", "incomplete"},
+        Case{"Minimal", get("GET /health HTTP/1.1"), "complete"}, Case{"Empty", "", "incomplete"},
         Case{"NoBlankLine", "GET / HTTP/1.1\r\nHost: x\r\n", "incomplete"},
         Case{"EmptyRequestLine", "\r\n\r\n", "refuse(400,0)"},
         Case{"TwoSpaces", get("GET  /a HTTP/1.1"), "refuse(400,0)"},
@@ -73,12 +72,12 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"LengthEmpty", get("POST / HTTP/1.1", "Content-Length:\r\n"), "refuse(400,0)"},
         Case{"LengthSignOnly", get("POST / HTTP/1.1", "Content-Length: +\r\n"), "refuse(400,0)"},
         Case{"LengthTwoSigns", get("POST / HTTP/1.1", "Content-Length: +-1\r\n"), "refuse(400,0)"},
-        Case{"LengthInnerSpace", get("POST / HTTP/1.1", "Content-Length: 1 2\r\n"), "refuse(400,0)"},
+        Case{"LengthInnerSpace", get("POST / HTTP/1.1", "Content-Length: 1 2\r\n"),
+             "refuse(400,0)"},
         Case{"LengthHex", get("POST / HTTP/1.1", "Content-Length: 0x10\r\n"), "refuse(400,0)"},
         Case{"LengthMinusZero", get("POST / HTTP/1.1", "Content-Length: -0\r\n"), "complete"},
         Case{"LengthPlus", get("POST / HTTP/1.1", "Content-Length: +5\r\n") + "hello", "complete"},
-        Case{"LengthInt64Max",
-             get("POST / HTTP/1.1", "Content-Length: 9223372036854775807\r\n"),
+        Case{"LengthInt64Max", get("POST / HTTP/1.1", "Content-Length: 9223372036854775807\r\n"),
              "refuse(413,9223372036854775807)"},
         Case{"LengthInt64Overflow",
              get("POST / HTTP/1.1", "Content-Length: 9223372036854775808\r\n"), "refuse(400,0)"},
@@ -88,8 +87,8 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"BodyExact", get("POST / HTTP/1.1", "Content-Length: 5\r\n") + "abcde", "complete"},
         Case{"BodyLonger", get("POST / HTTP/1.1", "Content-Length: 5\r\n") + "abcdefghi",
              "complete"},
-        Case{"MaxBodyAllowedButIncomplete",
-             get("POST / HTTP/1.1", "Content-Length: 1048576\r\n"), "incomplete"},
+        Case{"MaxBodyAllowedButIncomplete", get("POST / HTTP/1.1", "Content-Length: 1048576\r\n"),
+             "incomplete"},
         Case{"TooLargeDrainCountsReceived",
              get("POST / HTTP/1.1", "Content-Length: 1048577\r\n") + std::string(100, 'x'),
              "refuse(413,1048477)"},
@@ -170,34 +169,37 @@ TEST_P(ParserQuery, Decodes) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, ParserQuery,
-    testing::Values(
-        QueryCase{"Items", "/a?x=1&y=&z", "/a", {{"x", "1"}, {"y", ""}, {"z", ""}}},
-        QueryCase{"PlusStaysPlus", "/a?name=a%20b+c", "/a", {{"name", "a b+c"}}},
-        QueryCase{"LaterWins", "/a?k=1&k=2", "/a", {{"k", "2"}}},
-        QueryCase{"FirstEqualsSplits", "/a?k=a=b", "/a", {{"k", "a=b"}}},
-        QueryCase{"EncodedName", "/a?%61fter=3", "/a", {{"after", "3"}}},
-        QueryCase{"FragmentEndsQuery", "/a?x=1#y=2", "/a", {{"x", "1"}}},
-        QueryCase{"FragmentStaysInPath", "/a#frag", "/a#frag", {}},
-        QueryCase{"EmptyQuery", "/a?", "/a", {}},
-        QueryCase{"QuestionMarkInQuery", "/a?x=?&y=/", "/a", {{"x", "?"}, {"y", "/"}}},
-        QueryCase{"BadEscapeEmptiesQuery", "/a?x=%zz&y=1", "/a", {}},
-        QueryCase{"TruncatedEscapeEmptiesQuery", "/a?x=%2", "/a", {}},
-        QueryCase{"NonAsciiIsNotAUri", "/a?x=\xc3\xa9", "/a", {}},
-        QueryCase{"BracketNotAllowedInQuery", "/a?x=[1]", "/a", {}},
-        QueryCase{"AbsoluteUri", "http://127.0.0.1:80/a?after=5", "http://127.0.0.1:80/a",
-                  {{"after", "5"}}},
-        QueryCase{"ColonInFirstSegmentIsNotAUri", "a:b:/c?x=1", "a:b:/c", {{"x", "1"}}},
-        QueryCase{"RelativeColonSegment", "1a:b?x=1", "1a:b", {}},
-        QueryCase{"Ipv6Authority", "//[::1]:8/p?x=1", "//[::1]:8/p", {{"x", "1"}}},
-        QueryCase{"BadIpv6Authority", "//[::1::2]/p?x=1", "//[::1::2]/p", {}},
-        QueryCase{"EncodedAmpersand", "/a?x=%26&y=2", "/a", {{"x", "&"}, {"y", "2"}}}),
+    testing::Values(QueryCase{"Items", "/a?x=1&y=&z", "/a", {{"x", "1"}, {"y", ""}, {"z", ""}}},
+                    QueryCase{"PlusStaysPlus", "/a?name=a%20b+c", "/a", {{"name", "a b+c"}}},
+                    QueryCase{"LaterWins", "/a?k=1&k=2", "/a", {{"k", "2"}}},
+                    QueryCase{"FirstEqualsSplits", "/a?k=a=b", "/a", {{"k", "a=b"}}},
+                    QueryCase{"EncodedName", "/a?%61fter=3", "/a", {{"after", "3"}}},
+                    QueryCase{"FragmentEndsQuery", "/a?x=1#y=2", "/a", {{"x", "1"}}},
+                    QueryCase{"FragmentStaysInPath", "/a#frag", "/a#frag", {}},
+                    QueryCase{"EmptyQuery", "/a?", "/a", {}},
+                    QueryCase{"QuestionMarkInQuery", "/a?x=?&y=/", "/a", {{"x", "?"}, {"y", "/"}}},
+                    QueryCase{"BadEscapeEmptiesQuery", "/a?x=%zz&y=1", "/a", {}},
+                    QueryCase{"TruncatedEscapeEmptiesQuery", "/a?x=%2", "/a", {}},
+                    QueryCase{"NonAsciiIsNotAUri", "/a?x=\xc3\xa9", "/a", {}},
+                    QueryCase{"BracketNotAllowedInQuery", "/a?x=[1]", "/a", {}},
+                    QueryCase{"AbsoluteUri",
+                              "http://127.0.0.1:80/a?after=5",
+                              "http://127.0.0.1:80/a",
+                              {{"after", "5"}}},
+                    QueryCase{"ColonInFirstSegmentIsNotAUri", "a:b:/c?x=1", "a:b:/c", {{"x", "1"}}},
+                    QueryCase{"RelativeColonSegment", "1a:b?x=1", "1a:b", {}},
+                    QueryCase{"Ipv6Authority", "//[::1]:8/p?x=1", "//[::1]:8/p", {{"x", "1"}}},
+                    QueryCase{"BadIpv6Authority", "//[::1::2]/p?x=1", "//[::1::2]/p", {}},
+                    QueryCase{"EncodedAmpersand", "/a?x=%26&y=2", "/a", {{"x", "&"}, {"y", "2"}}}),
     [](const auto& p) { return std::string(p.param.name); });
 
 TEST(HTTPParser, ReparsingAGrowingBufferAgrees) {
   // The server reruns the parser after every chunk; every prefix must be incomplete.
-  std::string full = get("POST /captures HTTP/1.1", "Content-Length: 11\r\nA: b\r\n") + "{\"x\":[1,2]}";
+  std::string full =
+      get("POST /captures HTTP/1.1", "Content-Length: 11\r\nA: b\r\n") + "{\"x\":[1,2]}";
   for (size_t n = 0; n < full.size(); ++n)
-    EXPECT_TRUE(std::holds_alternative<HTTPParser::Incomplete>(HTTPParser::parse(full.substr(0, n))))
+    EXPECT_TRUE(
+        std::holds_alternative<HTTPParser::Incomplete>(HTTPParser::parse(full.substr(0, n))))
         << n;
   EXPECT_EQ(complete(full).body, "{\"x\":[1,2]}");
 }

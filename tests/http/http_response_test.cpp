@@ -62,9 +62,8 @@ TEST(Token, GeneratesFreshHex) {
 
 TEST(Token, EqualComparesBytes) {
   const std::tuple<std::string, std::string, bool> cases[] = {
-      {"", "", true},       {"abc", "abc", true},  {"abc", "abd", false},
-      {"abc", "abcd", false}, {"abcd", "abc", false}, {"", "a", false},
-      {"abc", "ab\0", false}, {"\xff", "\xff", true},
+      {"", "", true},         {"abc", "abc", true}, {"abc", "abd", false},  {"abc", "abcd", false},
+      {"abcd", "abc", false}, {"", "a", false},     {"abc", "ab\0", false}, {"\xff", "\xff", true},
   };
   for (const auto& [a, b, eq] : cases)
     EXPECT_EQ(Token::equal(a, b), eq) << a << " vs " << b;

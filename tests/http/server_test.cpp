@@ -4,10 +4,10 @@
 
 #include <arpa/inet.h>
 #include <atomic>
-#include <netinet/in.h>
 #include <condition_variable>
 #include <gtest/gtest.h>
 #include <mutex>
+#include <netinet/in.h>
 #include <pthread.h>
 #include <sys/socket.h>
 #include <thread>
@@ -116,7 +116,7 @@ TEST_F(ServerTest, RefusesBadTokensWithoutCallingTheRouter) {
 
   // The header name is case-insensitive, and white space around the whole value is trimmed.
   for (const std::string& h : {"authorization: Bearer " + kToken, "AUTHORIZATION:Bearer " + kToken,
-                                "Authorization: Bearer " + kToken + "  "})
+                               "Authorization: Bearer " + kToken + "  "})
     EXPECT_TRUE(roundTrip(port_, "GET /health HTTP/1.1\r\n" + h + "\r\n\r\n")
                     .starts_with("HTTP/1.1 200 OK\r\n"))
         << h;

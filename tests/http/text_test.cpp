@@ -28,8 +28,8 @@ TEST(Utf8, ValidatesStrictly) {
       {"\xf4\x90\x80\x80", false},    // above U+10FFFF
       {"\xf5\x80\x80\x80", false},
       {"\xff", false},
-      {"\xe2\x82", false},            // truncated 3-byte
-      {"\xe2\x28\xa1", false},        // bad continuation
+      {"\xe2\x82", false},     // truncated 3-byte
+      {"\xe2\x28\xa1", false}, // bad continuation
   };
   for (const Case& c : cases)
     EXPECT_EQ(isValidUtf8(c.bytes), c.valid) << testing::PrintToString(c.bytes);
@@ -50,22 +50,40 @@ TEST(Unicode, LowerCasesFully) {
 TEST(Unicode, TrimsTabsAndSpaceSeparators) {
   EXPECT_EQ(trimSpaces("  a b  "), "a b");
   EXPECT_EQ(trimSpaces("\t\xc2\xa0v\xe2\x80\x8a\xe3\x80\x80"), "v"); // U+00A0, U+200A, U+3000
-  EXPECT_EQ(trimSpaces("\xe2\x80\x8b" "v"), "\xe2\x80\x8b" "v");     // U+200B is not Zs
-  EXPECT_EQ(trimSpaces("\nv\r"), "\nv\r");                           // line breaks stay
+  EXPECT_EQ(trimSpaces("\xe2\x80\x8b"
+                       "v"),
+            "\xe2\x80\x8b"
+            "v");                          // U+200B is not Zs
+  EXPECT_EQ(trimSpaces("\nv\r"), "\nv\r"); // line breaks stay
   EXPECT_EQ(trimSpaces("   "), "");
   EXPECT_EQ(trimSpaces("\xc3\xa9 "), "\xc3\xa9");
 }
 
 TEST(Uri, RecognisesReferences) {
   const std::pair<const char*, bool> cases[] = {
-      {"/a", true},           {"/a?x=1", true},       {"", true},
-      {"a/b", true},          {"/a%20b", true},       {"/a%2", false},
-      {"/a b", false},        {"/a|b", false},        {"http://h/p", true},
-      {"//h:80/p", true},     {"//h:8x/p", false},    {"//u:p@h/p", true},
-      {"//[::1]/", true},     {"//[v1.x]/", true},    {"//[1:2:3:4:5:6:7:8]/", true},
-      {"//[1:2:3:4:5:6:7]/", false}, {"//[::ffff:1.2.3.4]/", true}, {"//[::1.2.3.256]/", false},
-      {"1a:b", false},        {"a+b.c-d:x", true},    {"/a#f?/", true},
-      {"/a#f#g", false},      {"/a?b#c", true},
+      {"/a", true},
+      {"/a?x=1", true},
+      {"", true},
+      {"a/b", true},
+      {"/a%20b", true},
+      {"/a%2", false},
+      {"/a b", false},
+      {"/a|b", false},
+      {"http://h/p", true},
+      {"//h:80/p", true},
+      {"//h:8x/p", false},
+      {"//u:p@h/p", true},
+      {"//[::1]/", true},
+      {"//[v1.x]/", true},
+      {"//[1:2:3:4:5:6:7:8]/", true},
+      {"//[1:2:3:4:5:6:7]/", false},
+      {"//[::ffff:1.2.3.4]/", true},
+      {"//[::1.2.3.256]/", false},
+      {"1a:b", false},
+      {"a+b.c-d:x", true},
+      {"/a#f?/", true},
+      {"/a#f#g", false},
+      {"/a?b#c", true},
   };
   for (const auto& [target, valid] : cases)
     EXPECT_EQ(isUriReference(target), valid) << target;

@@ -7,8 +7,8 @@
 #include <spawn.h>
 #include <sys/wait.h>
 #include <thread>
-#include <utility>
 #include <unistd.h>
+#include <utility>
 
 extern char** environ;
 
