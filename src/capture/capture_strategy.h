@@ -1,0 +1,28 @@
+#pragma once
+
+#include <expected>
+#include <memory>
+#include <string>
+
+namespace va {
+
+class EventLog;
+class AudioSink;
+
+// An error value with one description.
+struct CaptureError {
+  std::string description;
+};
+
+// The source of one track. start() is called once, from a request thread; stop() exactly once
+// per capture, from a request thread or the exit path, never from the strategy's own queue.
+// After stop() returns, nothing more reaches the sink.
+class CaptureStrategy {
+public:
+  virtual ~CaptureStrategy() = default;
+  virtual std::expected<void, CaptureError> start(std::shared_ptr<AudioSink> sink,
+                                                  std::shared_ptr<EventLog> events) = 0;
+  virtual void stop() = 0;
+};
+
+} // namespace va

@@ -1,0 +1,86 @@
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace va {
+
+// A streaming converter from mono float samples at one source rate to 16 kHz mono 16-bit.
+// It keeps its filter state between calls, so consecutive blocks of one stream join without a
+// click, and holds back a short tail that flush() releases. Not thread-safe; one owner.
+class Resampler {
+public:
+  static constexpr double kTargetRateHz = 16000.0;
+  // Rates outside this range are refused: no device runs there, and extreme ratios would make
+  // the converter's output (or its set-up) unbounded.
+  static constexpr double kMinRateHz = 1000.0;
+  static constexpr double kMaxRateHz = 1536000.0;
+
+  // Nothing when no converter can be made for `rateHz`.
+  static std::unique_ptr<Resampler> make(double rateHz);
+  ~Resampler();
+  Resampler(const Resampler&) = delete;
+  Resampler& operator=(const Resampler&) = delete;
+
+  // Converts `input` and passes the output to `emit` in chunks (possibly none); an empty
+  // `input` with `endOfStream` releases the held-back tail. Returns the converter's error.
+  template <class Emit>
+  std::expected<void, std::string> convert(std::span<const float> input, bool endOfStream,
+                                           Emit&& emit);
+
+  double rateHz() const { return rateHz_; }
+
+  // Float to 16-bit: scaled by 32768, rounded to nearest, clipped; NaN becomes 0.
+  static int16_t toInt16(float sample);
+
+private:
+  struct Soxr;
+  Resampler(double rateHz, Soxr* soxr);
+  // One step of the converter: consumes up to `input.size()` samples, fills up to `out.size()`.
+  std::expected<void, std::string> step(const float* input, size_t inputCount, size_t* used,
+                                        float* out, size_t outCapacity, size_t* produced);
+
+  const double rateHz_;
+  Soxr* soxr_;
+  std::vector<float> floatOut_;
+  std::vector<int16_t> intOut_;
+};
+
+template <class Emit>
+std::expected<void, std::string> Resampler::convert(std::span<const float> input,
+                                                    bool endOfStream, Emit&& emit) {
+  // Room for the whole block's output plus the converter's latency, as one chunk in the common
+  // case.
+  size_t capacity =
+      static_cast<size_t>(static_cast<double>(input.size()) * kTargetRateHz / rateHz_) + 1024;
+  floatOut_.resize(capacity);
+  intOut_.resize(capacity);
+  size_t offset = 0;
+  for (;;) {
+    size_t used = 0, produced = 0;
+    bool flushing = input.empty() && endOfStream;
+    auto r = step(flushing ? nullptr : input.data() + offset, input.size() - offset, &used,
+                  floatOut_.data(), capacity, &produced);
+    offset += used;
+    for (size_t i = 0; i < produced; ++i)
+      intOut_[i] = toInt16(floatOut_[i]);
+    if (produced > 0)
+      emit(std::span<const int16_t>(intOut_.data(), produced));
+    if (!r)
+      return r;
+    if (flushing) { // the tail may come in several pieces; it ends with an empty one
+      if (produced == 0)
+        return {};
+      continue;
+    }
+    // Go on while input is left or the output filled up (more may be waiting).
+    if ((offset >= input.size() && produced < capacity) || (used == 0 && produced == 0))
+      return {};
+  }
+}
+
+} // namespace va

@@ -1,0 +1,172 @@
+#include "capture/segment_writer.h"
+
+#include "core/log.h"
+
+#include <algorithm>
+#include <bit>
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <vector>
+
+namespace va {
+
+namespace {
+
+void put32(uint8_t* at, uint32_t v) {
+  for (int i = 0; i < 4; ++i)
+    at[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+void put16(uint8_t* at, uint16_t v) {
+  at[0] = static_cast<uint8_t>(v);
+  at[1] = static_cast<uint8_t>(v >> 8);
+}
+
+uint32_t clamp32(int64_t v) { return static_cast<uint32_t>(std::clamp<int64_t>(v, 0, 4294967295)); }
+
+std::string segmentName(int64_t index) {
+  char name[32];
+  std::snprintf(name, sizeof name, "%06lld.wav", static_cast<long long>(index));
+  return name;
+}
+
+} // namespace
+
+std::error_code makeDirectories(const std::string& path, mode_t mode) {
+  struct stat st{};
+  if (::stat(path.c_str(), &st) == 0)
+    return S_ISDIR(st.st_mode) ? std::error_code() : std::make_error_code(std::errc::not_a_directory);
+  if (errno != ENOENT)
+    return std::error_code(errno, std::generic_category());
+  size_t slash = path.find_last_of('/');
+  if (slash != std::string::npos && slash > 0) {
+    if (std::error_code ec = makeDirectories(path.substr(0, slash), mode))
+      return ec;
+  }
+  if (::mkdir(path.c_str(), mode) != 0 && errno != EEXIST)
+    return std::error_code(errno, std::generic_category());
+  // Someone else may have made it in between; it must still be a directory.
+  if (::stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+    return std::make_error_code(std::errc::not_a_directory);
+  return {};
+}
+
+std::array<uint8_t, SegmentWriter::kHeaderBytes> SegmentWriter::header(int64_t dataBytes) {
+  std::array<uint8_t, kHeaderBytes> h{};
+  auto tag = [&](size_t at, const char* four) { std::copy(four, four + 4, h.begin() + at); };
+  tag(0, "RIFF");
+  put32(&h[4], clamp32(dataBytes > INT64_MAX - 36 ? INT64_MAX : dataBytes + 36));
+  tag(8, "WAVE");
+  tag(12, "fmt ");
+  put32(&h[16], 16);
+  put16(&h[20], 1);  // PCM
+  put16(&h[22], 1);  // mono
+  put32(&h[24], kRateHz);
+  put32(&h[28], kRateHz * 2);
+  put16(&h[32], 2);  // block align
+  put16(&h[34], 16); // bits per sample
+  tag(36, "data");
+  put32(&h[40], clamp32(dataBytes));
+  return h;
+}
+
+std::expected<std::unique_ptr<SegmentWriter>, std::error_code>
+SegmentWriter::make(std::string trackDir, std::string track, int64_t segmentFrames,
+                    OnClosed onClosed, FileIO& io) {
+  if (std::error_code ec = makeDirectories(trackDir, 0700))
+    return std::unexpected(ec);
+  return std::unique_ptr<SegmentWriter>(new SegmentWriter(
+      std::move(trackDir), std::move(track), std::max<int64_t>(segmentFrames, 1),
+      std::move(onClosed), io));
+}
+
+SegmentWriter::SegmentWriter(std::string trackDir, std::string track, int64_t segmentFrames,
+                             OnClosed onClosed, FileIO& io)
+    : trackDir_(std::move(trackDir)), track_(std::move(track)), segmentFrames_(segmentFrames),
+      onClosed_(std::move(onClosed)), io_(io) {}
+
+SegmentWriter::~SegmentWriter() {
+  if (fd_ >= 0)
+    io_.close(fd_);
+}
+
+bool SegmentWriter::open() {
+  ++index_; // consumed even if the attempt fails
+  std::string path = trackDir_ + "/" + segmentName(index_);
+  int fd = io_.open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
+  if (fd < 0) {
+    log(track_ + ": cannot create segment " + std::to_string(index_) + " (errno " +
+        std::to_string(errno) + ")");
+    return false;
+  }
+  frames_ = 0;
+  framesAtHeader_ = 0;
+  auto h = header(0);
+  if (writeFully(io_, fd, h.data(), h.size()) != h.size()) {
+    io_.close(fd);
+    return false;
+  }
+  fd_ = fd;
+  return true;
+}
+
+void SegmentWriter::writeHeader() {
+  auto h = header(frames_ * 2);
+  io_.pwrite(fd_, h.data(), h.size(), 0);
+  framesAtHeader_ = frames_;
+}
+
+void SegmentWriter::append(const int16_t* samples, size_t count) {
+  static_assert(std::endian::native == std::endian::little, "samples are written as they lie");
+  size_t at = 0;
+  while (at < count) {
+    if (fd_ < 0 && !open())
+      return; // the rest of the run is lost; the next run tries the next index
+    size_t k = static_cast<size_t>(
+        std::min<int64_t>(segmentFrames_ - frames_, static_cast<int64_t>(count - at)));
+    size_t bytes = k * 2;
+    size_t written = writeFully(io_, fd_, samples + at, bytes);
+    if (written != bytes) {
+      int err = errno;
+      // Keep the whole frames that reached the file and cut a torn half frame, so the header
+      // and the summary count exactly what is on disk.
+      int64_t landed = static_cast<int64_t>(written / 2);
+      if (written % 2 != 0)
+        io_.ftruncate(fd_, static_cast<off_t>(kHeaderBytes + (frames_ + landed) * 2));
+      frames_ += landed;
+      totalFrames_ += landed;
+      log(track_ + ": write failed (errno " + std::to_string(err) + "); segment closed");
+      closeSegment();
+      return;
+    }
+    frames_ += static_cast<int64_t>(k);
+    totalFrames_ += static_cast<int64_t>(k);
+    at += k;
+    if (frames_ - framesAtHeader_ >= kHeaderRefreshFrames)
+      writeHeader();
+    if (frames_ >= segmentFrames_)
+      closeSegment();
+  }
+}
+
+void SegmentWriter::closeSegment() {
+  if (fd_ < 0)
+    return;
+  auto h = header(frames_ * 2);
+  if (io_.pwrite(fd_, h.data(), h.size(), 0) != static_cast<ssize_t>(h.size()))
+    log(track_ + ": cannot finalise segment " + std::to_string(index_) + " header (errno " +
+        std::to_string(errno) + ")");
+  framesAtHeader_ = frames_;
+  if (io_.fsync(fd_) != 0)
+    log(track_ + ": cannot flush segment " + std::to_string(index_) + " (errno " +
+        std::to_string(errno) + ")");
+  io_.close(fd_);
+  fd_ = -1;
+  ++closedSegments_;
+  if (onClosed_)
+    onClosed_(SegmentInfo{index_, "tracks/" + track_ + "/" + segmentName(index_), frames_});
+}
+
+} // namespace va

@@ -1,0 +1,142 @@
+#include "capture/track_sink.h"
+
+#include "core/log.h"
+#include "core/serial_queue.h"
+
+#include <charconv>
+#include <cmath>
+
+namespace va {
+
+std::string formatRate(double rateHz) {
+  char text[64];
+  auto [end, ec] = std::to_chars(text, text + sizeof text, rateHz);
+  std::string out(text, ec == std::errc() ? end : text);
+  if (std::isfinite(rateHz) && out.find_first_of(".e") == std::string::npos)
+    out += ".0";
+  return out;
+}
+
+std::expected<std::shared_ptr<TrackSink>, std::error_code>
+TrackSink::make(std::string name, const std::string& captureDir, int64_t segmentSeconds,
+                std::shared_ptr<EventLog> events, std::shared_ptr<const Clock> clock,
+                Options options) {
+  std::shared_ptr<TaskQueue> queue = options.queue;
+  if (!queue)
+    queue = std::make_shared<SerialQueue>("velmorrant-audio.sink." + name);
+  std::shared_ptr<TrackSink> sink(new TrackSink(name, events, std::move(clock), std::move(queue)));
+  // The callback runs on the sink's queue and needs only the log, not the sink.
+  std::weak_ptr<EventLog> weakLog = events;
+  auto writer = SegmentWriter::make(
+      captureDir + "/tracks/" + name, name, segmentSeconds * SegmentWriter::kRateHz,
+      [weakLog, track = name](const SegmentInfo& info) {
+        if (auto target = weakLog.lock())
+          target->append("segment_closed",
+                         Json{{"track", track},
+                              {"index", info.index},
+                              {"path", info.path},
+                              {"frames", info.frames},
+                              {"durationS", static_cast<double>(info.frames) /
+                                                static_cast<double>(SegmentWriter::kRateHz)}});
+      },
+      options.io ? *options.io : FileIO::posix());
+  if (!writer)
+    return std::unexpected(writer.error());
+  sink->writer_ = std::move(*writer);
+  return sink;
+}
+
+TrackSink::TrackSink(std::string name, std::shared_ptr<EventLog> events,
+                     std::shared_ptr<const Clock> clock, std::shared_ptr<TaskQueue> queue)
+    : name_(std::move(name)), events_(std::move(events)), clock_(std::move(clock)),
+      queue_(std::move(queue)) {}
+
+TrackSink::~TrackSink() = default;
+
+void TrackSink::write(std::span<const float> samples, double rateHz, uint64_t hostNs) {
+  if (samples.empty() || !(rateHz > 0))
+    return;
+  {
+    std::lock_guard lock(lock_);
+    lastFrameNs_ = static_cast<uint64_t>(clock_->nowNs());
+  }
+  // The work holds the sink weakly: blocks still queued when the sink goes are dropped.
+  std::weak_ptr<TrackSink> self = weak_from_this();
+  queue_->async([self, copy = std::vector<float>(samples.begin(), samples.end()), rateHz, hostNs] {
+    if (auto sink = self.lock())
+      sink->ingest(copy, rateHz, hostNs);
+  });
+}
+
+uint64_t TrackSink::lastFrameNs() const {
+  std::lock_guard lock(lock_);
+  return lastFrameNs_;
+}
+
+void TrackSink::ingest(const std::vector<float>& samples, double rateHz, uint64_t hostNs) {
+  if (finished_)
+    return;
+  if (expectedNextNs_ && hostNs > *expectedNextNs_ + kGapNs) {
+    if (converter_)
+      flushAndDrop();
+    writer_->closeSegment();
+  }
+  if (!converter_ || rateHz != sourceRate_) {
+    if (converter_)
+      flushAndDrop();
+    converter_ = Resampler::make(rateHz);
+    if (!converter_) {
+      log(name_ + ": no converter from " + formatRate(rateHz) + " Hz");
+      return;
+    }
+    sourceRate_ = rateHz;
+  }
+  convert(samples, false);
+  expectedNextNs_ =
+      hostNs + static_cast<uint64_t>(static_cast<double>(samples.size()) / rateHz * 1e9);
+}
+
+void TrackSink::convert(std::span<const float> input, bool endOfStream) {
+  if (!converter_)
+    return;
+  auto result = converter_->convert(input, endOfStream, [&](std::span<const int16_t> out) {
+    writer_->append(out.data(), out.size());
+  });
+  if (!result)
+    log(name_ + ": conversion failed: " + (result.error().empty() ? "unknown" : result.error()));
+}
+
+void TrackSink::flushAndDrop() {
+  convert({}, true);
+  converter_.reset();
+  sourceRate_ = 0;
+}
+
+void TrackSink::split() {
+  queue_->sync([this] {
+    if (converter_)
+      flushAndDrop();
+    writer_->closeSegment();
+    expectedNextNs_.reset();
+  });
+}
+
+TrackSummary TrackSink::finish() {
+  TrackSummary summary;
+  queue_->sync([this, &summary] {
+    if (!finished_) {
+      if (converter_)
+        flushAndDrop();
+      writer_->closeSegment();
+      finished_ = true;
+    }
+    summary = TrackSummary{writer_->closedSegments(), writer_->totalFrames()};
+  });
+  return summary;
+}
+
+void TrackSink::waitIdle() {
+  queue_->sync([] {});
+}
+
+} // namespace va

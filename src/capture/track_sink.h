@@ -1,0 +1,96 @@
+#pragma once
+
+#include "capture/audio_sink.h"
+#include "capture/event_log.h"
+#include "capture/resampler.h"
+#include "capture/segment_writer.h"
+#include "core/clock.h"
+#include "core/task_queue.h"
+
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <system_error>
+#include <vector>
+
+namespace va {
+
+struct TrackSummary {
+  int64_t segments = 0;
+  int64_t frames = 0;
+  bool operator==(const TrackSummary&) const = default;
+};
+
+// The one entry point of a track's audio: blocks of mono float samples at the device's rate go
+// in from any thread; on the sink's own queue they are converted to 16 kHz mono 16-bit, cut at
+// gaps and written as WAV segments.
+// Threads: write() and lastFrameNs() from any thread; split() and finish() from any thread but
+// the sink's queue (they wait for it). Everything below `queue_` is touched only on the queue.
+class TrackSink final : public AudioSink, public std::enable_shared_from_this<TrackSink> {
+public:
+  static constexpr uint64_t kGapNs = 500'000'000; // later than this starts a new segment
+
+  struct Options {
+    std::shared_ptr<TaskQueue> queue; // default: a SerialQueue "velmorrant-audio.sink.<name>"
+    FileIO* io = nullptr;             // default: the real file system
+  };
+
+  // Creates `captureDir/tracks/<name>`; fails with the file system's error.
+  static std::expected<std::shared_ptr<TrackSink>, std::error_code>
+  make(std::string name, const std::string& captureDir, int64_t segmentSeconds,
+       std::shared_ptr<EventLog> events, std::shared_ptr<const Clock> clock, Options options);
+  static std::expected<std::shared_ptr<TrackSink>, std::error_code>
+  make(std::string name, const std::string& captureDir, int64_t segmentSeconds,
+       std::shared_ptr<EventLog> events, std::shared_ptr<const Clock> clock) {
+    return make(std::move(name), captureDir, segmentSeconds, std::move(events), std::move(clock),
+                Options{});
+  }
+  ~TrackSink() override;
+
+  const std::string& name() const override { return name_; }
+
+  // Never blocks on conversion or disk: records the arrival time and queues a copy. Empty
+  // blocks and rates that are not positive are ignored, arrival included.
+  void write(std::span<const float> samples, double rateHz, uint64_t hostNs) override;
+  // Host-clock time at which write() last accepted samples; 0 before the first.
+  uint64_t lastFrameNs() const override;
+  // Releases the converter's tail, closes the open segment and forgets the expected time, so
+  // the next audio starts a new segment.
+  void split() override;
+  // Once: flushes, closes the open segment and stops taking audio. Returns the track's totals;
+  // later calls return the same.
+  TrackSummary finish();
+  // Waits until everything written before the call has been processed (for benchmarks).
+  void waitIdle();
+
+private:
+  TrackSink(std::string name, std::shared_ptr<EventLog> events,
+            std::shared_ptr<const Clock> clock, std::shared_ptr<TaskQueue> queue);
+  void ingest(const std::vector<float>& samples, double rateHz, uint64_t hostNs);
+  void convert(std::span<const float> input, bool endOfStream);
+  void flushAndDrop();
+
+  const std::string name_;
+  const std::shared_ptr<EventLog> events_;
+  const std::shared_ptr<const Clock> clock_;
+  const std::shared_ptr<TaskQueue> queue_;
+
+  mutable std::mutex lock_; // guards lastFrameNs_ only
+  uint64_t lastFrameNs_ = 0;
+
+  // Queue only.
+  std::unique_ptr<SegmentWriter> writer_;
+  std::unique_ptr<Resampler> converter_;
+  double sourceRate_ = 0;
+  std::optional<uint64_t> expectedNextNs_;
+  bool finished_ = false;
+};
+
+// A rate the way diagnostics print it: "44100.0", "22050.5", "1e-05".
+std::string formatRate(double rateHz);
+
+} // namespace va

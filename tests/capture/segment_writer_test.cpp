@@ -1,0 +1,211 @@
+#include "capture/segment_writer.h"
+
+#include "fakes/faulty_file_io.h"
+#include "support/audio_files.h"
+
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace va {
+namespace {
+
+using testing_support::FaultyFileIO;
+using testing_support::listDir;
+using testing_support::readWav;
+using testing_support::TempDir;
+
+std::vector<int16_t> ramp(size_t n, int16_t start = 0) {
+  std::vector<int16_t> v(n);
+  for (size_t i = 0; i < n; ++i)
+    v[i] = static_cast<int16_t>(start + static_cast<int16_t>(i % 30000));
+  return v;
+}
+
+class SegmentWriterTest : public testing::Test {
+protected:
+  std::unique_ptr<SegmentWriter> make(int64_t segmentFrames, FileIO& io = FileIO::posix()) {
+    auto w = SegmentWriter::make(trackDir(), "mic", segmentFrames,
+                                 [this](const SegmentInfo& info) { closed_.push_back(info); }, io);
+    EXPECT_TRUE(w.has_value());
+    return w ? std::move(*w) : nullptr;
+  }
+  std::string trackDir() const { return dir_.path() + "/cap/tracks/mic"; }
+  std::string file(const char* name) const { return trackDir() + "/" + name; }
+
+  TempDir dir_;
+  std::vector<SegmentInfo> closed_;
+};
+
+TEST(SegmentHeader, EveryByte) {
+  const uint8_t expected[44] = {'R', 'I', 'F', 'F', 0x24, 0x7d, 0, 0, 'W', 'A', 'V', 'E',
+                                'f', 'm', 't', ' ', 16,   0,    0, 0, 1,   0,   1,   0,
+                                0x80, 0x3e, 0, 0, 0x00, 0x7d, 0, 0, 2,   0,   16,  0,
+                                'd', 'a', 't', 'a', 0x00, 0x7d, 0, 0};
+  auto h = SegmentWriter::header(32000);
+  EXPECT_TRUE(std::equal(h.begin(), h.end(), expected));
+}
+
+TEST(SegmentHeader, SizesClamp) {
+  struct Case {
+    int64_t dataBytes;
+    uint32_t riff, data;
+  };
+  const Case cases[] = {
+      {0, 36, 0},
+      {-5, 31, 0},
+      {4294967259, 4294967295, 4294967259},
+      {4294967260, 4294967295, 4294967260},
+      {4294967296, 4294967295, 4294967295},
+      {INT64_MAX, 4294967295, 4294967295},
+  };
+  for (const Case& c : cases) {
+    auto h = SegmentWriter::header(c.dataBytes);
+    auto u32 = [&](size_t at) {
+      return uint32_t(h[at]) | uint32_t(h[at + 1]) << 8 | uint32_t(h[at + 2]) << 16 |
+             uint32_t(h[at + 3]) << 24;
+    };
+    EXPECT_EQ(u32(4), c.riff) << c.dataBytes;
+    EXPECT_EQ(u32(40), c.data) << c.dataBytes;
+  }
+}
+
+TEST_F(SegmentWriterTest, CutsARunIntoSegmentsAndFinalisesEach) {
+  auto w = make(16000);
+  auto samples = ramp(40000);
+  w->append(samples.data(), samples.size());
+  ASSERT_EQ(closed_.size(), 2u);
+  EXPECT_EQ(closed_[0].path, "tracks/mic/000001.wav");
+  EXPECT_EQ(closed_[1].path, "tracks/mic/000002.wav");
+  EXPECT_EQ(closed_[1].index, 2);
+  EXPECT_EQ(closed_[1].frames, 16000);
+  EXPECT_TRUE(w->isOpen());
+
+  w->closeSegment();
+  ASSERT_EQ(closed_.size(), 3u);
+  EXPECT_EQ(closed_[2].frames, 8000);
+  EXPECT_EQ(w->closedSegments(), 3);
+  EXPECT_EQ(w->totalFrames(), 40000);
+
+  EXPECT_EQ(listDir(trackDir()), (std::vector<std::string>{"000001.wav", "000002.wav", "000003.wav"}));
+  size_t at = 0;
+  for (auto [name, frames] : {std::pair{"000001.wav", 16000}, {"000002.wav", 16000}, {"000003.wav", 8000}}) {
+    auto wav = readWav(file(name));
+    ASSERT_TRUE(wav);
+    auto expected = SegmentWriter::header(frames * 2);
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), wav->bytes.begin(),
+                           [](uint8_t a, char b) { return a == static_cast<uint8_t>(b); }))
+        << name;
+    ASSERT_EQ(wav->samples.size(), static_cast<size_t>(frames));
+    EXPECT_TRUE(std::equal(wav->samples.begin(), wav->samples.end(), samples.begin() + at)) << name;
+    at += frames;
+    struct stat st{};
+    ASSERT_EQ(::stat(file(name).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+  }
+  struct stat st{};
+  ASSERT_EQ(::stat(trackDir().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  ASSERT_EQ(::stat((dir_.path() + "/cap/tracks").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+}
+
+TEST_F(SegmentWriterTest, ASegmentThatFillsExactlyClosesAtOnce) {
+  auto w = make(1000);
+  auto samples = ramp(1000);
+  w->append(samples.data(), 600);
+  w->append(samples.data() + 600, 400);
+  ASSERT_EQ(closed_.size(), 1u);
+  EXPECT_FALSE(w->isOpen());
+  w->append(samples.data(), 1);
+  EXPECT_TRUE(w->isOpen());
+  EXPECT_EQ(listDir(trackDir()), (std::vector<std::string>{"000001.wav", "000002.wav"}));
+}
+
+TEST_F(SegmentWriterTest, HeaderFollowsEverySecondWhileOpen) {
+  auto w = make(16000 * 60);
+  auto samples = ramp(15999);
+  w->append(samples.data(), samples.size());
+  EXPECT_EQ(readWav(file("000001.wav"))->dataSize, 0u);
+  w->append(samples.data(), 1);
+  auto wav = readWav(file("000001.wav"));
+  EXPECT_EQ(wav->riffSize, 32036u);
+  EXPECT_EQ(wav->dataSize, 32000u);
+  w->append(samples.data(), 100);
+  EXPECT_EQ(readWav(file("000001.wav"))->dataSize, 32000u); // at most a second behind
+  EXPECT_TRUE(closed_.empty());
+}
+
+TEST_F(SegmentWriterTest, AnExistingFileCostsItsRunAndItsIndex) {
+  auto w = make(16000);
+  ASSERT_EQ(::close(::open(file("000001.wav").c_str(), O_CREAT | O_WRONLY, 0600)), 0);
+  auto samples = ramp(500);
+  testing::internal::CaptureStderr();
+  w->append(samples.data(), 300);
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(err, "[audio] mic: cannot create segment 1 (errno 17)\n");
+  w->append(samples.data() + 300, 200);
+  w->closeSegment();
+  ASSERT_EQ(closed_.size(), 1u);
+  EXPECT_EQ(closed_[0].index, 2);
+  EXPECT_EQ(closed_[0].frames, 200);
+  EXPECT_EQ(w->totalFrames(), 200);
+  EXPECT_EQ(readWav(file("000001.wav")), std::nullopt); // left as it was: empty
+}
+
+TEST_F(SegmentWriterTest, DiskFullFinalisesWhatLandedAndResumesInTheNextSegment) {
+  FaultyFileIO io;
+  auto w = make(16000 * 60, io);
+  auto samples = ramp(20000);
+  // Room for the header and 1000.5 frames: the torn half frame is cut from the file.
+  io.setWriteBudget(44 + 2001);
+  testing::internal::CaptureStderr();
+  w->append(samples.data(), samples.size());
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "[audio] mic: write failed (errno 28); segment closed\n");
+  ASSERT_EQ(closed_.size(), 1u);
+  EXPECT_EQ(closed_[0].frames, 1000);
+  auto wav = readWav(file("000001.wav"));
+  ASSERT_TRUE(wav);
+  EXPECT_EQ(wav->dataSize, 2000u);
+  EXPECT_EQ(wav->bytes.size(), 44u + 2000u);
+  EXPECT_TRUE(std::equal(wav->samples.begin(), wav->samples.end(), samples.begin()));
+
+  // While the disk stays full, runs are lost (a header that does not fit fails its open).
+  testing::internal::CaptureStderr();
+  w->append(samples.data(), 10);
+  testing::internal::GetCapturedStderr();
+  EXPECT_FALSE(w->isOpen());
+
+  io.unlimited();
+  w->append(samples.data(), 500);
+  w->closeSegment();
+  ASSERT_EQ(closed_.size(), 2u);
+  EXPECT_EQ(closed_[1].index, 3);
+  EXPECT_EQ(closed_[1].frames, 500);
+  EXPECT_EQ(w->totalFrames(), 1500);
+  EXPECT_EQ(w->closedSegments(), 2);
+}
+
+TEST_F(SegmentWriterTest, AFailedWriteBeforeAnyFrameReportsAnEmptySegment) {
+  FaultyFileIO io;
+  auto w = make(16000, io);
+  io.setWriteBudget(44, EIO);
+  auto samples = ramp(100);
+  testing::internal::CaptureStderr();
+  w->append(samples.data(), samples.size());
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "[audio] mic: write failed (errno 5); segment closed\n");
+  ASSERT_EQ(closed_.size(), 1u);
+  EXPECT_EQ(closed_[0].frames, 0);
+}
+
+TEST_F(SegmentWriterTest, RefusesATrackDirectoryThatIsAFile) {
+  ASSERT_EQ(::mkdir((dir_.path() + "/cap").c_str(), 0700), 0);
+  ASSERT_EQ(::close(::open((dir_.path() + "/cap/tracks").c_str(), O_CREAT | O_WRONLY, 0600)), 0);
+  auto w = SegmentWriter::make(trackDir(), "mic", 16000, nullptr);
+  ASSERT_FALSE(w.has_value());
+  EXPECT_EQ(w.error(), std::make_error_code(std::errc::not_a_directory));
+}
+
+} // namespace
+} // namespace va

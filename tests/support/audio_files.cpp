@@ -1,0 +1,96 @@
+#include "support/audio_files.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace va::testing_support {
+
+TempDir::TempDir() {
+  const char* base = std::getenv("TMPDIR");
+  std::string pattern = std::string(base && *base ? base : "/tmp") + "/va-test-XXXXXX";
+  if (!mkdtemp(pattern.data()))
+    throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
+
+std::optional<std::string> readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in)
+    return std::nullopt;
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+std::vector<std::string> listDir(const std::string& path) {
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(path, ec))
+    names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::optional<WavFile> readWav(const std::string& path) {
+  auto bytes = readFile(path);
+  if (!bytes || bytes->size() < 44)
+    return std::nullopt;
+  WavFile wav;
+  wav.bytes = std::move(*bytes);
+  auto u32 = [&](size_t at) {
+    uint32_t v = 0;
+    for (int i = 3; i >= 0; --i)
+      v = (v << 8) | static_cast<uint8_t>(wav.bytes[at + static_cast<size_t>(i)]);
+    return v;
+  };
+  wav.riffSize = u32(4);
+  wav.dataSize = u32(40);
+  size_t count = (wav.bytes.size() - 44) / 2;
+  wav.samples.resize(count);
+  for (size_t i = 0; i < count; ++i) {
+    auto lo = static_cast<uint8_t>(wav.bytes[44 + 2 * i]);
+    auto hi = static_cast<uint8_t>(wav.bytes[45 + 2 * i]);
+    wav.samples[i] = static_cast<int16_t>(static_cast<uint16_t>(lo | (hi << 8)));
+  }
+  return wav;
+}
+
+double toneAmplitude(std::span<const float> samples, double rateHz, double hz) {
+  if (samples.empty())
+    return 0;
+  double w = 2 * M_PI * hz / rateHz, coeff = 2 * std::cos(w);
+  double s1 = 0, s2 = 0;
+  for (float x : samples) {
+    double s0 = x + coeff * s1 - s2;
+    s2 = s1;
+    s1 = s0;
+  }
+  double power = s1 * s1 + s2 * s2 - coeff * s1 * s2;
+  return 2 * std::sqrt(std::max(power, 0.0)) / static_cast<double>(samples.size());
+}
+
+std::vector<float> toFloat(std::span<const int16_t> samples) {
+  std::vector<float> out(samples.size());
+  for (size_t i = 0; i < samples.size(); ++i)
+    out[i] = static_cast<float>(samples[i]) / 32768.0f;
+  return out;
+}
+
+double largestStep(std::span<const float> samples) {
+  double worst = 0;
+  for (size_t i = 1; i < samples.size(); ++i)
+    worst = std::max(worst, std::abs(static_cast<double>(samples[i]) - samples[i - 1]));
+  return worst;
+}
+
+} // namespace va::testing_support
