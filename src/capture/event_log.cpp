@@ -37,7 +37,8 @@ std::vector<CaptureEvent> EventLog::newer(int64_t after) const {
     return {};
   int64_t first = items_.front().seq;
   size_t skip = after < first ? 0 : static_cast<size_t>(after - first + 1);
-  return std::vector<CaptureEvent>(items_.begin() + static_cast<std::ptrdiff_t>(skip), items_.end());
+  return std::vector<CaptureEvent>(items_.begin() + static_cast<std::ptrdiff_t>(skip),
+                                   items_.end());
 }
 
 std::vector<CaptureEvent> EventLog::wait(int64_t after, double timeoutS) {

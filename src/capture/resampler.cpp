@@ -34,9 +34,8 @@ Resampler::~Resampler() {
 std::expected<void, std::string> Resampler::step(const float* input, size_t inputCount,
                                                  size_t* used, float* out, size_t outCapacity,
                                                  size_t* produced) {
-  soxr_error_t error =
-      soxr_process(soxr_->handle, input, input ? inputCount : 0, input ? used : nullptr, out,
-                   outCapacity, produced);
+  soxr_error_t error = soxr_process(soxr_->handle, input, input ? inputCount : 0,
+                                    input ? used : nullptr, out, outCapacity, produced);
   if (!input)
     *used = 0;
   if (error)

@@ -51,8 +51,8 @@ private:
 };
 
 template <class Emit>
-std::expected<void, std::string> Resampler::convert(std::span<const float> input,
-                                                    bool endOfStream, Emit&& emit) {
+std::expected<void, std::string> Resampler::convert(std::span<const float> input, bool endOfStream,
+                                                    Emit&& emit) {
   // Room for the whole block's output plus the converter's latency, as one chunk in the common
   // case.
   size_t capacity =

@@ -24,7 +24,9 @@ void put16(uint8_t* at, uint16_t v) {
   at[1] = static_cast<uint8_t>(v >> 8);
 }
 
-uint32_t clamp32(int64_t v) { return static_cast<uint32_t>(std::clamp<int64_t>(v, 0, 4294967295)); }
+uint32_t clamp32(int64_t v) {
+  return static_cast<uint32_t>(std::clamp<int64_t>(v, 0, 4294967295));
+}
 
 std::string segmentName(int64_t index) {
   char name[32];
@@ -35,9 +37,10 @@ std::string segmentName(int64_t index) {
 } // namespace
 
 std::error_code makeDirectories(const std::string& path, mode_t mode) {
-  struct stat st{};
+  struct stat st {};
   if (::stat(path.c_str(), &st) == 0)
-    return S_ISDIR(st.st_mode) ? std::error_code() : std::make_error_code(std::errc::not_a_directory);
+    return S_ISDIR(st.st_mode) ? std::error_code()
+                               : std::make_error_code(std::errc::not_a_directory);
   if (errno != ENOENT)
     return std::error_code(errno, std::generic_category());
   size_t slash = path.find_last_of('/');
@@ -61,8 +64,8 @@ std::array<uint8_t, SegmentWriter::kHeaderBytes> SegmentWriter::header(int64_t d
   tag(8, "WAVE");
   tag(12, "fmt ");
   put32(&h[16], 16);
-  put16(&h[20], 1);  // PCM
-  put16(&h[22], 1);  // mono
+  put16(&h[20], 1); // PCM
+  put16(&h[22], 1); // mono
   put32(&h[24], kRateHz);
   put32(&h[28], kRateHz * 2);
   put16(&h[32], 2);  // block align
@@ -77,9 +80,9 @@ SegmentWriter::make(std::string trackDir, std::string track, int64_t segmentFram
                     OnClosed onClosed, FileIO& io) {
   if (std::error_code ec = makeDirectories(trackDir, 0700))
     return std::unexpected(ec);
-  return std::unique_ptr<SegmentWriter>(new SegmentWriter(
-      std::move(trackDir), std::move(track), std::max<int64_t>(segmentFrames, 1),
-      std::move(onClosed), io));
+  return std::unique_ptr<SegmentWriter>(new SegmentWriter(std::move(trackDir), std::move(track),
+                                                          std::max<int64_t>(segmentFrames, 1),
+                                                          std::move(onClosed), io));
 }
 
 SegmentWriter::SegmentWriter(std::string trackDir, std::string track, int64_t segmentFrames,

@@ -1,7 +1,7 @@
 #include "capture/test_tone_strategy.h"
 
-#include "capture/event_log.h"
 #include "capture/audio_sink.h"
+#include "capture/event_log.h"
 #include "core/serial_queue.h"
 
 #include <array>

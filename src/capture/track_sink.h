@@ -68,8 +68,8 @@ public:
   void waitIdle();
 
 private:
-  TrackSink(std::string name, std::shared_ptr<EventLog> events,
-            std::shared_ptr<const Clock> clock, std::shared_ptr<TaskQueue> queue);
+  TrackSink(std::string name, std::shared_ptr<EventLog> events, std::shared_ptr<const Clock> clock,
+            std::shared_ptr<TaskQueue> queue);
   void ingest(const std::vector<float>& samples, double rateHz, uint64_t hostNs);
   void convert(std::span<const float> input, bool endOfStream);
   void flushAndDrop();

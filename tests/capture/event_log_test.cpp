@@ -45,8 +45,10 @@ TEST(EventLog, ForgetsTheOldestPastTenThousand) {
 }
 
 TEST(EventLog, JsonPutsTheLogsOwnKeysOverFields) {
-  CaptureEvent e{7, 123, "segment_closed", Json{{"seq", "x"}, {"type", 1}, {"tNs", false}, {"track", "mic"}}};
-  EXPECT_EQ(e.json(), (Json{{"seq", 7}, {"tNs", 123u}, {"type", "segment_closed"}, {"track", "mic"}}));
+  CaptureEvent e{7, 123, "segment_closed",
+                 Json{{"seq", "x"}, {"type", 1}, {"tNs", false}, {"track", "mic"}}};
+  EXPECT_EQ(e.json(),
+            (Json{{"seq", 7}, {"tNs", 123u}, {"type", "segment_closed"}, {"track", "mic"}}));
 }
 
 TEST(EventLog, AWaiterWakesWithJustTheNewEvents) {

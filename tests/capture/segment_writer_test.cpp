@@ -3,8 +3,8 @@
 #include "fakes/faulty_file_io.h"
 #include "support/audio_files.h"
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -26,8 +26,9 @@ std::vector<int16_t> ramp(size_t n, int16_t start = 0) {
 class SegmentWriterTest : public testing::Test {
 protected:
   std::unique_ptr<SegmentWriter> make(int64_t segmentFrames, FileIO& io = FileIO::posix()) {
-    auto w = SegmentWriter::make(trackDir(), "mic", segmentFrames,
-                                 [this](const SegmentInfo& info) { closed_.push_back(info); }, io);
+    auto w = SegmentWriter::make(
+        trackDir(), "mic", segmentFrames,
+        [this](const SegmentInfo& info) { closed_.push_back(info); }, io);
     EXPECT_TRUE(w.has_value());
     return w ? std::move(*w) : nullptr;
   }
@@ -39,10 +40,10 @@ protected:
 };
 
 TEST(SegmentHeader, EveryByte) {
-  const uint8_t expected[44] = {'R', 'I', 'F', 'F', 0x24, 0x7d, 0, 0, 'W', 'A', 'V', 'E',
-                                'f', 'm', 't', ' ', 16,   0,    0, 0, 1,   0,   1,   0,
-                                0x80, 0x3e, 0, 0, 0x00, 0x7d, 0, 0, 2,   0,   16,  0,
-                                'd', 'a', 't', 'a', 0x00, 0x7d, 0, 0};
+  const uint8_t expected[44] = {'R', 'I', 'F',  'F',  0x24, 0x7d, 0,    0,    'W',  'A', 'V',
+                                'E', 'f', 'm',  't',  ' ',  16,   0,    0,    0,    1,   0,
+                                1,   0,   0x80, 0x3e, 0,    0,    0x00, 0x7d, 0,    0,   2,
+                                0,   16,  0,    'd',  'a',  't',  'a',  0x00, 0x7d, 0,   0};
   auto h = SegmentWriter::header(32000);
   EXPECT_TRUE(std::equal(h.begin(), h.end(), expected));
 }
@@ -88,9 +89,11 @@ TEST_F(SegmentWriterTest, CutsARunIntoSegmentsAndFinalisesEach) {
   EXPECT_EQ(w->closedSegments(), 3);
   EXPECT_EQ(w->totalFrames(), 40000);
 
-  EXPECT_EQ(listDir(trackDir()), (std::vector<std::string>{"000001.wav", "000002.wav", "000003.wav"}));
+  EXPECT_EQ(listDir(trackDir()),
+            (std::vector<std::string>{"000001.wav", "000002.wav", "000003.wav"}));
   size_t at = 0;
-  for (auto [name, frames] : {std::pair{"000001.wav", 16000}, {"000002.wav", 16000}, {"000003.wav", 8000}}) {
+  for (auto [name, frames] :
+       {std::pair{"000001.wav", 16000}, {"000002.wav", 16000}, {"000003.wav", 8000}}) {
     auto wav = readWav(file(name));
     ASSERT_TRUE(wav);
     auto expected = SegmentWriter::header(frames * 2);
@@ -100,11 +103,11 @@ TEST_F(SegmentWriterTest, CutsARunIntoSegmentsAndFinalisesEach) {
     ASSERT_EQ(wav->samples.size(), static_cast<size_t>(frames));
     EXPECT_TRUE(std::equal(wav->samples.begin(), wav->samples.end(), samples.begin() + at)) << name;
     at += frames;
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(::stat(file(name).c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
   }
-  struct stat st{};
+  struct stat st {};
   ASSERT_EQ(::stat(trackDir().c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0700u);
   ASSERT_EQ(::stat((dir_.path() + "/cap/tracks").c_str(), &st), 0);
@@ -162,7 +165,8 @@ TEST_F(SegmentWriterTest, DiskFullFinalisesWhatLandedAndResumesInTheNextSegment)
   io.setWriteBudget(44 + 2001);
   testing::internal::CaptureStderr();
   w->append(samples.data(), samples.size());
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "[audio] mic: write failed (errno 28); segment closed\n");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "[audio] mic: write failed (errno 28); segment closed\n");
   ASSERT_EQ(closed_.size(), 1u);
   EXPECT_EQ(closed_[0].frames, 1000);
   auto wav = readWav(file("000001.wav"));
@@ -194,7 +198,8 @@ TEST_F(SegmentWriterTest, AFailedWriteBeforeAnyFrameReportsAnEmptySegment) {
   auto samples = ramp(100);
   testing::internal::CaptureStderr();
   w->append(samples.data(), samples.size());
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "[audio] mic: write failed (errno 5); segment closed\n");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "[audio] mic: write failed (errno 5); segment closed\n");
   ASSERT_EQ(closed_.size(), 1u);
   EXPECT_EQ(closed_[0].frames, 0);
 }

@@ -68,8 +68,7 @@ TEST_F(TestToneTest, ALateFiringCatchesUpWithGridTimes) {
   for (size_t i = 0; i < blocks.size(); ++i)
     EXPECT_EQ(blocks[i].hostNs, static_cast<uint64_t>(kStartNs) + i * 10'000'000) << i;
   // The phase runs on across the catch-up: no discontinuity between blocks.
-  EXPECT_NEAR(blocks[7].samples[0],
-              std::sin(7 * 480 * 2764.601535159018 / 48000.0) * 0.25, 1e-5);
+  EXPECT_NEAR(blocks[7].samples[0], std::sin(7 * 480 * 2764.601535159018 / 48000.0) * 0.25, 1e-5);
 }
 
 TEST_F(TestToneTest, NothingReachesTheSinkAfterStop) {
@@ -99,8 +98,9 @@ TEST(TestToneEnabled, OnlyTheExactValueOne) {
     const char* value; // nullptr: unset
     bool enabled;
   };
-  const Case cases[] = {{nullptr, false}, {"1", true}, {"", false}, {"0", false}, {"true", false},
-                        {"11", false},    {" 1", false}, {"1 ", false}, {"yes", false}};
+  const Case cases[] = {{nullptr, false}, {"1", true},     {"", false},
+                        {"0", false},     {"true", false}, {"11", false},
+                        {" 1", false},    {"1 ", false},   {"yes", false}};
   for (const Case& c : cases) {
     if (c.value)
       setenv(kName, c.value, 1);

@@ -92,12 +92,15 @@ TEST_P(TrackSinkRateTest, AToneKeepsItsFrequencyAndLevelAndJoinsWithoutClicks) {
   auto closed = events_->snapshot(0);
   ASSERT_EQ(closed.size(), 1u);
   EXPECT_EQ(closed[0].type, "segment_closed");
-  EXPECT_EQ(closed[0].fields,
-            (Json{{"track", "mic"}, {"index", 1}, {"path", "tracks/mic/000001.wav"},
-                  {"frames", summary.frames}, {"durationS", static_cast<double>(summary.frames) / 16000}}));
+  EXPECT_EQ(closed[0].fields, (Json{{"track", "mic"},
+                                    {"index", 1},
+                                    {"path", "tracks/mic/000001.wav"},
+                                    {"frames", summary.frames},
+                                    {"durationS", static_cast<double>(summary.frames) / 16000}}));
 }
 
-INSTANTIATE_TEST_SUITE_P(Rates, TrackSinkRateTest, testing::Values(48000.0, 44100.0, 96000.0, 16000.0, 8000.0));
+INSTANTIATE_TEST_SUITE_P(Rates, TrackSinkRateTest,
+                         testing::Values(48000.0, 44100.0, 96000.0, 16000.0, 8000.0));
 
 TEST_F(TrackSinkTest, ARateChangeKeepsTheSegmentAndLosesNothing) {
   auto sink = make();
@@ -119,7 +122,8 @@ TEST_F(TrackSinkTest, OnlyAHoleOfMoreThanHalfASecondStartsANewFile) {
     int64_t lateNs; // start of the second block against the end of the first
     size_t files;
   };
-  const Case cases[] = {{10'000'000, 1}, {500'000'000, 1}, {500'000'001, 2}, {600'000'000, 2}, {-200'000'000, 1}};
+  const Case cases[] = {
+      {10'000'000, 1}, {500'000'000, 1}, {500'000'001, 2}, {600'000'000, 2}, {-200'000'000, 1}};
   for (const Case& c : cases) {
     TempDir dir;
     auto sink = *TrackSink::make("mic", dir.path(), 600, events_, clock_);
@@ -190,9 +194,10 @@ TEST(Int16Conversion, RoundsAndClips) {
     float in;
     int16_t out;
   };
-  const Case cases[] = {{0.f, 0},          {1.f, 32767},       {-1.f, -32768},   {2.f, 32767},
-                        {-2.f, -32768},    {0.5f, 16384},      {-0.5f, -16384},  {1.4f / 32768, 1},
-                        {1.6f / 32768, 2}, {-1.6f / 32768, -2}, {std::nanf(""), 0}, {INFINITY, 32767}};
+  const Case cases[] = {
+      {0.f, 0},          {1.f, 32767},        {-1.f, -32768},     {2.f, 32767},
+      {-2.f, -32768},    {0.5f, 16384},       {-0.5f, -16384},    {1.4f / 32768, 1},
+      {1.6f / 32768, 2}, {-1.6f / 32768, -2}, {std::nanf(""), 0}, {INFINITY, 32767}};
   for (const Case& c : cases)
     EXPECT_EQ(Resampler::toInt16(c.in), c.out) << c.in;
 }
