@@ -5,10 +5,6 @@
 
 namespace va {
 
-struct Resampler::Soxr {
-  soxr_t handle;
-};
-
 std::unique_ptr<Resampler> Resampler::make(double rateHz) {
   if (!std::isfinite(rateHz) || rateHz < kMinRateHz || rateHz > kMaxRateHz)
     return nullptr;
@@ -21,21 +17,20 @@ std::unique_ptr<Resampler> Resampler::make(double rateHz) {
       soxr_delete(handle);
     return nullptr;
   }
-  return std::unique_ptr<Resampler>(new Resampler(rateHz, new Soxr{handle}));
+  return std::unique_ptr<Resampler>(new Resampler(rateHz, handle));
 }
 
-Resampler::Resampler(double rateHz, Soxr* soxr) : rateHz_(rateHz), soxr_(soxr) {}
+Resampler::Resampler(double rateHz, soxr* handle) : rateHz_(rateHz), handle_(handle) {}
 
 Resampler::~Resampler() {
-  soxr_delete(soxr_->handle);
-  delete soxr_;
+  soxr_delete(handle_);
 }
 
 std::expected<void, std::string> Resampler::step(const float* input, size_t inputCount,
                                                  size_t* used, float* out, size_t outCapacity,
                                                  size_t* produced) {
-  soxr_error_t error = soxr_process(soxr_->handle, input, input ? inputCount : 0,
-                                    input ? used : nullptr, out, outCapacity, produced);
+  soxr_error_t error = soxr_process(handle_, input, input ? inputCount : 0, input ? used : nullptr,
+                                    out, outCapacity, produced);
   if (!input)
     *used = 0;
   if (error)

@@ -7,11 +7,13 @@
 #include <string>
 #include <vector>
 
+struct soxr; // the converter's own handle type (soxr_t)
+
 namespace va {
 
 // A streaming converter from mono float samples at one source rate to 16 kHz mono 16-bit.
 // It keeps its filter state between calls, so consecutive blocks of one stream join without a
-// click, and holds back a short tail that flush() releases. Not thread-safe; one owner.
+// click, and holds back a short tail that convert({}, true) releases. Not thread-safe; one owner.
 class Resampler {
 public:
   static constexpr double kTargetRateHz = 16000.0;
@@ -38,14 +40,14 @@ public:
   static int16_t toInt16(float sample);
 
 private:
-  struct Soxr;
-  Resampler(double rateHz, Soxr* soxr);
-  // One step of the converter: consumes up to `input.size()` samples, fills up to `out.size()`.
+  Resampler(double rateHz, soxr* handle);
+  // One step of the converter: consumes up to `inputCount` samples (none and the end of input
+  // when `input` is null), fills up to `outCapacity`.
   std::expected<void, std::string> step(const float* input, size_t inputCount, size_t* used,
                                         float* out, size_t outCapacity, size_t* produced);
 
   const double rateHz_;
-  Soxr* soxr_;
+  soxr* const handle_;
   std::vector<float> floatOut_;
   std::vector<int16_t> intOut_;
 };

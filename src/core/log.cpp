@@ -1,5 +1,7 @@
 #include "core/log.h"
 
+#include "core/file_io.h"
+
 #include <cerrno>
 #include <string>
 #include <unistd.h>
@@ -7,16 +9,7 @@
 namespace va {
 
 bool writeAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0) {
-      if (errno == EINTR)
-        continue;
-      return false;
-    }
-    bytes.remove_prefix(static_cast<size_t>(n));
-  }
-  return true;
+  return writeFully(FileIO::posix(), fd, bytes.data(), bytes.size()) == bytes.size();
 }
 
 void log(std::string_view message) {

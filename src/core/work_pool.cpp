@@ -83,14 +83,11 @@ void WorkPool::run(Worker* self) {
     bool woken = self->wake.wait_for(lock, options_.idleTimeout,
                                      [&] { return self->task != nullptr || self->stop; });
     if (!woken) {
-      auto it = std::find(idle_.begin(), idle_.end(), self);
-      if (threads_ > options_.minThreads && it != idle_.end()) {
-        idle_.erase(it);
+      // Nobody took this worker off the idle list (that always comes with a task or a stop).
+      idle_.erase(std::find(idle_.begin(), idle_.end(), self));
+      if (threads_ > options_.minThreads)
         break;
-      }
-      // Still needed: stay idle (it is still on the idle list).
-      if (it != idle_.end())
-        idle_.erase(it);
+      // Still needed: the loop puts it back on the idle list.
     }
   }
   // The last touch of the pool: the destructor waits for this under the same mutex.

@@ -32,6 +32,12 @@ protected:
     EXPECT_TRUE(w.has_value());
     return w ? std::move(*w) : nullptr;
   }
+  // Appends and returns what the writer logged meanwhile.
+  static std::string appendLogged(SegmentWriter& w, const int16_t* samples, size_t count) {
+    testing::internal::CaptureStderr();
+    w.append(samples, count);
+    return testing::internal::GetCapturedStderr();
+  }
   std::string trackDir() const { return dir_.path() + "/cap/tracks/mic"; }
   std::string file(const char* name) const { return trackDir() + "/" + name; }
 
@@ -144,10 +150,8 @@ TEST_F(SegmentWriterTest, AnExistingFileCostsItsRunAndItsIndex) {
   auto w = make(16000);
   ASSERT_EQ(::close(::open(file("000001.wav").c_str(), O_CREAT | O_WRONLY, 0600)), 0);
   auto samples = ramp(500);
-  testing::internal::CaptureStderr();
-  w->append(samples.data(), 300);
-  std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(err, "[audio] mic: cannot create segment 1 (errno 17)\n");
+  EXPECT_EQ(appendLogged(*w, samples.data(), 300),
+            "[audio] mic: cannot create segment 1 (errno 17)\n");
   w->append(samples.data() + 300, 200);
   w->closeSegment();
   ASSERT_EQ(closed_.size(), 1u);
@@ -163,9 +167,7 @@ TEST_F(SegmentWriterTest, DiskFullFinalisesWhatLandedAndResumesInTheNextSegment)
   auto samples = ramp(20000);
   // Room for the header and 1000.5 frames: the torn half frame is cut from the file.
   io.setWriteBudget(44 + 2001);
-  testing::internal::CaptureStderr();
-  w->append(samples.data(), samples.size());
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+  EXPECT_EQ(appendLogged(*w, samples.data(), samples.size()),
             "[audio] mic: write failed (errno 28); segment closed\n");
   ASSERT_EQ(closed_.size(), 1u);
   EXPECT_EQ(closed_[0].frames, 1000);
@@ -176,9 +178,7 @@ TEST_F(SegmentWriterTest, DiskFullFinalisesWhatLandedAndResumesInTheNextSegment)
   EXPECT_TRUE(std::equal(wav->samples.begin(), wav->samples.end(), samples.begin()));
 
   // While the disk stays full, runs are lost (a header that does not fit fails its open).
-  testing::internal::CaptureStderr();
-  w->append(samples.data(), 10);
-  testing::internal::GetCapturedStderr();
+  EXPECT_EQ(appendLogged(*w, samples.data(), 10), "");
   EXPECT_FALSE(w->isOpen());
 
   io.unlimited();
@@ -196,9 +196,7 @@ TEST_F(SegmentWriterTest, AFailedWriteBeforeAnyFrameReportsAnEmptySegment) {
   auto w = make(16000, io);
   io.setWriteBudget(44, EIO);
   auto samples = ramp(100);
-  testing::internal::CaptureStderr();
-  w->append(samples.data(), samples.size());
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+  EXPECT_EQ(appendLogged(*w, samples.data(), samples.size()),
             "[audio] mic: write failed (errno 5); segment closed\n");
   ASSERT_EQ(closed_.size(), 1u);
   EXPECT_EQ(closed_[0].frames, 0);
