@@ -1,8 +1,13 @@
 #include "api/router.h"
 
+#include "api/capture_request.h"
 #include "api/capture_sources.h"
+#include "api/root.h"
+#include "core/decimal.h"
+#include "core/log.h"
 
 #include <array>
+#include <sys/stat.h>
 #include <vector>
 
 namespace va {
@@ -24,14 +29,17 @@ std::vector<std::string> pieces(std::string_view path) {
   return out;
 }
 
+constexpr int64_t kMaxWaitSeconds = 25;
+
 constexpr std::array<std::string_view, 6> kFlatPaths = {"health",   "capabilities", "decode",
                                                         "captures", "sources",      "permissions"};
 
 } // namespace
 
 Router::Router(std::string version, std::optional<std::string> root, RouterPlatform platform,
-               MicStatus micStatus)
+               std::shared_ptr<Captures> captures, MicStatus micStatus)
     : version_(std::move(version)), root_(std::move(root)), platform_(std::move(platform)),
+      captures_(std::move(captures)),
       micStatus_(micStatus ? std::move(micStatus) : MicStatus([mic = platform_.mic] {
         return mic ? mic->status() : std::string("not_determined");
       })) {}
@@ -97,17 +105,70 @@ HTTPResponse Router::sources() const {
   return HTTPResponse{200, CaptureSources::json(*platform_.devices, *platform_.applications)};
 }
 
-// Captures and decoding are not part of this build yet: say so rather than pretend.
-HTTPResponse Router::createCapture(const std::string&) {
-  return HTTPResponse::error(501, "not_implemented");
+HTTPResponse Router::createCapture(const std::string& body) {
+  auto spec = parseCaptureRequest(body);
+  if (!spec)
+    return HTTPResponse::error(400, "bad_request");
+  if (!root_)
+    return HTTPResponse::error(403, "outside_root");
+  std::optional<std::string> dir = Root(*root_).contains(spec->dir);
+  if (!dir)
+    return HTTPResponse::error(403, "outside_root");
+
+  // lstat: a link that appeared since the confinement is not followed.
+  struct stat info {};
+  if (::lstat(dir->c_str(), &info) == 0) {
+    if (!S_ISDIR(info.st_mode))
+      return HTTPResponse::error(400, "bad_request");
+  } else if (::mkdir(dir->c_str(), 0700) != 0) {
+    return HTTPResponse::error(403, "outside_root");
+  }
+  spec->dir = *dir;
+
+  auto capture = captures_->create(*spec);
+  if (capture)
+    return HTTPResponse{201, Json{{"captureId", (*capture)->id()}}};
+  switch (capture.error().kind) {
+  case CreateError::Kind::microphoneDenied:
+    return HTTPResponse::error(409, "microphone_denied");
+  case CreateError::Kind::unsupportedStrategy:
+    return HTTPResponse::error(422, "unsupported_strategy");
+  case CreateError::Kind::failed:
+    break;
+  }
+  log("capture could not start: " + capture.error().text());
+  return HTTPResponse::error(500, "capture_failed");
 }
 
-HTTPResponse Router::stopCapture(const std::string&) {
-  return HTTPResponse::error(404, "not_found"); // no capture is ever registered
+HTTPResponse Router::stopCapture(const std::string& id) {
+  std::optional<Json> summary = captures_->stop(id);
+  if (!summary)
+    return HTTPResponse::error(404, "not_found");
+  return HTTPResponse{200, std::move(*summary)};
 }
 
-HTTPResponse Router::events(const std::string&, const std::map<std::string, std::string>&) {
-  return HTTPResponse::error(404, "not_found");
+HTTPResponse Router::events(const std::string& id,
+                            const std::map<std::string, std::string>& query) {
+  std::shared_ptr<Capture> capture = captures_->find(id);
+  if (!capture)
+    return HTTPResponse::error(404, "not_found");
+  auto read = [&query](const char* key) -> std::optional<int64_t> {
+    auto it = query.find(key);
+    return it == query.end() ? 0 : parseDecimal<int64_t>(it->second);
+  };
+  std::optional<int64_t> after = read("after");
+  std::optional<int64_t> wait = after ? read("wait") : std::nullopt;
+  if (!after || !wait || *after < 0 || *wait < 0 || *wait > kMaxWaitSeconds)
+    return HTTPResponse::error(400, "bad_request");
+
+  std::vector<CaptureEvent> found =
+      *wait > 0 ? capture->events()->wait(*after, static_cast<double>(*wait))
+                : capture->events()->snapshot(*after);
+  Json list = Json::array();
+  for (const CaptureEvent& event : found)
+    list.push_back(event.json());
+  int64_t next = found.empty() ? *after : found.back().seq;
+  return HTTPResponse{200, Json{{"events", std::move(list)}, {"next", next}}};
 }
 
 HTTPResponse Router::decode(const std::string&) {

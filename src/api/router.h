@@ -1,5 +1,6 @@
 #pragma once
 
+#include "capture/captures.h"
 #include "http/server.h"
 #include "platform/capture_permissions.h"
 #include "platform/input_device.h"
@@ -29,7 +30,7 @@ public:
 
   // `micStatus` defaults to the platform's MicAuthorization status.
   Router(std::string version, std::optional<std::string> root, RouterPlatform platform,
-         MicStatus micStatus = {});
+         std::shared_ptr<Captures> captures, MicStatus micStatus = {});
 
   HTTPResponse handle(const HTTPRequest& request) override;
   bool answersAtOnce(const HTTPRequest& request) const override; // GET /health
@@ -47,6 +48,7 @@ private:
   const std::string version_;
   const std::optional<std::string> root_;
   const RouterPlatform platform_;
+  const std::shared_ptr<Captures> captures_;
   const MicStatus micStatus_;
 };
 

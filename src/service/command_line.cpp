@@ -1,30 +1,10 @@
 #include "service/command_line.h"
 
+#include "core/decimal.h"
+
 #include <sys/stat.h>
 
 namespace va {
-
-std::optional<int32_t> parseInt32(std::string_view s) {
-  bool negative = false;
-  if (!s.empty() && (s[0] == '+' || s[0] == '-')) {
-    negative = s[0] == '-';
-    s.remove_prefix(1);
-  }
-  if (s.empty())
-    return std::nullopt;
-  int64_t value = 0;
-  for (char c : s) {
-    if (c < '0' || c > '9')
-      return std::nullopt;
-    value = value * 10 + (c - '0');
-    if (value > int64_t{INT32_MAX} + 1)
-      return std::nullopt;
-  }
-  value = negative ? -value : value;
-  if (value > INT32_MAX || value < INT32_MIN)
-    return std::nullopt;
-  return static_cast<int32_t>(value);
-}
 
 std::expected<ServeOptions, std::string> parseCommandLine(std::span<const std::string> args) {
   if (args.empty() || args[0] != "serve")
@@ -49,7 +29,7 @@ std::expected<ServeOptions, std::string> parseCommandLine(std::span<const std::s
   if (::stat(rootArg->c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
     return std::unexpected("--root " + *rootArg + " is not a directory");
 
-  std::optional<int32_t> pid = parentArg ? parseInt32(*parentArg) : std::nullopt;
+  std::optional<int32_t> pid = parentArg ? parseDecimal<int32_t>(*parentArg) : std::nullopt;
   if (!pid || *pid < 2)
     return std::unexpected("--parent-pid must be a pid");
   return ServeOptions{*rootArg, *pid};

@@ -20,7 +20,4 @@ struct ServeOptions {
 // symbolic links) before the parent pid.
 std::expected<ServeOptions, std::string> parseCommandLine(std::span<const std::string> args);
 
-// A signed 32-bit decimal: an optional single "+" or "-", then digits only.
-std::optional<int32_t> parseInt32(std::string_view text);
-
 } // namespace va

@@ -3,6 +3,9 @@
 // serves until an orderly exit.
 
 #include "api/router.h"
+#include "capture/captures.h"
+#include "capture/remote_strategies.h"
+#include "core/clock.h"
 #include "core/log.h"
 #include "http/server.h"
 #include "http/token.h"
@@ -35,13 +38,34 @@ int main(int argc, char** argv) {
   if (!token)
     fail("could not generate the token: " + token.error());
 
+  auto clock = std::make_shared<MonotonicClock>();
+  auto mic = std::make_shared<UndeterminedMicAuthorization>();
+  // Never destroyed, like the server: exit paths use it until the process ends.
+  auto* captures = new Captures(
+      Captures::Factories{
+          .micStatus = [mic] { return mic->status(); },
+          .makeMic = [](std::optional<std::string>) -> std::shared_ptr<CaptureStrategy> {
+            return std::make_shared<UnavailableStrategy>(
+                "microphone capture is not available in this build");
+          },
+          .makeRemote =
+              [clock](const std::string& name, const ProcessMatch& match) {
+                return RemoteStrategies::make(name, match, clock);
+              },
+      },
+      clock);
+  // Installed before anything can create a capture.
+  captures->setOnRecordingCountChange(
+      [](int64_t recording) { writeStdoutLine(stateLine(recording)); });
+
   RouterPlatform platform{
       .devices = std::make_shared<NoInputDevices>(),
       .applications = std::make_shared<NoApplications>(),
       .system = std::make_shared<KernelSystemInfo>(),
-      .mic = std::make_shared<UndeterminedMicAuthorization>(),
+      .mic = mic,
   };
-  auto router = std::make_shared<Router>(std::string(kHelperVersion), options->root, platform);
+  auto router = std::make_shared<Router>(std::string(kHelperVersion), options->root, platform,
+                                         std::shared_ptr<Captures>(captures, [](Captures*) {}));
 
   // Never destroyed: the process ends through _exit.
   auto* server = new Server(*token, router);
@@ -51,14 +75,14 @@ int main(int argc, char** argv) {
 
   asio::io_context mainLoop(1);
   const int32_t parentPid = options->parentPid;
-  auto parentWatch = ParentWatch::start(parentPid, mainLoop, [server, parentPid] {
-    finaliseAndExit("parent " + std::to_string(parentPid) + " exited", server);
+  auto parentWatch = ParentWatch::start(parentPid, mainLoop, [server, captures, parentPid] {
+    finaliseAndExit("parent " + std::to_string(parentPid) + " exited", server, captures);
   });
   // asio replaces SIGTERM's terminating action with its own handler and delivers here.
   asio::signal_set term(mainLoop, SIGTERM);
-  term.async_wait([server](std::error_code ec, int) {
+  term.async_wait([server, captures](std::error_code ec, int) {
     if (!ec)
-      finaliseAndExit("SIGTERM", server);
+      finaliseAndExit("SIGTERM", server, captures);
   });
 
   writeStdoutLine(ReadyLine::render(*port, *token, kHelperVersion, static_cast<int32_t>(getpid())));

@@ -1,5 +1,6 @@
 #include "service/orderly_exit.h"
 
+#include "capture/captures.h"
 #include "core/log.h"
 #include "http/server.h"
 
@@ -17,12 +18,24 @@ void armFinaliseWatchdog(std::chrono::milliseconds after) {
   }).detach();
 }
 
-void finaliseAndExit(std::string_view reason, Server* server) {
-  int64_t recording = 0; // no capture registry in this build yet
+void finaliseAndExit(std::string_view reason, Server* server, Captures* captures) {
+  int64_t recording = captures ? captures->recordingCount() : 0;
   log(std::string(reason) + "; finalising " + std::to_string(recording) + " capture(s)");
   armFinaliseWatchdog();
   if (server)
     server->cancelListener();
+  bool stoppedAny = false;
+  if (captures) {
+    // Each capture's own stop, without the registry's lock and without a report per stop.
+    for (const auto& capture : captures->all()) {
+      if (capture->isRecording()) {
+        capture->stop();
+        stoppedAny = true;
+      }
+    }
+    if (stoppedAny)
+      captures->reportRecordingCount();
+  }
   // Other threads are not waited for: their work dies with the process. _exit skips static
   // destructors that could race with them.
   _exit(0);

@@ -5,6 +5,7 @@
 
 namespace va {
 
+class Captures;
 class Server;
 
 inline constexpr std::chrono::milliseconds kFinaliseWatchdog{2800};
@@ -14,7 +15,8 @@ inline constexpr std::chrono::milliseconds kFinaliseWatchdog{2800};
 void armFinaliseWatchdog(std::chrono::milliseconds after = kFinaliseWatchdog);
 
 // The orderly exit, on the main loop: log the reason and the number of recording captures, arm
-// the watchdog, stop accepting connections, stop what still records, exit with status 0.
-[[noreturn]] void finaliseAndExit(std::string_view reason, Server* server);
+// the watchdog, stop accepting connections, stop every capture that still records (its files
+// finalised), report the new count if any was stopped, exit with status 0.
+[[noreturn]] void finaliseAndExit(std::string_view reason, Server* server, Captures* captures);
 
 } // namespace va

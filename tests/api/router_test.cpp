@@ -22,7 +22,19 @@ protected:
   std::shared_ptr<fakes::FakeMicAuthorization> mic_ =
       std::make_shared<fakes::FakeMicAuthorization>();
   CapturePermissions permissions_;
-  Router router_{"0.1.0", "/tmp", RouterPlatform{devices_, apps_, system_, mic_, &permissions_}};
+  std::shared_ptr<Captures> captures_ = std::make_shared<Captures>(
+      Captures::Factories{
+          .micStatus = [] { return std::string("granted"); },
+          .makeMic = [](std::optional<std::string>) -> std::shared_ptr<CaptureStrategy> {
+            return std::make_shared<UnavailableStrategy>("no microphone here");
+          },
+          .makeRemote = [](const std::string&, const ProcessMatch&)
+              -> std::expected<std::shared_ptr<CaptureStrategy>, RemoteStrategies::Refusal> {
+            return std::unexpected(RemoteStrategies::Refusal::unsupported);
+          }},
+      std::make_shared<MonotonicClock>());
+  Router router_{"0.1.0", "/tmp", RouterPlatform{devices_, apps_, system_, mic_, &permissions_},
+                 captures_};
 };
 
 TEST_F(RouterTest, RouteTable) {

@@ -1,5 +1,7 @@
 #include "e2e/service_process.h"
 
+#include "support/socket_client.h"
+
 #include <cstdlib>
 #include <gtest/gtest.h>
 
@@ -26,6 +28,23 @@ RunningService startService(const std::string& root, int parentPid,
   s.port = s.ready.value("port", uint16_t{0});
   s.token = s.ready.value("token", std::string());
   return s;
+}
+
+Reply call(const RunningService& service, std::string_view method, std::string_view path,
+           std::string_view body) {
+  std::string request = std::string(method) + " " + std::string(path) +
+                        " HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer " + service.token +
+                        "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
+                        std::string(body);
+  std::string raw = testing_support::roundTrip(service.port, request, std::chrono::seconds(60));
+  Reply reply;
+  if (!raw.starts_with("HTTP/1.1 ") || raw.size() < 12)
+    return reply;
+  reply.status = std::atoi(raw.c_str() + 9);
+  size_t bodyAt = raw.find("\r\n\r\n");
+  if (bodyAt != std::string::npos)
+    reply.json = parseJson(std::string_view(raw).substr(bodyAt + 4)).value_or(Json());
+  return reply;
 }
 
 std::string makeTempDir(const std::string& prefix) {

@@ -21,6 +21,14 @@ struct RunningService {
 RunningService startService(const std::string& root, int parentPid,
                             std::vector<std::string> extraEnv = {});
 
+// One authorized request to the service; status 0 when no response came.
+struct Reply {
+  int status = 0;
+  Json json; // null when the body is not JSON
+};
+Reply call(const RunningService& service, std::string_view method, std::string_view path,
+           std::string_view body = {});
+
 // A fresh 0700 directory under the test temp dir.
 std::string makeTempDir(const std::string& prefix);
 

@@ -81,15 +81,6 @@ TEST(CommandLine, FollowsSymlinksForTheRoot) {
   EXPECT_EQ(r->root, link.string());
 }
 
-TEST(Int32, Parses) {
-  EXPECT_EQ(parseInt32("-2147483648"), INT32_MIN);
-  EXPECT_EQ(parseInt32("2147483647"), INT32_MAX);
-  EXPECT_EQ(parseInt32("-2147483649"), std::nullopt);
-  EXPECT_EQ(parseInt32("99999999999999999999"), std::nullopt);
-  EXPECT_EQ(parseInt32("007"), 7);
-  EXPECT_EQ(parseInt32("-"), std::nullopt);
-}
-
 TEST(Output, ReadyAndStateLines) {
   EXPECT_EQ(ReadyLine::render(53124, std::string(64, 'f'), "0.1.0", 4242),
             "VELMORRANT_AUDIO_READY {\"pid\":4242,\"port\":53124,\"token\":\"" +

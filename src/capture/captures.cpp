@@ -1,0 +1,172 @@
+#include "capture/captures.h"
+
+#include "core/log.h"
+#include "core/random.h"
+
+namespace va {
+
+Capture::Capture(std::string id, std::string dir, std::shared_ptr<const Clock> clock)
+    : id_(std::move(id)), dir_(std::move(dir)), events_(std::make_shared<EventLog>(clock)) {}
+
+Json Capture::stop() {
+  return stopOnce().first;
+}
+
+std::pair<Json, bool> Capture::stopOnce() {
+  std::lock_guard stopping(stopMutex_);
+  if (auto done = summary())
+    return {*done, false};
+  for (const Track& track : tracks_)
+    track.strategy->stop();
+  Json tracks = Json::object();
+  for (const Track& track : tracks_) {
+    TrackSummary totals = track.sink->finish();
+    tracks[track.name] = Json{{"segments", totals.segments}, {"frames", totals.frames}};
+  }
+  Json summary{{"tracks", std::move(tracks)}};
+  std::lock_guard lock(stateLock_);
+  summary_ = summary;
+  return {summary, true};
+}
+
+std::optional<Json> Capture::summary() const {
+  std::lock_guard lock(stateLock_);
+  return summary_;
+}
+
+std::string CreateError::text() const {
+  switch (kind) {
+  case Kind::failed:
+    return "failed(\"" + description + "\")";
+  case Kind::microphoneDenied:
+    return "microphoneDenied";
+  case Kind::unsupportedStrategy:
+    return "unsupportedStrategy";
+  }
+  return "unknown";
+}
+
+Captures::Captures(Factories factories, std::shared_ptr<const Clock> clock)
+    : factories_(std::move(factories)), clock_(std::move(clock)) {}
+
+void Captures::setOnRecordingCountChange(CountCallback callback) {
+  std::lock_guard lock(lock_);
+  onRecordingCountChange_ = std::move(callback);
+}
+
+std::expected<std::shared_ptr<Capture>, CreateError> Captures::create(const CaptureSpec& spec) {
+  auto built = build(spec);
+  if (!built)
+    return built;
+  std::shared_ptr<Capture> capture = *built;
+  {
+    std::lock_guard lock(lock_);
+    byID_[capture->id()] = capture;
+  }
+  std::string names;
+  for (const Capture::Track& track : capture->tracks())
+    names += (names.empty() ? "" : "+") + track.name;
+  log("capture " + capture->id() + " started: " + names + ", " +
+      std::to_string(spec.segmentSeconds) + " s segments");
+  reportRecordingCount();
+  return capture;
+}
+
+std::expected<std::shared_ptr<Capture>, CreateError> Captures::build(const CaptureSpec& spec) {
+  using Kind = CreateError::Kind;
+  if (spec.mic) {
+    std::string word = factories_.micStatus();
+    if (word == "denied" || word == "restricted")
+      return std::unexpected(CreateError{Kind::microphoneDenied, {}});
+  }
+  std::shared_ptr<CaptureStrategy> remote;
+  if (spec.remote) {
+    auto made = factories_.makeRemote(spec.remote->strategy, spec.remote->match);
+    if (!made)
+      return std::unexpected(CreateError{Kind::unsupportedStrategy, {}});
+    remote = std::move(*made);
+  }
+
+  auto id = randomUUID();
+  if (!id)
+    return std::unexpected(CreateError{Kind::failed, "no capture id: " + id.error()});
+  auto capture = std::make_shared<Capture>(std::move(*id), spec.dir, clock_);
+
+  // Stops what was made, finishes every sink made so far, and reports `description`.
+  auto unwind = [&capture](std::string description) {
+    capture->stop();
+    return std::unexpected(CreateError{Kind::failed, std::move(description)});
+  };
+  auto addTrack = [&](const std::string& name, auto makeStrategy) -> std::optional<std::string> {
+    auto sink = TrackSink::make(name, spec.dir, spec.segmentSeconds, capture->events(), clock_);
+    if (!sink)
+      return "cannot create " + spec.dir + "/tracks/" + name + ": " + sink.error().message();
+    capture->tracks_.push_back({name, std::move(*sink), makeStrategy()});
+    return std::nullopt;
+  };
+
+  if (spec.mic)
+    if (auto error = addTrack("mic", [&] { return factories_.makeMic(spec.mic->deviceUid); }))
+      return unwind(*error);
+  if (remote)
+    if (auto error = addTrack("remote", [&] { return std::move(remote); }))
+      return unwind(*error);
+  for (const Capture::Track& track : capture->tracks_)
+    if (auto started = track.strategy->start(track.sink, capture->events()); !started)
+      return unwind(started.error().description);
+  return capture;
+}
+
+std::optional<Json> Captures::stop(const std::string& id) {
+  std::shared_ptr<Capture> capture = find(id);
+  if (!capture)
+    return std::nullopt;
+  auto [summary, first] = capture->stopOnce();
+  if (first) {
+    log("capture " + id + " stopped: " + writeJson(summary).value_or("{}"));
+    reportRecordingCount();
+  }
+  return summary;
+}
+
+std::shared_ptr<Capture> Captures::find(const std::string& id) const {
+  std::lock_guard lock(lock_);
+  auto it = byID_.find(id);
+  return it == byID_.end() ? nullptr : it->second;
+}
+
+std::vector<std::shared_ptr<Capture>> Captures::all() const {
+  std::lock_guard lock(lock_);
+  std::vector<std::shared_ptr<Capture>> out;
+  for (const auto& [id, capture] : byID_)
+    out.push_back(capture);
+  return out;
+}
+
+int64_t Captures::recordingCount() const {
+  std::lock_guard lock(lock_);
+  return countRecordingLocked();
+}
+
+int64_t Captures::countRecordingLocked() const {
+  int64_t count = 0;
+  for (const auto& [id, capture] : byID_)
+    count += capture->isRecording() ? 1 : 0;
+  return count;
+}
+
+bool Captures::reportRecordingCount() {
+  CountCallback callback;
+  int64_t count = 0;
+  {
+    std::lock_guard lock(lock_);
+    if (!onRecordingCountChange_)
+      return false;
+    callback = onRecordingCountChange_;
+    count = countRecordingLocked();
+  }
+  callback(count);
+  return true;
+}
+
+} // namespace va

@@ -1,0 +1,14 @@
+#include "capture/remote_strategies.h"
+
+#include "capture/test_tone_strategy.h"
+
+namespace va::RemoteStrategies {
+
+std::expected<std::shared_ptr<CaptureStrategy>, Refusal>
+make(const std::string& name, const ProcessMatch&, std::shared_ptr<const Clock> clock) {
+  if (name == "test-tone" && TestToneStrategy::enabled())
+    return std::make_shared<TestToneStrategy>(std::move(clock));
+  return std::unexpected(Refusal::unsupported);
+}
+
+} // namespace va::RemoteStrategies

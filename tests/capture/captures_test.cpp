@@ -1,0 +1,197 @@
+#include "capture/captures.h"
+
+#include "fakes/scripted_strategy.h"
+#include "support/audio_files.h"
+
+#include <fstream>
+#include <future>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <thread>
+
+namespace va {
+namespace {
+
+using testing_support::CallJournal;
+using testing_support::listDir;
+using testing_support::readWav;
+using testing_support::ScriptedStrategy;
+using testing_support::TempDir;
+using Kind = CreateError::Kind;
+using Calls = std::vector<std::string>;
+
+class CapturesTest : public testing::Test {
+protected:
+  // Offers the remote strategy "fake" only; both strategies journal into `journal_`.
+  std::shared_ptr<Captures> make() {
+    auto captures = std::make_shared<Captures>(
+        Captures::Factories{
+            .micStatus = [this] { return word_; },
+            .makeMic = [this](std::optional<std::string>) -> std::shared_ptr<CaptureStrategy> {
+              journal_->add("makeMic");
+              return std::make_shared<ScriptedStrategy>("mic", journal_, micError_);
+            },
+            .makeRemote = [this](const std::string& name, const ProcessMatch&)
+                -> std::expected<std::shared_ptr<CaptureStrategy>, RemoteStrategies::Refusal> {
+              journal_->add("makeRemote");
+              if (name != "fake")
+                return std::unexpected(RemoteStrategies::Refusal::unsupported);
+              return std::make_shared<ScriptedStrategy>("remote", journal_, remoteError_,
+                                                        remoteOnStop_);
+            }},
+        std::make_shared<MonotonicClock>());
+    captures->setOnRecordingCountChange([this](int64_t n) {
+      std::lock_guard lock(countsLock_);
+      counts_.push_back(n);
+    });
+    return captures;
+  }
+  CaptureSpec spec(bool mic, std::optional<std::string> remote) const {
+    CaptureSpec s;
+    s.dir = dir_.path();
+    s.segmentSeconds = 60;
+    if (mic)
+      s.mic = CaptureSpec::Mic{};
+    if (remote)
+      s.remote = CaptureSpec::Remote{*remote, ProcessMatch{{"org.example.app"}, {}, true}};
+    return s;
+  }
+  std::vector<int64_t> counts() {
+    std::lock_guard lock(countsLock_);
+    return counts_;
+  }
+
+  TempDir dir_;
+  std::string word_ = "granted";
+  std::shared_ptr<CallJournal> journal_ = std::make_shared<CallJournal>();
+  std::optional<std::string> micError_, remoteError_;
+  std::function<void()> remoteOnStop_;
+  std::mutex countsLock_;
+  std::vector<int64_t> counts_;
+};
+
+TEST_F(CapturesTest, RefusalsComeBeforeAnythingIsMade) {
+  struct Case {
+    const char* word;
+    bool mic;
+    std::optional<std::string> remote;
+    Kind kind;
+    Calls calls; // factory calls made before the refusal
+  };
+  const Case cases[] = {
+      {"denied", true, std::nullopt, Kind::microphoneDenied, {}},
+      {"restricted", true, "fake", Kind::microphoneDenied, {}},
+      {"denied", true, "nope", Kind::microphoneDenied, {}}, // the permission is tested first
+      {"granted", true, "nope", Kind::unsupportedStrategy, {"makeRemote"}},
+      {"not_determined", false, "nope", Kind::unsupportedStrategy, {"makeRemote"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.word) + (c.mic ? " mic" : "") + " " + c.remote.value_or("-"));
+    word_ = c.word;
+    journal_ = std::make_shared<CallJournal>();
+    auto captures = make();
+    auto made = captures->create(spec(c.mic, c.remote));
+    ASSERT_FALSE(made);
+    EXPECT_EQ(made.error().kind, c.kind);
+    EXPECT_EQ(journal_->calls(), c.calls);
+    EXPECT_EQ(listDir(dir_.path()), std::vector<std::string>{}) << "nothing on disk";
+    EXPECT_TRUE(captures->all().empty());
+    EXPECT_EQ(counts(), std::vector<int64_t>{});
+  }
+}
+
+TEST_F(CapturesTest, PermissionDoesNotConcernARemoteOnlyCapture) {
+  word_ = "restricted";
+  auto captures = make();
+  auto made = captures->create(spec(false, "fake"));
+  ASSERT_TRUE(made) << made.error().text();
+  EXPECT_EQ((*made)->stop(), Json::parse(R"({"tracks":{"remote":{"frames":16000,"segments":1}}})"));
+}
+
+TEST_F(CapturesTest, RemoteStartFailureUnwindsTheStartedMicrophone) {
+  remoteError_ = "tap exploded";
+  auto captures = make();
+  auto made = captures->create(spec(true, "fake"));
+  ASSERT_FALSE(made);
+  EXPECT_EQ(made.error().kind, Kind::failed);
+  EXPECT_EQ(made.error().description, "tap exploded");
+  EXPECT_EQ(made.error().text(), "failed(\"tap exploded\")");
+  EXPECT_EQ(journal_->calls(), (Calls{"makeRemote", "makeMic", "mic.start", "remote.start",
+                                      "mic.stop", "remote.stop"}));
+  EXPECT_TRUE(captures->all().empty());
+  EXPECT_EQ(counts(), std::vector<int64_t>{});
+  // The microphone's second of audio was finalised when its sink was finished.
+  auto wav = readWav(dir_.path() + "/tracks/mic/000001.wav");
+  ASSERT_TRUE(wav);
+  EXPECT_EQ(wav->dataSize, 32000u);
+  EXPECT_EQ(wav->samples.size(), 16000u);
+}
+
+TEST_F(CapturesTest, SinkFailureReleasesTheUnstartedRemoteWithoutStoppingIt) {
+  std::ofstream(dir_.path() + "/tracks") << "a file where the track directories go";
+  auto captures = make();
+  auto made = captures->create(spec(true, "fake"));
+  ASSERT_FALSE(made);
+  EXPECT_EQ(made.error().kind, Kind::failed);
+  EXPECT_NE(made.error().description.find("tracks/mic"), std::string::npos)
+      << made.error().description;
+  EXPECT_EQ(journal_->calls(), (Calls{"makeRemote"}));
+  EXPECT_TRUE(captures->all().empty());
+}
+
+TEST_F(CapturesTest, CountsStopsAndSummaries) {
+  auto captures = make();
+  auto first = captures->create(spec(false, "fake"));
+  ASSERT_TRUE(first);
+  CaptureSpec both = spec(true, "fake");
+  both.dir = dir_.path() + "/second";
+  ASSERT_EQ(::mkdir(both.dir.c_str(), 0700), 0);
+  auto second = captures->create(both);
+  ASSERT_TRUE(second);
+  EXPECT_EQ(counts(), (std::vector<int64_t>{1, 2}));
+
+  const std::string& id = (*first)->id();
+  EXPECT_EQ(id.size(), 36u);
+  EXPECT_EQ(id.find_first_not_of("0123456789abcdef-"), std::string::npos) << id;
+  EXPECT_EQ(captures->find(id), *first);
+  EXPECT_EQ(captures->recordingCount(), 2);
+
+  auto summary = captures->stop(id);
+  ASSERT_TRUE(summary);
+  EXPECT_EQ(*summary, Json::parse(R"({"tracks":{"remote":{"frames":16000,"segments":1}}})"));
+  EXPECT_EQ(counts(), (std::vector<int64_t>{1, 2, 1}));
+  EXPECT_EQ(captures->stop(id), summary) << "a repeated stop returns the first summary";
+  EXPECT_EQ(counts(), (std::vector<int64_t>{1, 2, 1})) << "and reports nothing";
+  EXPECT_EQ(captures->stop("no-such-id"), std::nullopt);
+
+  EXPECT_EQ((*second)->stop(), Json::parse(R"({"tracks":{"mic":{"frames":16000,"segments":1},)"
+                                           R"("remote":{"frames":16000,"segments":1}}})"));
+  EXPECT_EQ(captures->recordingCount(), 0);
+}
+
+TEST_F(CapturesTest, ConcurrentStopsRunTheSequenceOnce) {
+  std::promise<void> entered;
+  remoteOnStop_ = [&entered] {
+    entered.set_value();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  };
+  auto captures = make();
+  auto made = captures->create(spec(false, "fake"));
+  ASSERT_TRUE(made);
+  std::shared_ptr<Capture> capture = *made;
+
+  std::optional<Json> byRequest;
+  std::thread request([&] { byRequest = captures->stop(capture->id()); });
+  entered.get_future().wait();
+  Json byExitPath = capture->stop(); // waits for the request's stop
+  request.join();
+
+  ASSERT_TRUE(byRequest);
+  EXPECT_EQ(*byRequest, byExitPath);
+  Calls calls = journal_->calls();
+  EXPECT_EQ(std::count(calls.begin(), calls.end(), "remote.stop"), 1);
+  EXPECT_EQ(counts(), (std::vector<int64_t>{1, 0}));
+}
+
+} // namespace
+} // namespace va
