@@ -1,3 +1,4 @@
+#include "core/decimal.h"
 #include "core/json.h"
 #include "core/random.h"
 
@@ -23,6 +24,41 @@ TEST(Json, ParsesOrRefuses) {
   EXPECT_EQ(parseJson(R"({"a":1})"), Json({{"a", 1}}));
   EXPECT_FALSE(parseJson("{").has_value());
   EXPECT_FALSE(parseJson("").has_value());
+}
+
+TEST(Decimal, SignedIntegersAndNothingElse) {
+  struct Case {
+    const char* text;
+    std::optional<int64_t> value64;
+    std::optional<int32_t> value32;
+  };
+  const Case cases[] = {
+      {"0", 0, 0},
+      {"+7", 7, 7},
+      {"-0", 0, 0},
+      {"007", 7, 7},
+      {"2147483647", 2147483647, INT32_MAX},
+      {"-2147483648", -2147483648LL, INT32_MIN},
+      {"2147483648", 2147483648LL, std::nullopt},
+      {"9223372036854775807", INT64_MAX, std::nullopt},
+      {"-9223372036854775808", INT64_MIN, std::nullopt},
+      {"9223372036854775808", std::nullopt, std::nullopt},
+      {"99999999999999999999", std::nullopt, std::nullopt},
+      {"", std::nullopt, std::nullopt},
+      {"+", std::nullopt, std::nullopt},
+      {"-", std::nullopt, std::nullopt},
+      {"+-1", std::nullopt, std::nullopt},
+      {"--1", std::nullopt, std::nullopt},
+      {" 1", std::nullopt, std::nullopt},
+      {"1 ", std::nullopt, std::nullopt},
+      {"1.0", std::nullopt, std::nullopt},
+      {"1e3", std::nullopt, std::nullopt},
+      {"0x10", std::nullopt, std::nullopt},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(parseDecimal<int64_t>(c.text), c.value64) << '"' << c.text << '"';
+    EXPECT_EQ(parseDecimal<int32_t>(c.text), c.value32) << '"' << c.text << '"';
+  }
 }
 
 TEST(Random, UuidsAreLowerCaseVersion4) {
