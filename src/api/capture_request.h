@@ -1,6 +1,6 @@
 #pragma once
 
-#include "capture/captures.h"
+#include "capture/capture_spec.h"
 
 #include <optional>
 #include <string_view>

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "capture/capture_spec.h"
 #include "capture/capture_strategy.h"
 #include "capture/event_log.h"
 #include "capture/process_match.h"
@@ -19,21 +20,6 @@
 #include <vector>
 
 namespace va {
-
-// A validated create request.
-struct CaptureSpec {
-  struct Mic {
-    std::optional<std::string> deviceUid; // nothing: the system's default input
-  };
-  struct Remote {
-    std::string strategy;
-    ProcessMatch match;
-  };
-  std::string dir; // the capture directory; exists
-  int64_t segmentSeconds = 60;
-  std::optional<Mic> mic;
-  std::optional<Remote> remote;
-};
 
 // One capture: its tracks, their shared event log and, once stopped, its summary.
 // Threads: the accessors from any thread; stop() from any thread but a sink's or strategy's
