@@ -48,12 +48,17 @@ echo "after stopping them:           RSS $(rss)"
 health_latency "GET /health, no long polls"
 poll_id=$(api POST /captures "$(tone polled)" | jq -r .captureId)
 after=$(api GET "/captures/$poll_id/events" | jq -r .next)
+polls=()
 for _ in $(seq 300); do
   curl -sS -o /dev/null -H "Authorization: Bearer $token" \
     "http://127.0.0.1:$port/captures/$poll_id/events?after=$after&wait=25" &
-  pids+=($!)
+  polls+=($!)
 done
+pids+=("${polls[@]}")
 sleep 2
 echo "300 long polls waiting:        RSS $(rss), $(threads) threads"
 health_latency "GET /health, 300 long polls"
 api POST "/captures/$poll_id/stop" >/dev/null # the closing segment wakes every poll
+failed=0
+for p in "${polls[@]}"; do wait "$p" || failed=$((failed + 1)); done
+echo "long polls woken by the stop: $((300 - failed)) of 300 answered"
