@@ -3,18 +3,11 @@
 
 #include "api/capture_request.h"
 
+#include "fuzz_check.h"
+
 #include <cstdint>
 #include <cstdlib>
 #include <string_view>
-
-namespace {
-
-void check(bool condition) {
-  if (!condition)
-    std::abort();
-}
-
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string_view body(reinterpret_cast<const char*>(data), size);

@@ -3,18 +3,11 @@
 
 #include "http/http_parser.h"
 
+#include "fuzz_check.h"
+
 #include <cstdint>
 #include <cstdlib>
 #include <string_view>
-
-namespace {
-
-void check(bool condition) {
-  if (!condition)
-    std::abort();
-}
-
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string_view bytes(reinterpret_cast<const char*>(data), size);

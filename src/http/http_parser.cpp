@@ -1,5 +1,6 @@
 #include "http/http_parser.h"
 
+#include "core/decimal.h"
 #include "http/text.h"
 
 #include <optional>
@@ -21,34 +22,6 @@ std::vector<std::string_view> split(std::string_view s, std::string_view sep) {
     parts.push_back(s.substr(start, at - start));
     start = at + sep.size();
   }
-}
-
-// Optional single sign, then one or more digits, nothing else, within int64.
-std::optional<int64_t> parseInt64(std::string_view s) {
-  bool negative = false;
-  if (!s.empty() && (s[0] == '+' || s[0] == '-')) {
-    negative = s[0] == '-';
-    s.remove_prefix(1);
-  }
-  if (s.empty())
-    return std::nullopt;
-  for (char c : s)
-    if (c < '0' || c > '9')
-      return std::nullopt;
-  // Accumulate negatively so INT64_MIN parses too.
-  int64_t value = 0;
-  for (char c : s) {
-    int digit = c - '0';
-    if (value < (INT64_MIN + digit) / 10)
-      return std::nullopt;
-    value = value * 10 - digit;
-  }
-  if (!negative) {
-    if (value == INT64_MIN)
-      return std::nullopt;
-    value = -value;
-  }
-  return value;
 }
 
 std::map<std::string, std::string> parseQuery(std::string_view target) {
@@ -105,7 +78,7 @@ HTTPParser::Outcome HTTPParser::parse(std::string_view data) {
 
   int64_t length = 0;
   if (auto it = request.headers.find("content-length"); it != request.headers.end()) {
-    std::optional<int64_t> parsed = parseInt64(it->second);
+    std::optional<int64_t> parsed = parseDecimal<int64_t>(it->second);
     if (!parsed || *parsed < 0)
       return Refuse{400, 0};
     length = *parsed;

@@ -1,0 +1,9 @@
+#pragma once
+
+#include <cstdlib>
+
+// A broken promise ends the run, so the fuzzer keeps the input.
+inline void check(bool condition) {
+  if (!condition)
+    std::abort();
+}
