@@ -5,8 +5,12 @@
 #include "api/root.h"
 #include "core/decimal.h"
 #include "core/log.h"
+#include "decode/decode.h"
+#include "http/text.h"
 
 #include <array>
+#include <chrono>
+#include <cstdio>
 #include <sys/stat.h>
 #include <vector>
 
@@ -171,8 +175,40 @@ HTTPResponse Router::events(const std::string& id,
   return HTTPResponse{200, Json{{"events", std::move(list)}, {"next", next}}};
 }
 
-HTTPResponse Router::decode(const std::string&) {
-  return HTTPResponse::error(501, "not_implemented");
+HTTPResponse Router::decode(const std::string& body) {
+  std::optional<Json> request = parseJson(body);
+  if (!request || !request->is_object())
+    return HTTPResponse::error(400, "bad_request");
+  auto input = request->find("input");
+  auto output = request->find("output");
+  if (input == request->end() || !input->is_string() || output == request->end() ||
+      !output->is_string())
+    return HTTPResponse::error(400, "bad_request");
+  if (!text::toLower(output->get<std::string>()).ends_with(".wav"))
+    return HTTPResponse::error(400, "bad_request");
+  if (!root_)
+    return HTTPResponse::error(403, "outside_root");
+  std::optional<std::string> from = Root(*root_).contains(input->get<std::string>());
+  if (!from)
+    return HTTPResponse::error(403, "outside_root");
+  std::optional<std::string> to = Root(*root_).contains(output->get<std::string>());
+  if (!to)
+    return HTTPResponse::error(403, "outside_root");
+
+  auto started = std::chrono::steady_clock::now();
+  std::expected<int64_t, Decode::Failure> frames = Decode::run(*from, *to);
+  if (!frames)
+    return frames.error() == Decode::Failure::unsupported
+               ? HTTPResponse::error(415, "unsupported_format")
+               : HTTPResponse::error(422, "unreadable");
+  double elapsed =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  double seconds = static_cast<double>(*frames) / 16000.0;
+  char line[128];
+  std::snprintf(line, sizeof line, "decoded %lld frames (%.1f s) in %.2f s",
+                static_cast<long long>(*frames), seconds, elapsed);
+  log(line);
+  return HTTPResponse{200, Json{{"frames", *frames}, {"durationS", seconds}}};
 }
 
 } // namespace va

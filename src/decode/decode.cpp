@@ -1,0 +1,411 @@
+#include "decode/decode.h"
+
+#include "capture/resampler.h"
+#include "capture/segment_writer.h"
+#include "core/file_io.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string_view>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/channel_layout.h>
+#include <libavutil/opt.h>
+#include <libswresample/swresample.h>
+}
+
+namespace va::Decode {
+
+namespace {
+
+using Result = std::expected<int64_t, Failure>;
+constexpr auto kUnreadable = std::unexpected(Failure::unreadable);
+constexpr auto kUnsupported = std::unexpected(Failure::unsupported);
+
+constexpr int kIOBufferBytes = 64 * 1024;
+constexpr size_t kOutputFrames = 17024;
+
+// Audio containers only. Anything else (playlists, concat lists, image or video-only formats)
+// could make the demuxer read other files or reach the network.
+constexpr const char* kAllowedFormats =
+    "wav,w64,aiff,caf,au,mp3,aac,mov,flac,ogg,matroska,asf,wv,ape,amr,ac3,eac3,dts,tta,voc";
+
+bool allowed(const AVInputFormat* format) {
+  static const std::set<std::string_view> names = [] {
+    std::set<std::string_view> out;
+    std::string_view list = kAllowedFormats;
+    for (size_t at = 0; at <= list.size();) {
+      size_t comma = std::min(list.find(',', at), list.size());
+      out.insert(list.substr(at, comma - at));
+      at = comma + 1;
+    }
+    return out;
+  }();
+  // A demuxer's name lists its aliases: "mov,mp4,m4a,3gp,3g2,mj2", "matroska,webm".
+  std::string_view name = format->name;
+  for (size_t at = 0; at <= name.size();) {
+    size_t comma = std::min(name.find(',', at), name.size());
+    if (names.contains(name.substr(at, comma - at)))
+      return true;
+    at = comma + 1;
+  }
+  return false;
+}
+
+// Every nested open a demuxer asks for (another file, a URL) is refused.
+int refuseNestedOpen(AVFormatContext*, AVIOContext**, const char*, int, AVDictionary**) {
+  return AVERROR(EPERM);
+}
+
+// Reads come only from the descriptor that was opened and checked.
+int readFd(void* opaque, uint8_t* buffer, int size) {
+  int fd = *static_cast<int*>(opaque);
+  for (;;) {
+    ssize_t n = ::read(fd, buffer, static_cast<size_t>(size));
+    if (n > 0)
+      return static_cast<int>(n);
+    if (n == 0)
+      return AVERROR_EOF;
+    if (errno != EINTR)
+      return AVERROR(errno);
+  }
+}
+
+int64_t seekFd(void* opaque, int64_t offset, int whence) {
+  int fd = *static_cast<int*>(opaque);
+  if (whence & AVSEEK_SIZE) {
+    struct stat info {};
+    return ::fstat(fd, &info) == 0 ? static_cast<int64_t>(info.st_size) : AVERROR(errno);
+  }
+  off_t at = ::lseek(fd, static_cast<off_t>(offset), whence & ~AVSEEK_FORCE);
+  return at < 0 ? AVERROR(errno) : static_cast<int64_t>(at);
+}
+
+struct Closer {
+  void operator()(AVIOContext* io) const {
+    if (io)
+      av_freep(&io->buffer);
+    avio_context_free(&io);
+  }
+  void operator()(AVFormatContext* ctx) const { avformat_close_input(&ctx); }
+  void operator()(AVCodecContext* ctx) const { avcodec_free_context(&ctx); }
+  void operator()(AVPacket* packet) const { av_packet_free(&packet); }
+  void operator()(AVFrame* frame) const { av_frame_free(&frame); }
+  void operator()(SwrContext* swr) const { swr_free(&swr); }
+};
+template <class T> using Owned = std::unique_ptr<T, Closer>;
+
+// A descriptor closed on every exit.
+struct Fd {
+  int fd = -1;
+  ~Fd() {
+    if (fd >= 0)
+      ::close(fd);
+  }
+};
+
+// Outputs being written by this process: a second run to the same output would remove the
+// first one's temporary file, so it fails instead.
+class BusyOutputs {
+public:
+  bool claim(const std::string& path) {
+    std::lock_guard lock(mutex_);
+    return paths_.insert(path).second;
+  }
+  void release(const std::string& path) {
+    std::lock_guard lock(mutex_);
+    paths_.erase(path);
+  }
+
+private:
+  std::mutex mutex_;
+  std::set<std::string> paths_;
+};
+
+BusyOutputs& busyOutputs() {
+  static BusyOutputs outputs;
+  return outputs;
+}
+
+// The temporary file: removed on every exit unless it was renamed into place.
+struct Partial {
+  std::string path;
+  Fd file;
+  bool keep = false;
+  ~Partial() {
+    if (file.fd >= 0 && !keep)
+      ::unlink(path.c_str());
+  }
+};
+
+// Mixes every channel of a decoded frame into one, as float at the frame's own rate, with equal
+// weights so that a signal present in every channel keeps its level.
+class MonoMixer {
+public:
+  // Nothing when the frame's layout cannot be mixed.
+  std::optional<std::span<const float>> mix(const AVFrame& frame) {
+    if (!swr_ || frame.format != format_ || frame.sample_rate != rate_ ||
+        av_channel_layout_compare(&frame.ch_layout, &layout_) != 0) {
+      if (!configure(frame))
+        return std::nullopt;
+    }
+    mono_.resize(static_cast<size_t>(frame.nb_samples));
+    auto* out = reinterpret_cast<uint8_t*>(mono_.data());
+    int n = swr_convert(swr_.get(), &out, frame.nb_samples,
+                        const_cast<const uint8_t**>(frame.extended_data), frame.nb_samples);
+    if (n < 0)
+      return std::nullopt;
+    return std::span<const float>(mono_.data(), static_cast<size_t>(n));
+  }
+  ~MonoMixer() { av_channel_layout_uninit(&layout_); }
+
+private:
+  bool configure(const AVFrame& frame) {
+    swr_.reset();
+    av_channel_layout_uninit(&layout_);
+    int channels = frame.ch_layout.nb_channels;
+    if (channels < 1 || frame.sample_rate <= 0)
+      return false;
+    if (frame.ch_layout.order == AV_CHANNEL_ORDER_UNSPEC)
+      av_channel_layout_default(&layout_, channels);
+    else if (av_channel_layout_copy(&layout_, &frame.ch_layout) < 0)
+      return false;
+    AVChannelLayout mono = AV_CHANNEL_LAYOUT_MONO;
+    SwrContext* swr = nullptr;
+    if (swr_alloc_set_opts2(&swr, &mono, AV_SAMPLE_FMT_FLT, frame.sample_rate, &layout_,
+                            static_cast<AVSampleFormat>(frame.format), frame.sample_rate, 0,
+                            nullptr) < 0)
+      return false;
+    swr_.reset(swr);
+    std::vector<double> matrix(static_cast<size_t>(channels), 1.0 / channels);
+    if (swr_set_matrix(swr, matrix.data(), channels) < 0 || swr_init(swr) < 0) {
+      swr_.reset();
+      return false;
+    }
+    format_ = frame.format;
+    rate_ = frame.sample_rate;
+    // Compare later frames against the layout as the frame gave it.
+    if (frame.ch_layout.order == AV_CHANNEL_ORDER_UNSPEC) {
+      av_channel_layout_uninit(&layout_);
+      av_channel_layout_copy(&layout_, &frame.ch_layout);
+    }
+    return true;
+  }
+
+  Owned<SwrContext> swr_;
+  int format_ = -1;
+  int rate_ = 0;
+  AVChannelLayout layout_{};
+  std::vector<float> mono_;
+};
+
+// 16 kHz samples on their way to the temporary file, in a fixed buffer.
+class OutputBuffer {
+public:
+  explicit OutputBuffer(int fd) : fd_(fd) { samples_.reserve(kOutputFrames); }
+  bool add(std::span<const int16_t> samples) {
+    while (!samples.empty()) {
+      size_t take = std::min(samples.size(), kOutputFrames - samples_.size());
+      samples_.insert(samples_.end(), samples.begin(), samples.begin() + take);
+      samples = samples.subspan(take);
+      if (samples_.size() == kOutputFrames && !flush())
+        return false;
+    }
+    return true;
+  }
+  bool flush() {
+    if (samples_.empty())
+      return true;
+    total_ += static_cast<int64_t>(samples_.size());
+    bool ok = total_ <= kMaxFrames &&
+              write(fd_, std::span(reinterpret_cast<const uint8_t*>(samples_.data()),
+                                   samples_.size() * 2));
+    samples_.clear();
+    return ok;
+  }
+  int64_t total() const { return total_; }
+
+private:
+  const int fd_;
+  std::vector<int16_t> samples_;
+  int64_t total_ = 0;
+};
+
+Result decodeInto(AVFormatContext* format, AVCodecContext* codec, int stream, int outFd) {
+  Owned<AVPacket> packet(av_packet_alloc());
+  Owned<AVFrame> frame(av_frame_alloc());
+  if (!packet || !frame)
+    return kUnreadable;
+  MonoMixer mixer;
+  std::unique_ptr<Resampler> resampler;
+  OutputBuffer out(outFd);
+  bool writeFailed = false;
+  auto emit = [&](std::span<const int16_t> samples) {
+    writeFailed = writeFailed || !out.add(samples);
+  };
+
+  // Everything the decoder has ready: mixed, resampled (a new converter after flushing the old
+  // one's tail when the rate changes) and written.
+  auto drainDecoder = [&]() -> std::optional<Failure> {
+    for (;;) {
+      int r = avcodec_receive_frame(codec, frame.get());
+      if (r == AVERROR(EAGAIN) || r == AVERROR_EOF)
+        return std::nullopt;
+      if (r < 0)
+        return Failure::unreadable;
+      auto mono = mixer.mix(*frame);
+      if (!mono)
+        return Failure::unreadable;
+      if (!resampler || resampler->rateHz() != frame->sample_rate) {
+        if (resampler && !resampler->convert({}, true, emit))
+          return Failure::unreadable;
+        resampler = Resampler::make(frame->sample_rate);
+        if (!resampler)
+          return Failure::unreadable;
+      }
+      av_frame_unref(frame.get());
+      if (!resampler->convert(*mono, false, emit) || writeFailed)
+        return Failure::unreadable;
+    }
+  };
+
+  for (;;) {
+    int r = av_read_frame(format, packet.get());
+    if (r == AVERROR_EOF)
+      break;
+    if (r < 0)
+      return kUnreadable;
+    if (packet->stream_index == stream) {
+      r = avcodec_send_packet(codec, packet.get());
+      av_packet_unref(packet.get());
+      if (r < 0)
+        return kUnreadable;
+      if (auto failed = drainDecoder())
+        return std::unexpected(*failed);
+    } else {
+      av_packet_unref(packet.get());
+    }
+  }
+  if (avcodec_send_packet(codec, nullptr) < 0)
+    return kUnreadable;
+  if (auto failed = drainDecoder())
+    return std::unexpected(*failed);
+  if (resampler && !resampler->convert({}, true, emit))
+    return kUnreadable;
+  if (writeFailed || !out.flush())
+    return kUnreadable;
+  return out.total();
+}
+
+} // namespace
+
+std::array<uint8_t, 44> header(int64_t dataBytes) {
+  return SegmentWriter::header(dataBytes);
+}
+
+bool write(int fd, std::span<const uint8_t> data) {
+  return writeFully(FileIO::posix(), fd, data.data(), data.size()) == data.size();
+}
+
+Result run(const std::string& input, const std::string& output) {
+  static std::once_flag quiet;
+  std::call_once(quiet, [] { av_log_set_level(AV_LOG_QUIET); }); // we report; FFmpeg does not
+
+  // 1-2. The input: a plain, non-empty file, opened without following a link.
+  Fd in{::open(input.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC)};
+  struct stat opened {};
+  if (in.fd < 0 || ::fstat(in.fd, &opened) != 0 || !S_ISREG(opened.st_mode) || opened.st_size < 1)
+    return kUnreadable;
+
+  // 3. Recognise the container from that descriptor's bytes, among the allowed ones only.
+  auto* ioBuffer = static_cast<uint8_t*>(av_malloc(kIOBufferBytes));
+  if (!ioBuffer)
+    return kUnreadable;
+  Owned<AVIOContext> io(
+      avio_alloc_context(ioBuffer, kIOBufferBytes, 0, &in.fd, readFd, nullptr, seekFd));
+  if (!io) {
+    av_free(ioBuffer);
+    return kUnreadable;
+  }
+  const AVInputFormat* container = nullptr;
+  if (av_probe_input_buffer2(io.get(), &container, "", nullptr, 0, 0) < 0 || !container ||
+      !allowed(container))
+    return kUnsupported;
+  AVFormatContext* raw = avformat_alloc_context();
+  if (!raw)
+    return kUnreadable;
+  raw->pb = io.get();
+  raw->flags |= AVFMT_FLAG_CUSTOM_IO;
+  raw->io_open = refuseNestedOpen;
+  raw->format_whitelist = av_strdup(kAllowedFormats);
+  raw->protocol_whitelist = av_strdup("none");
+  int opened_r = avformat_open_input(&raw, "", container, nullptr); // frees raw on failure
+  if (opened_r < 0)
+    return opened_r == AVERROR_INVALIDDATA ? kUnsupported : kUnreadable;
+  Owned<AVFormatContext> format(raw);
+
+  // 4. The path still names the file that was opened.
+  struct stat now {};
+  if (::lstat(input.c_str(), &now) != 0 || now.st_dev != opened.st_dev ||
+      now.st_ino != opened.st_ino)
+    return kUnreadable;
+
+  // 5-6. An audio stream with a decoder.
+  if (avformat_find_stream_info(format.get(), nullptr) < 0)
+    return kUnreadable;
+  const AVCodec* decoder = nullptr;
+  int stream = av_find_best_stream(format.get(), AVMEDIA_TYPE_AUDIO, -1, -1, &decoder, 0);
+  if (stream == AVERROR_STREAM_NOT_FOUND || stream == AVERROR_DECODER_NOT_FOUND || !decoder)
+    return kUnsupported;
+  if (stream < 0)
+    return kUnreadable;
+  Owned<AVCodecContext> codec(avcodec_alloc_context3(decoder));
+  if (!codec || avcodec_parameters_to_context(codec.get(), format->streams[stream]->codecpar) < 0 ||
+      avcodec_open2(codec.get(), decoder, nullptr) < 0)
+    return kUnreadable;
+  if (codec->sample_rate <= 0 || codec->ch_layout.nb_channels < 1)
+    return kUnreadable;
+
+  // 7-8. The temporary file, after removing a stale one, with a placeholder header.
+  if (!busyOutputs().claim(output))
+    return kUnreadable;
+  struct Release {
+    const std::string& path;
+    ~Release() { busyOutputs().release(path); }
+  } release{output};
+  Partial partial{output + ".partial", {}, false};
+  ::unlink(partial.path.c_str());
+  partial.file.fd =
+      ::open(partial.path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+  if (partial.file.fd < 0 || ::fchmod(partial.file.fd, 0644) != 0 ||
+      !write(partial.file.fd, header(0)))
+    return kUnreadable;
+
+  // 9-12. Decode, mix, resample, write.
+  Result frames = decodeInto(format.get(), codec.get(), stream, partial.file.fd);
+  if (!frames)
+    return frames;
+
+  // 13. The real header, on storage, then into place.
+  if (*frames < 1 || *frames > kMaxFrames)
+    return kUnreadable;
+  if (::lseek(partial.file.fd, 0, SEEK_SET) != 0 || !write(partial.file.fd, header(*frames * 2)) ||
+      ::fsync(partial.file.fd) != 0)
+    return kUnreadable;
+  if (::rename(partial.path.c_str(), output.c_str()) != 0)
+    return kUnreadable;
+  partial.keep = true;
+  return frames;
+}
+
+} // namespace va::Decode
