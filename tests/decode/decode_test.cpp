@@ -1,0 +1,211 @@
+// Decode over inputs made by independent tools (sox and ffmpeg command lines).
+
+#include "decode/decode.h"
+
+#include "support/audio_files.h"
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <sys/inotify.h>
+#include <thread>
+#include <unistd.h>
+
+namespace va {
+namespace {
+
+using Decode::Failure;
+using testing_support::readFile;
+using testing_support::readWav;
+using testing_support::TempDir;
+using testing_support::toFloat;
+using testing_support::toneAmplitude;
+namespace fs = std::filesystem;
+
+// Runs a shell command line quietly; true on status 0.
+bool sh(const std::string& command) {
+  return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+void writeText(const std::string& path, const std::string& text) {
+  std::ofstream(path) << text;
+}
+
+class DecodeTest : public testing::Test {
+protected:
+  static void SetUpTestSuite() {
+    dir_ = new TempDir();
+    // One second of 440 Hz at 0.25 in both channels, 44.1 kHz 16-bit, by sox.
+    ASSERT_TRUE(sh("sox -n -r 44100 -c 2 -b 16 " + at("tone.wav") + " synth 1 sine 440 vol 0.25"));
+  }
+  static void TearDownTestSuite() { delete dir_; }
+  static std::string at(const std::string& name) { return dir_->path() + "/" + name; }
+  // Makes `name` from tone.wav with ffmpeg's encoder arguments.
+  static std::string encode(const std::string& name, const std::string& args) {
+    std::string path = at(name);
+    if (!fs::exists(path)) {
+      EXPECT_TRUE(sh("ffmpeg -nostdin -y -i " + at("tone.wav") + " " + args + " " + path)) << name;
+    }
+    return path;
+  }
+
+  static TempDir* dir_;
+};
+TempDir* DecodeTest::dir_ = nullptr;
+
+TEST_F(DecodeTest, StereoWavBecomesOneSecondOfMono16k) {
+  auto frames = Decode::run(at("tone.wav"), at("out.wav"));
+  ASSERT_TRUE(frames);
+  EXPECT_NEAR(static_cast<double>(*frames), 16000, 2);
+  auto wav = readWav(at("out.wav"));
+  ASSERT_TRUE(wav);
+  EXPECT_EQ(wav->samples.size(), static_cast<size_t>(*frames));
+  EXPECT_EQ(wav->dataSize, *frames * 2);
+  EXPECT_EQ(wav->riffSize, wav->dataSize + 36);
+  EXPECT_EQ(wav->bytes.substr(0, 44),
+            std::string(reinterpret_cast<const char*>(Decode::header(*frames * 2).data()), 44));
+  EXPECT_NEAR(toneAmplitude(toFloat(wav->samples), 16000, 440), 0.25, 0.005);
+  EXPECT_FALSE(fs::exists(at("out.wav.partial")));
+  EXPECT_EQ(fs::status(at("out.wav")).permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                fs::perms::others_read);
+}
+
+TEST_F(DecodeTest, EveryCommonEncodingDecodesToTheTone) {
+  struct Case {
+    const char* name;
+    const char* args;
+  };
+  const Case cases[] = {
+      {"tone.mp3", "-c:a libmp3lame -b:a 128k"},
+      {"tone.m4a", "-c:a aac -b:a 128k"},
+      {"tone.ogg", "-c:a libvorbis"},
+      {"tone.webm", "-c:a libopus"},
+      {"tone.flac", "-c:a flac"},
+      {"tone.aiff", "-c:a pcm_s16be"},
+      {"tone.mka", "-c:a pcm_f32le"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string input = encode(c.name, c.args);
+    auto frames = Decode::run(input, at("lossy.wav"));
+    ASSERT_TRUE(frames);
+    EXPECT_NEAR(static_cast<double>(*frames), 16000, 400); // encoders pad or trim a little
+    auto wav = readWav(at("lossy.wav"));
+    ASSERT_TRUE(wav);
+    std::vector<float> samples = toFloat(wav->samples);
+    EXPECT_NEAR(toneAmplitude(samples, 16000, 440), 0.25, 0.03);
+    EXPECT_LT(toneAmplitude(samples, 16000, 1000), 0.01);
+  }
+}
+
+TEST_F(DecodeTest, SixChannelsAreAveragedIntoOne) {
+  // The tone in the fourth of six channels only: the mix carries a sixth of it.
+  ASSERT_TRUE(sh("sox -n -r 48000 -b 16 " + at("s.wav") + " synth 1 sine 440 vol 0.25"));
+  ASSERT_TRUE(sh("sox -n -r 48000 -b 16 " + at("z.wav") + " trim 0 1"));
+  std::string z = at("z.wav");
+  ASSERT_TRUE(sh("sox -M " + z + " " + z + " " + z + " " + at("s.wav") + " " + z + " " + z + " " +
+                 at("six.wav")));
+  auto frames = Decode::run(at("six.wav"), at("mixed.wav"));
+  ASSERT_TRUE(frames);
+  auto wav = readWav(at("mixed.wav"));
+  ASSERT_TRUE(wav);
+  EXPECT_NEAR(toneAmplitude(toFloat(wav->samples), 16000, 440), 0.25 / 6, 0.002);
+}
+
+TEST_F(DecodeTest, RefusesWhatIsNotAPlainAudioFile) {
+  writeText(at("empty.wav"), "");
+  writeText(at("text.mp3"), "this is not audio, just some words in a file\n");
+  fs::create_directory(at("adir"));
+  fs::create_symlink(at("tone.wav"), at("link.wav"));
+  std::string mp3 = encode("tone.mp3", "-c:a libmp3lame -b:a 128k");
+  std::string whole = *readFile(mp3);
+  std::ofstream(at("cut.mp3"), std::ios::binary) << whole.substr(0, 400); // header, no audio
+  struct Case {
+    const char* name;
+    Failure failure;
+  };
+  const Case cases[] = {
+      {"empty.wav", Failure::unreadable}, {"adir", Failure::unreadable},
+      {"link.wav", Failure::unreadable},  {"missing.wav", Failure::unreadable},
+      {"text.mp3", Failure::unsupported}, {"cut.mp3", Failure::unreadable},
+  };
+  writeText(at("kept.wav"), "an earlier result");
+  for (const Case& c : cases) {
+    auto frames = Decode::run(at(c.name), at("kept.wav"));
+    ASSERT_FALSE(frames) << c.name;
+    EXPECT_EQ(frames.error(), c.failure) << c.name;
+    EXPECT_EQ(readFile(at("kept.wav")), "an earlier result") << c.name;
+    EXPECT_FALSE(fs::exists(at("kept.wav.partial"))) << c.name;
+  }
+}
+
+// Playlists and concat lists name other files; the service must never open them.
+TEST_F(DecodeTest, ListsThatPointElsewhereAreRefusedWithoutOpeningTheTarget) {
+  std::string target = at("secret.wav");
+  fs::copy_file(at("tone.wav"), target, fs::copy_options::overwrite_existing);
+  writeText(at("list.m3u8"),
+            "#EXTM3U\n#EXT-X-TARGETDURATION:1\n#EXTINF:1.0,\n" + target + "\n#EXT-X-ENDLIST\n");
+  writeText(at("list.ffconcat"), "ffconcat version 1.0\nfile '" + target + "'\n");
+  writeText(at("list.wav"), "ffconcat version 1.0\nfile '" + target + "'\n");
+
+  int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  ASSERT_GE(watch, 0);
+  ASSERT_GE(inotify_add_watch(watch, target.c_str(), IN_OPEN | IN_ACCESS), 0);
+  for (const char* name : {"list.m3u8", "list.ffconcat", "list.wav"}) {
+    auto frames = Decode::run(at(name), at("list-out.wav"));
+    ASSERT_FALSE(frames) << name;
+    EXPECT_EQ(frames.error(), Failure::unsupported) << name;
+  }
+  char events[4096];
+  EXPECT_LT(::read(watch, events, sizeof events), 0) << "the listed file was opened";
+  ::close(watch);
+  EXPECT_FALSE(fs::exists(at("list-out.wav")));
+}
+
+TEST_F(DecodeTest, AStaleTemporaryIsReplacedAndALinkedTargetLeftAlone) {
+  TempDir outside;
+  std::string victim = outside.path() + "/victim";
+  writeText(victim, "not yours");
+  writeText(at("stale.wav.partial"), "left by a crash");
+  fs::create_symlink(victim, at("linked.wav.partial"));
+  for (const char* output : {"stale.wav", "linked.wav"}) {
+    auto frames = Decode::run(at("tone.wav"), at(output));
+    ASSERT_TRUE(frames) << output;
+    EXPECT_TRUE(readWav(at(output))) << output;
+    EXPECT_FALSE(fs::exists(fs::symlink_status(at(std::string(output) + ".partial")))) << output;
+  }
+  EXPECT_EQ(readFile(victim), "not yours");
+}
+
+TEST_F(DecodeTest, InputAndOutputMayBeOneFile) {
+  fs::copy_file(at("tone.wav"), at("self.wav"), fs::copy_options::overwrite_existing);
+  auto frames = Decode::run(at("self.wav"), at("self.wav"));
+  ASSERT_TRUE(frames);
+  auto wav = readWav(at("self.wav"));
+  ASSERT_TRUE(wav);
+  EXPECT_EQ(wav->samples.size(), static_cast<size_t>(*frames)) << "replaced by the mono version";
+  writeText(at("notaudio.wav"), "words");
+  EXPECT_FALSE(Decode::run(at("notaudio.wav"), at("notaudio.wav")));
+  EXPECT_EQ(readFile(at("notaudio.wav")), "words") << "a failure leaves it as it was";
+}
+
+TEST_F(DecodeTest, TwoRunsToOneOutputLetOneWin) {
+  ASSERT_TRUE(sh("sox -n -r 48000 -c 2 -b 16 " + at("long.wav") + " synth 300 sine 440 vol 0.25"));
+  std::expected<int64_t, Failure> a, b;
+  std::thread first([&] { a = Decode::run(at("long.wav"), at("race.wav")); });
+  std::thread second([&] { b = Decode::run(at("long.wav"), at("race.wav")); });
+  first.join();
+  second.join();
+  ASSERT_NE(a.has_value(), b.has_value()) << "one run holds the output while it decodes";
+  std::expected<int64_t, Failure> won = a ? a : b, lost = a ? b : a;
+  EXPECT_EQ(lost.error(), Failure::unreadable);
+  auto wav = readWav(at("race.wav"));
+  ASSERT_TRUE(wav);
+  EXPECT_EQ(wav->samples.size(), static_cast<size_t>(*won));
+  EXPECT_EQ(wav->dataSize, *won * 2);
+}
+
+} // namespace
+} // namespace va
