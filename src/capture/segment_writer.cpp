@@ -1,6 +1,7 @@
 #include "capture/segment_writer.h"
 
 #include "core/log.h"
+#include "core/wav_header.h"
 
 #include <algorithm>
 #include <bit>
@@ -13,20 +14,6 @@
 namespace va {
 
 namespace {
-
-void put32(uint8_t* at, uint32_t v) {
-  for (int i = 0; i < 4; ++i)
-    at[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
-void put16(uint8_t* at, uint16_t v) {
-  at[0] = static_cast<uint8_t>(v);
-  at[1] = static_cast<uint8_t>(v >> 8);
-}
-
-uint32_t clamp32(int64_t v) {
-  return static_cast<uint32_t>(std::clamp<int64_t>(v, 0, 4294967295));
-}
 
 std::string segmentName(int64_t index) {
   char name[32];
@@ -57,22 +44,7 @@ std::error_code makeDirectories(const std::string& path, mode_t mode) {
 }
 
 std::array<uint8_t, SegmentWriter::kHeaderBytes> SegmentWriter::header(int64_t dataBytes) {
-  std::array<uint8_t, kHeaderBytes> h{};
-  auto tag = [&](size_t at, const char* four) { std::copy(four, four + 4, h.begin() + at); };
-  tag(0, "RIFF");
-  put32(&h[4], clamp32(dataBytes > INT64_MAX - 36 ? INT64_MAX : dataBytes + 36));
-  tag(8, "WAVE");
-  tag(12, "fmt ");
-  put32(&h[16], 16);
-  put16(&h[20], 1); // PCM
-  put16(&h[22], 1); // mono
-  put32(&h[24], kRateHz);
-  put32(&h[28], kRateHz * 2);
-  put16(&h[32], 2);  // block align
-  put16(&h[34], 16); // bits per sample
-  tag(36, "data");
-  put32(&h[40], clamp32(dataBytes));
-  return h;
+  return wavHeader(dataBytes);
 }
 
 std::expected<std::unique_ptr<SegmentWriter>, std::error_code>

@@ -1,8 +1,7 @@
-#include "decode/decode.h"
+#include "decode/decode_file.h"
 
-#include "capture/resampler.h"
-#include "capture/segment_writer.h"
 #include "core/file_io.h"
+#include "core/wav_header.h"
 
 #include <cerrno>
 #include <cstring>
@@ -28,9 +27,9 @@ namespace va::Decode {
 
 namespace {
 
-using Result = std::expected<int64_t, Failure>;
-constexpr auto kUnreadable = std::unexpected(Failure::unreadable);
-constexpr auto kUnsupported = std::unexpected(Failure::unsupported);
+using Result = Outcome;
+const Outcome kUnreadable{0, Failure::unreadable};
+const Outcome kUnsupported{0, Failure::unsupported};
 
 constexpr int kIOBufferBytes = 64 * 1024;
 constexpr size_t kOutputFrames = 17024;
@@ -148,67 +147,6 @@ struct Partial {
   }
 };
 
-// Mixes every channel of a decoded frame into one, as float at the frame's own rate, with equal
-// weights so that a signal present in every channel keeps its level.
-class MonoMixer {
-public:
-  // Nothing when the frame's layout cannot be mixed.
-  std::optional<std::span<const float>> mix(const AVFrame& frame) {
-    if (!swr_ || frame.format != format_ || frame.sample_rate != rate_ ||
-        av_channel_layout_compare(&frame.ch_layout, &layout_) != 0) {
-      if (!configure(frame))
-        return std::nullopt;
-    }
-    mono_.resize(static_cast<size_t>(frame.nb_samples));
-    auto* out = reinterpret_cast<uint8_t*>(mono_.data());
-    int n = swr_convert(swr_.get(), &out, frame.nb_samples,
-                        const_cast<const uint8_t**>(frame.extended_data), frame.nb_samples);
-    if (n < 0)
-      return std::nullopt;
-    return std::span<const float>(mono_.data(), static_cast<size_t>(n));
-  }
-  ~MonoMixer() { av_channel_layout_uninit(&layout_); }
-
-private:
-  bool configure(const AVFrame& frame) {
-    swr_.reset();
-    av_channel_layout_uninit(&layout_);
-    int channels = frame.ch_layout.nb_channels;
-    if (channels < 1 || frame.sample_rate <= 0)
-      return false;
-    if (frame.ch_layout.order == AV_CHANNEL_ORDER_UNSPEC)
-      av_channel_layout_default(&layout_, channels);
-    else if (av_channel_layout_copy(&layout_, &frame.ch_layout) < 0)
-      return false;
-    AVChannelLayout mono = AV_CHANNEL_LAYOUT_MONO;
-    SwrContext* swr = nullptr;
-    if (swr_alloc_set_opts2(&swr, &mono, AV_SAMPLE_FMT_FLT, frame.sample_rate, &layout_,
-                            static_cast<AVSampleFormat>(frame.format), frame.sample_rate, 0,
-                            nullptr) < 0)
-      return false;
-    swr_.reset(swr);
-    std::vector<double> matrix(static_cast<size_t>(channels), 1.0 / channels);
-    if (swr_set_matrix(swr, matrix.data(), channels) < 0 || swr_init(swr) < 0) {
-      swr_.reset();
-      return false;
-    }
-    format_ = frame.format;
-    rate_ = frame.sample_rate;
-    // Compare later frames against the layout as the frame gave it.
-    if (frame.ch_layout.order == AV_CHANNEL_ORDER_UNSPEC) {
-      av_channel_layout_uninit(&layout_);
-      av_channel_layout_copy(&layout_, &frame.ch_layout);
-    }
-    return true;
-  }
-
-  Owned<SwrContext> swr_;
-  int format_ = -1;
-  int rate_ = 0;
-  AVChannelLayout layout_{};
-  std::vector<float> mono_;
-};
-
 // 16 kHz samples on their way to the temporary file, in a fixed buffer.
 class OutputBuffer {
 public:
@@ -241,41 +179,109 @@ private:
   int64_t total_ = 0;
 };
 
+// Turns decoded frames of any sample format, layout and rate into 16 kHz mono 16-bit in one
+// pass: every channel with the same weight (a signal present in all of them keeps its level),
+// mixed before resampling, resampled by soxr. A frame in a new format or rate first drains the
+// old converter.
+class Converter {
+public:
+  explicit Converter(OutputBuffer& out) : out_(out) {}
+  ~Converter() { av_channel_layout_uninit(&layout_); }
+
+  bool add(const AVFrame& frame) {
+    if (!swr_ || frame.format != format_ || frame.sample_rate != rate_ ||
+        av_channel_layout_compare(&frame.ch_layout, &layout_) != 0) {
+      if ((swr_ && !drain()) || !configure(frame))
+        return false;
+    }
+    int room = swr_get_out_samples(swr_.get(), frame.nb_samples);
+    if (room < 0)
+      return false;
+    converted_.resize(static_cast<size_t>(room));
+    auto* out = reinterpret_cast<uint8_t*>(converted_.data());
+    int n = swr_convert(swr_.get(), &out, room, const_cast<const uint8_t**>(frame.extended_data),
+                        frame.nb_samples);
+    return n >= 0 && out_.add(std::span(converted_.data(), static_cast<size_t>(n)));
+  }
+
+  // Releases what the resampler holds back.
+  bool drain() {
+    if (!swr_)
+      return true;
+    converted_.resize(kOutputFrames);
+    for (;;) {
+      auto* out = reinterpret_cast<uint8_t*>(converted_.data());
+      int n = swr_convert(swr_.get(), &out, static_cast<int>(kOutputFrames), nullptr, 0);
+      if (n < 0)
+        return false;
+      if (n == 0)
+        break;
+      if (!out_.add(std::span(converted_.data(), static_cast<size_t>(n))))
+        return false;
+    }
+    swr_.reset();
+    return true;
+  }
+
+private:
+  bool configure(const AVFrame& frame) {
+    av_channel_layout_uninit(&layout_);
+    int channels = frame.ch_layout.nb_channels;
+    if (channels < 1 || frame.sample_rate <= 0)
+      return false;
+    AVChannelLayout in{};
+    if (frame.ch_layout.order == AV_CHANNEL_ORDER_UNSPEC)
+      av_channel_layout_default(&in, channels);
+    else if (av_channel_layout_copy(&in, &frame.ch_layout) < 0)
+      return false;
+    AVChannelLayout mono = AV_CHANNEL_LAYOUT_MONO;
+    SwrContext* swr = nullptr;
+    int made = swr_alloc_set_opts2(&swr, &mono, AV_SAMPLE_FMT_S16, kWavRateHz, &in,
+                                   static_cast<AVSampleFormat>(frame.format), frame.sample_rate, 0,
+                                   nullptr);
+    av_channel_layout_uninit(&in);
+    if (made < 0)
+      return false;
+    swr_.reset(swr);
+    std::vector<double> matrix(static_cast<size_t>(channels), 1.0 / channels);
+    if (av_opt_set(swr, "resampler", "soxr", 0) < 0 ||
+        swr_set_matrix(swr, matrix.data(), channels) < 0 || swr_init(swr) < 0) {
+      swr_.reset();
+      return false;
+    }
+    format_ = frame.format;
+    rate_ = frame.sample_rate;
+    return av_channel_layout_copy(&layout_, &frame.ch_layout) >= 0;
+  }
+
+  OutputBuffer& out_;
+  Owned<SwrContext> swr_;
+  int format_ = -1;
+  int rate_ = 0;
+  AVChannelLayout layout_{};
+  std::vector<int16_t> converted_; // one frame's output; bounded by the largest frame
+};
+
 Result decodeInto(AVFormatContext* format, AVCodecContext* codec, int stream, int outFd) {
   Owned<AVPacket> packet(av_packet_alloc());
   Owned<AVFrame> frame(av_frame_alloc());
   if (!packet || !frame)
     return kUnreadable;
-  MonoMixer mixer;
-  std::unique_ptr<Resampler> resampler;
   OutputBuffer out(outFd);
-  bool writeFailed = false;
-  auto emit = [&](std::span<const int16_t> samples) {
-    writeFailed = writeFailed || !out.add(samples);
-  };
+  Converter converter(out);
 
-  // Everything the decoder has ready: mixed, resampled (a new converter after flushing the old
-  // one's tail when the rate changes) and written.
-  auto drainDecoder = [&]() -> std::optional<Failure> {
+  // Everything the decoder has ready, converted and written.
+  auto drainDecoder = [&]() -> bool {
     for (;;) {
       int r = avcodec_receive_frame(codec, frame.get());
       if (r == AVERROR(EAGAIN) || r == AVERROR_EOF)
-        return std::nullopt;
+        return true;
       if (r < 0)
-        return Failure::unreadable;
-      auto mono = mixer.mix(*frame);
-      if (!mono)
-        return Failure::unreadable;
-      if (!resampler || resampler->rateHz() != frame->sample_rate) {
-        if (resampler && !resampler->convert({}, true, emit))
-          return Failure::unreadable;
-        resampler = Resampler::make(frame->sample_rate);
-        if (!resampler)
-          return Failure::unreadable;
-      }
+        return false;
+      bool added = converter.add(*frame);
       av_frame_unref(frame.get());
-      if (!resampler->convert(*mono, false, emit) || writeFailed)
-        return Failure::unreadable;
+      if (!added)
+        return false;
     }
   };
 
@@ -288,36 +294,25 @@ Result decodeInto(AVFormatContext* format, AVCodecContext* codec, int stream, in
     if (packet->stream_index == stream) {
       r = avcodec_send_packet(codec, packet.get());
       av_packet_unref(packet.get());
-      if (r < 0)
+      if (r < 0 || !drainDecoder())
         return kUnreadable;
-      if (auto failed = drainDecoder())
-        return std::unexpected(*failed);
     } else {
       av_packet_unref(packet.get());
     }
   }
-  if (avcodec_send_packet(codec, nullptr) < 0)
+  if (avcodec_send_packet(codec, nullptr) < 0 || !drainDecoder() || !converter.drain() ||
+      !out.flush())
     return kUnreadable;
-  if (auto failed = drainDecoder())
-    return std::unexpected(*failed);
-  if (resampler && !resampler->convert({}, true, emit))
-    return kUnreadable;
-  if (writeFailed || !out.flush())
-    return kUnreadable;
-  return out.total();
+  return Outcome{out.total(), std::nullopt};
 }
 
 } // namespace
-
-std::array<uint8_t, 44> header(int64_t dataBytes) {
-  return SegmentWriter::header(dataBytes);
-}
 
 bool write(int fd, std::span<const uint8_t> data) {
   return writeFully(FileIO::posix(), fd, data.data(), data.size()) == data.size();
 }
 
-Result run(const std::string& input, const std::string& output) {
+Outcome decodeFile(const std::string& input, const std::string& output) {
   static std::once_flag quiet;
   std::call_once(quiet, [] { av_log_set_level(AV_LOG_QUIET); }); // we report; FFmpeg does not
 
@@ -388,19 +383,19 @@ Result run(const std::string& input, const std::string& output) {
   partial.file.fd =
       ::open(partial.path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
   if (partial.file.fd < 0 || ::fchmod(partial.file.fd, 0644) != 0 ||
-      !write(partial.file.fd, header(0)))
+      !write(partial.file.fd, wavHeader(0)))
     return kUnreadable;
 
   // 9-12. Decode, mix, resample, write.
-  Result frames = decodeInto(format.get(), codec.get(), stream, partial.file.fd);
-  if (!frames)
+  Outcome frames = decodeInto(format.get(), codec.get(), stream, partial.file.fd);
+  if (frames.failure)
     return frames;
 
   // 13. The real header, on storage, then into place.
-  if (*frames < 1 || *frames > kMaxFrames)
+  if (frames.frames < 1 || frames.frames > kMaxFrames)
     return kUnreadable;
-  if (::lseek(partial.file.fd, 0, SEEK_SET) != 0 || !write(partial.file.fd, header(*frames * 2)) ||
-      ::fsync(partial.file.fd) != 0)
+  if (::lseek(partial.file.fd, 0, SEEK_SET) != 0 ||
+      !write(partial.file.fd, wavHeader(frames.frames * 2)) || ::fsync(partial.file.fd) != 0)
     return kUnreadable;
   if (::rename(partial.path.c_str(), output.c_str()) != 0)
     return kUnreadable;

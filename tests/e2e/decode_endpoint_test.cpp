@@ -1,0 +1,83 @@
+// POST /decode through the built binary: validation, confinement, answers and the log line.
+
+#include "e2e/service_process.h"
+#include "support/audio_files.h"
+
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+namespace va::e2e {
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+TEST(DecodeEndpoint, ValidatesConfinesAndDecodes) {
+  std::string root = makeTempDir("va_e2e_decode");
+  ASSERT_FALSE(root.empty());
+  ASSERT_EQ(std::system(("sox -n -r 44100 -c 2 -b 16 " + root +
+                         "/tone.wav synth 1 sine 440 vol 0.25 >/dev/null 2>&1")
+                            .c_str()),
+            0);
+  fs::create_symlink(root + "/tone.wav", root + "/link.wav");
+  std::ofstream(root + "/words.wav") << "no audio in here";
+  RunningService s = startService(root, getpid());
+  ASSERT_TRUE(s.ready.is_object());
+
+  auto body = [](const std::string& input, const std::string& output) {
+    return Json{{"input", input}, {"output", output}}.dump();
+  };
+  const std::string r = root;
+  struct Case {
+    std::string body;
+    int status;
+    const char* error;
+  };
+  const Case cases[] = {
+      {"nope", 400, "bad_request"},
+      {"[]", 400, "bad_request"},
+      {R"({"output":")" + r + R"(/a.wav"})", 400, "bad_request"},
+      {R"({"input":")" + r + R"(/tone.wav","output":5})", 400, "bad_request"},
+      {body(r + "/tone.wav", r + "/out.mp3"), 400, "bad_request"},
+      {body(r + "/tone.wav", "/elsewhere/out.mp3"), 400, "bad_request"}, // before any path
+      {body("tone.wav", r + "/out.wav"), 403, "outside_root"},
+      {body(r + "/link.wav", r + "/out.wav"), 403, "outside_root"},
+      {body(r + "/no/such.wav", r + "/out.wav"), 403, "outside_root"},
+      {body(r + "/tone.wav", r + "/no/dir/out.wav"), 403, "outside_root"},
+      {body(r + "/tone.wav", "/tmp/out.wav"), 403, "outside_root"},
+      {body(r + "/words.wav", r + "/out.wav"), 415, "unsupported_format"},
+      {body(r + "/missing.wav", r + "/out.wav"), 422, "unreadable"},
+      {body(r + "/tone.wav", r + "/OUT.WAV"), 200, nullptr},
+  };
+  for (const Case& c : cases) {
+    Reply reply = call(s, "POST", "/decode", c.body);
+    EXPECT_EQ(reply.status, c.status) << c.body;
+    if (c.error) {
+      EXPECT_EQ(reply.json, Json({{"error", c.error}})) << c.body;
+    }
+  }
+  EXPECT_FALSE(fs::exists(root + "/no"));
+
+  Reply done = call(s, "POST", "/decode", body(r + "/tone.wav", r + "/out.wav"));
+  ASSERT_EQ(done.status, 200) << done.json;
+  int64_t frames = done.json["frames"].get<int64_t>();
+  EXPECT_NEAR(static_cast<double>(frames), 16000, 2);
+  EXPECT_DOUBLE_EQ(done.json["durationS"].get<double>(), static_cast<double>(frames) / 16000.0);
+  auto wav = testing_support::readWav(root + "/out.wav");
+  ASSERT_TRUE(wav);
+  EXPECT_EQ(static_cast<int64_t>(wav->samples.size()), frames);
+
+  s.process->signal(SIGTERM);
+  EXPECT_EQ(s.process->wait(30s), 0);
+  std::string err = s.process->drainStderr();
+  EXPECT_NE(err.find("[audio] decoded " + std::to_string(frames) + " frames (1.0 s) in "),
+            std::string::npos)
+      << err;
+  fs::remove_all(root);
+}
+
+} // namespace
+} // namespace va::e2e
