@@ -2,6 +2,7 @@
 // file; a refusal leaves no output and no temporary file behind.
 
 #include "decode/decode_file.h"
+#include "fuzz_check.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -13,11 +14,6 @@
 
 namespace {
 
-void check(bool condition) {
-  if (!condition)
-    std::abort();
-}
-
 const std::string& workDir() {
   static const std::string dir = [] {
     std::string templ = "/tmp/va-decode-fuzz-XXXXXX";
@@ -28,7 +24,7 @@ const std::string& workDir() {
 }
 
 off_t sizeOf(const std::string& path) {
-  struct stat info{};
+  struct stat info {};
   return ::stat(path.c_str(), &info) == 0 ? info.st_size : -1;
 }
 

@@ -33,6 +33,7 @@ const Outcome kUnsupported{0, Failure::unsupported};
 
 constexpr int kIOBufferBytes = 64 * 1024;
 constexpr size_t kOutputFrames = 17024;
+constexpr size_t kMaxAllocationBytes = 256u << 20;
 
 // Audio containers only. Anything else (playlists, concat lists, image or video-only formats)
 // could make the demuxer read other files or reach the network.
@@ -313,8 +314,13 @@ bool write(int fd, std::span<const uint8_t> data) {
 }
 
 Outcome decodeFile(const std::string& input, const std::string& output) {
-  static std::once_flag quiet;
-  std::call_once(quiet, [] { av_log_set_level(AV_LOG_QUIET); }); // we report; FFmpeg does not
+  static std::once_flag setUp;
+  std::call_once(setUp, [] {
+    av_log_set_level(AV_LOG_QUIET); // we report; FFmpeg does not
+    // A few corrupt bytes (a metadata chunk claiming 4 GB) must not make one allocation of
+    // gigabytes; no real audio stream needs a single block near this size.
+    av_max_alloc(kMaxAllocationBytes);
+  });
 
   // 1-2. The input: a plain, non-empty file, opened without following a link.
   Fd in{::open(input.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC)};
