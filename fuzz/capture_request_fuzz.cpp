@@ -1,5 +1,5 @@
-// Fuzz target for the create-capture body: any bytes are refused or give a CaptureSpec that keeps every
-// promise of the validation, and nothing throws.
+// Fuzz target for the create-capture body: any bytes are refused or give a CaptureSpec that keeps
+// every promise of the validation, and nothing throws.
 
 #include "api/capture_request.h"
 
