@@ -1,6 +1,7 @@
 // Fuzz target for the decoder: any bytes, written to a file, are refused or give a valid WAV
 // file; a refusal leaves no output and no temporary file behind.
 
+#include "core/wav_header.h"
 #include "decode/decode_file.h"
 #include "fuzz_check.h"
 
@@ -46,6 +47,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
   }
   check(outcome.frames >= 1 && outcome.frames <= va::Decode::kMaxFrames);
-  check(sizeOf(output) == 44 + outcome.frames * 2);
+  check(sizeOf(output) == static_cast<off_t>(va::kWavHeaderBytes) + outcome.frames * 2);
   return 0;
 }

@@ -188,10 +188,11 @@ HTTPResponse Router::decode(const std::string& body) {
     return HTTPResponse::error(400, "bad_request");
   if (!root_)
     return HTTPResponse::error(403, "outside_root");
-  std::optional<std::string> from = Root(*root_).contains(input->get<std::string>());
+  const Root root(*root_);
+  std::optional<std::string> from = root.contains(input->get<std::string>());
   if (!from)
     return HTTPResponse::error(403, "outside_root");
-  std::optional<std::string> to = Root(*root_).contains(output->get<std::string>());
+  std::optional<std::string> to = root.contains(output->get<std::string>());
   if (!to)
     return HTTPResponse::error(403, "outside_root");
 
@@ -203,7 +204,7 @@ HTTPResponse Router::decode(const std::string& body) {
                : HTTPResponse::error(422, "unreadable");
   double elapsed =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-  double seconds = static_cast<double>(*frames) / 16000.0;
+  double seconds = static_cast<double>(*frames) / kWavRateHz;
   char line[128];
   std::snprintf(line, sizeof line, "decoded %lld frames (%.1f s) in %.2f s",
                 static_cast<long long>(*frames), seconds, elapsed);

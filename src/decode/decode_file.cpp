@@ -3,6 +3,7 @@
 #include "core/file_io.h"
 #include "core/wav_header.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -27,7 +28,6 @@ namespace va::Decode {
 
 namespace {
 
-using Result = Outcome;
 const Outcome kUnreadable{0, Failure::unreadable};
 const Outcome kUnsupported{0, Failure::unsupported};
 
@@ -40,25 +40,23 @@ constexpr size_t kMaxAllocationBytes = 256u << 20;
 constexpr const char* kAllowedFormats =
     "wav,w64,aiff,caf,au,mp3,aac,mov,flac,ogg,matroska,asf,wv,ape,amr,ac3,eac3,dts,tta,voc";
 
-bool allowed(const AVInputFormat* format) {
-  static const std::set<std::string_view> names = [] {
-    std::set<std::string_view> out;
-    std::string_view list = kAllowedFormats;
-    for (size_t at = 0; at <= list.size();) {
-      size_t comma = std::min(list.find(',', at), list.size());
-      out.insert(list.substr(at, comma - at));
-      at = comma + 1;
-    }
-    return out;
-  }();
-  // A demuxer's name lists its aliases: "mov,mp4,m4a,3gp,3g2,mj2", "matroska,webm".
-  std::string_view name = format->name;
-  for (size_t at = 0; at <= name.size();) {
-    size_t comma = std::min(name.find(',', at), name.size());
-    if (names.contains(name.substr(at, comma - at)))
-      return true;
+// The names of a comma-separated list.
+std::vector<std::string_view> names(std::string_view list) {
+  std::vector<std::string_view> out;
+  for (size_t at = 0; at <= list.size();) {
+    size_t comma = std::min(list.find(',', at), list.size());
+    out.push_back(list.substr(at, comma - at));
     at = comma + 1;
   }
+  return out;
+}
+
+bool allowed(const AVInputFormat* format) {
+  static const std::vector<std::string_view> allowedNames = names(kAllowedFormats);
+  // A demuxer's name lists its aliases: "mov,mp4,m4a,3gp,3g2,mj2", "matroska,webm".
+  for (std::string_view alias : names(format->name))
+    if (std::find(allowedNames.begin(), allowedNames.end(), alias) != allowedNames.end())
+      return true;
   return false;
 }
 
@@ -263,7 +261,7 @@ private:
   std::vector<int16_t> converted_; // one frame's output; bounded by the largest frame
 };
 
-Result decodeInto(AVFormatContext* format, AVCodecContext* codec, int stream, int outFd) {
+Outcome decodeInto(AVFormatContext* format, AVCodecContext* codec, int stream, int outFd) {
   Owned<AVPacket> packet(av_packet_alloc());
   Owned<AVFrame> frame(av_frame_alloc());
   if (!packet || !frame)
