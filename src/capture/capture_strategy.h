@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/capture_error.h"
+
 #include <expected>
 #include <memory>
 #include <string>
@@ -8,11 +10,6 @@ namespace va {
 
 class EventLog;
 class AudioSink;
-
-// An error value with one description.
-struct CaptureError {
-  std::string description;
-};
 
 // The source of one track. start() is called once, from a request thread; stop() exactly once
 // per capture, from a request thread or the exit path, never from the strategy's own queue.

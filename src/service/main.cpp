@@ -10,6 +10,7 @@
 #include "http/server.h"
 #include "http/token.h"
 #include "platform/null_platform.h"
+#include "platform/pipewire/pipewire_platform.h"
 #include "service/command_line.h"
 #include "service/orderly_exit.h"
 #include "service/output.h"
@@ -39,7 +40,22 @@ int main(int argc, char** argv) {
     fail("could not generate the token: " + token.error());
 
   auto clock = std::make_shared<MonotonicClock>();
-  auto mic = std::make_shared<UndeterminedMicAuthorization>();
+  // The audio server connection; it keeps looking for a server that is not there yet.
+  std::shared_ptr<pw::Host> audio = pw::Host::start(static_cast<int32_t>(getpid()));
+  RouterPlatform platform{
+      .devices = std::make_shared<NoInputDevices>(),
+      .applications = std::make_shared<NoApplications>(),
+      .system = std::make_shared<KernelSystemInfo>(),
+      .mic = std::make_shared<UndeterminedMicAuthorization>(),
+  };
+  if (audio)
+    platform = RouterPlatform{
+        .devices = std::make_shared<pw::Inputs>(audio),
+        .applications = std::make_shared<pw::Applications>(audio),
+        .system = std::make_shared<pw::System>(audio),
+        .mic = std::make_shared<pw::MicPermission>(audio),
+    };
+  std::shared_ptr<MicAuthorization> mic = platform.mic;
   // Never destroyed, like the server: exit paths use it until the process ends.
   auto* captures = new Captures(
       Captures::Factories{
@@ -58,12 +74,6 @@ int main(int argc, char** argv) {
   captures->setOnRecordingCountChange(
       [](int64_t recording) { writeStdoutLine(stateLine(recording)); });
 
-  RouterPlatform platform{
-      .devices = std::make_shared<NoInputDevices>(),
-      .applications = std::make_shared<NoApplications>(),
-      .system = std::make_shared<KernelSystemInfo>(),
-      .mic = mic,
-  };
   auto router = std::make_shared<Router>(std::string(kHelperVersion), options->root, platform,
                                          std::shared_ptr<Captures>(captures, [](Captures*) {}));
 

@@ -1,0 +1,12 @@
+#pragma once
+
+#include <string>
+
+namespace va {
+
+// An error value with one description.
+struct CaptureError {
+  std::string description;
+};
+
+} // namespace va

@@ -1,0 +1,272 @@
+#include "platform/pipewire/capture_stream.h"
+
+#include "core/log.h"
+
+#include <cstring>
+#include <ctime>
+#include <set>
+
+#include <pipewire/pipewire.h>
+#include <spa/param/audio/format-utils.h>
+#include <spa/param/audio/raw-types.h>
+#include <spa/utils/result.h>
+
+namespace va::pw {
+
+struct CaptureStream::Hook {
+  spa_hook stream{};
+};
+
+struct CaptureStream::LinkEntry {
+  pw_proxy* proxy = nullptr;
+  spa_hook hook{};
+  bool dead = false; // the server removed it or refused it; made again on the next reconcile
+};
+
+namespace {
+
+uint32_t channelId(const std::string& name) {
+  for (const spa_type_info* info = spa_type_audio_channel; info->name; ++info) {
+    const char* colon = std::strrchr(info->name, ':');
+    if (colon && name == colon + 1)
+      return info->type;
+  }
+  return SPA_AUDIO_CHANNEL_UNKNOWN;
+}
+
+uint64_t monotonicNs() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<uint64_t>(now.tv_sec) * 1000000000ull + static_cast<uint64_t>(now.tv_nsec);
+}
+
+void onLinkRemoved(void* data) {
+  static_cast<CaptureStream::LinkEntry*>(data)->dead = true;
+}
+
+void onLinkError(void* data, int, int res, const char* message) {
+  static_cast<CaptureStream::LinkEntry*>(data)->dead = true;
+  log(std::string("link failed: ") + (message ? message : spa_strerror(res)));
+}
+
+const pw_proxy_events kLinkEvents = {
+    .version = PW_VERSION_PROXY_EVENTS,
+    .destroy = nullptr,
+    .bound = nullptr,
+    .removed = onLinkRemoved,
+    .done = nullptr,
+    .error = onLinkError,
+};
+
+} // namespace
+
+CaptureStream::CaptureStream(std::shared_ptr<Host> host) : host_(std::move(host)) {}
+
+CaptureStream::~CaptureStream() {
+  stop();
+}
+
+std::expected<void, std::string> CaptureStream::start(const StreamSpec& spec, Planner planner,
+                                                      Block block, Negotiated negotiated) {
+  stop();
+  Host::Lock lock(*host_);
+  if (!host_->core())
+    return std::unexpected("pw_stream_new: no audio server is connected");
+  // A recorder must not shrink everyone's quantum, take a media role or be routed by the
+  // session manager: fixed latency of 1024 frames at 48 kHz, no role, no autoconnect.
+  pw_properties* props = pw_properties_new(
+      PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Capture", PW_KEY_NODE_NAME,
+      spec.nodeName.c_str(), PW_KEY_NODE_DESCRIPTION, spec.description.c_str(),
+      PW_KEY_NODE_AUTOCONNECT, "false", PW_KEY_NODE_LATENCY, "1024/48000", PW_KEY_APP_NAME,
+      "velmorrant-audio", nullptr);
+  if (spec.alwaysProcess)
+    pw_properties_set(props, PW_KEY_NODE_ALWAYS_PROCESS, "true");
+  pw_stream* stream = pw_stream_new(host_->core(), spec.nodeName.c_str(), props);
+  if (!stream)
+    return std::unexpected(std::string("pw_stream_new: ") + std::strerror(errno));
+  static const pw_stream_events events = {
+      .version = PW_VERSION_STREAM_EVENTS,
+      .destroy = nullptr,
+      .state_changed = [](void* data, pw_stream_state old, pw_stream_state state,
+                          const char* error) { onStateChanged(data, old, state, error); },
+      .control_info = nullptr,
+      .io_changed = nullptr,
+      .param_changed = onParamChanged,
+      .add_buffer = nullptr,
+      .remove_buffer = nullptr,
+      .process = onProcess,
+      .drained = nullptr,
+      .command = nullptr,
+      .trigger_done = nullptr,
+  };
+  hook_ = std::make_unique<Hook>();
+  pw_stream_add_listener(stream, &hook_->stream, &events, this);
+
+  uint8_t podBuffer[1024];
+  spa_pod_builder builder = SPA_POD_BUILDER_INIT(podBuffer, sizeof podBuffer);
+  spa_audio_info_raw info{};
+  info.format = SPA_AUDIO_FORMAT_F32;
+  info.rate = spec.rate;
+  info.channels = static_cast<uint32_t>(spec.positions.size());
+  for (size_t i = 0; i < spec.positions.size() && i < SPA_AUDIO_MAX_CHANNELS; ++i) {
+    info.position[i] = channelId(spec.positions[i]);
+    if (info.position[i] == SPA_AUDIO_CHANNEL_UNKNOWN)
+      info.flags |= SPA_AUDIO_FLAG_UNPOSITIONED;
+  }
+  const spa_pod* params[1] = {spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &info)};
+  auto flags = static_cast<pw_stream_flags>(PW_STREAM_FLAG_MAP_BUFFERS);
+  if (int res = pw_stream_connect(stream, PW_DIRECTION_INPUT, PW_ID_ANY, flags, params, 1);
+      res < 0) {
+    spa_hook_remove(&hook_->stream);
+    pw_stream_destroy(stream);
+    return std::unexpected(std::string("pw_stream_connect: ") + spa_strerror(res));
+  }
+  stream_ = stream;
+  name_ = spec.nodeName;
+  planner_ = std::move(planner);
+  block_ = std::move(block);
+  negotiated_ = std::move(negotiated);
+  rate_ = spec.rate;
+  channels_ = info.channels;
+  host_->addWatcher(this);
+  reconcile(host_->graph());
+  return {};
+}
+
+void CaptureStream::replan(Planner planner) {
+  Host::Lock lock(*host_);
+  planner_ = std::move(planner);
+  if (stream_)
+    reconcile(host_->graph());
+}
+
+void CaptureStream::stop() {
+  Host::Lock lock(*host_);
+  destroyLocked();
+}
+
+bool CaptureStream::running() const {
+  Host::Lock lock(*host_);
+  return stream_ != nullptr;
+}
+
+void CaptureStream::destroyLocked() {
+  host_->removeWatcher(this);
+  for (auto& [plan, entry] : links_) {
+    spa_hook_remove(&entry->hook);
+    pw_proxy_destroy(entry->proxy);
+  }
+  links_.clear();
+  if (stream_) {
+    spa_hook_remove(&hook_->stream);
+    pw_stream_destroy(stream_);
+    stream_ = nullptr;
+  }
+  planner_ = nullptr;
+  block_ = nullptr;
+  negotiated_ = nullptr;
+}
+
+void CaptureStream::graphChanged(const Graph& graph) {
+  reconcile(graph);
+}
+
+void CaptureStream::serverLost() {
+  if (stream_)
+    log(name_ + ": the audio server went away");
+  destroyLocked();
+}
+
+void CaptureStream::reconcile(const Graph& graph) {
+  if (!stream_ || !planner_ || !host_->core())
+    return;
+  uint32_t own = pw_stream_get_node_id(stream_);
+  if (own == SPA_ID_INVALID)
+    return;
+  std::vector<PlannedLink> wanted = planner_(graph, own);
+  std::set<PlannedLink> want(wanted.begin(), wanted.end());
+  for (auto it = links_.begin(); it != links_.end();) {
+    if (it->second->dead || !want.contains(it->first)) {
+      spa_hook_remove(&it->second->hook);
+      pw_proxy_destroy(it->second->proxy);
+      it = links_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  for (const PlannedLink& plan : want) {
+    if (links_.contains(plan))
+      continue;
+    // A link made by someone else already joins these ports: leave it.
+    bool exists = false;
+    for (const auto& [id, link] : graph.links)
+      exists = exists || (link.outPort == plan.outPort && link.inPort == plan.inPort);
+    if (exists)
+      continue;
+    pw_properties* props = pw_properties_new(PW_KEY_OBJECT_LINGER, "false", nullptr);
+    pw_properties_setf(props, PW_KEY_LINK_OUTPUT_NODE, "%u", plan.outNode);
+    pw_properties_setf(props, PW_KEY_LINK_OUTPUT_PORT, "%u", plan.outPort);
+    pw_properties_setf(props, PW_KEY_LINK_INPUT_NODE, "%u", plan.inNode);
+    pw_properties_setf(props, PW_KEY_LINK_INPUT_PORT, "%u", plan.inPort);
+    auto* proxy = static_cast<pw_proxy*>(pw_core_create_object(
+        host_->core(), "link-factory", PW_TYPE_INTERFACE_Link, PW_VERSION_LINK, &props->dict, 0));
+    pw_properties_free(props);
+    if (!proxy)
+      continue;
+    auto entry = std::make_unique<LinkEntry>();
+    entry->proxy = proxy;
+    pw_proxy_add_listener(proxy, &entry->hook, &kLinkEvents, entry.get());
+    links_[plan] = std::move(entry);
+  }
+}
+
+void CaptureStream::onProcess(void* data) {
+  auto* self = static_cast<CaptureStream*>(data);
+  pw_buffer* buffer = pw_stream_dequeue_buffer(self->stream_);
+  if (!buffer)
+    return;
+  spa_data& d = buffer->buffer->datas[0];
+  if (d.data && d.chunk && self->block_ && self->channels_ > 0) {
+    uint32_t offset = std::min(d.chunk->offset, d.maxsize);
+    uint32_t size = std::min(d.chunk->size, d.maxsize - offset);
+    const auto* samples = reinterpret_cast<const float*>(static_cast<uint8_t*>(d.data) + offset);
+    pw_time time{};
+    double clockRate = 0;
+    uint64_t at = monotonicNs();
+    if (pw_stream_get_time_n(self->stream_, &time, sizeof time) == 0 && time.now > 0) {
+      at = static_cast<uint64_t>(time.now);
+      if (time.rate.denom > 0 && time.rate.num > 0) {
+        clockRate = static_cast<double>(time.rate.denom) / time.rate.num;
+        // The first sample left the source `delay` ticks ago, plus what the converter holds.
+        double behind = static_cast<double>(std::max<int64_t>(time.delay, 0)) / clockRate;
+        if (self->rate_ > 0)
+          behind += static_cast<double>(time.buffered) / self->rate_;
+        auto ns = static_cast<uint64_t>(behind * 1e9);
+        at = at > ns ? at - ns : 0;
+      }
+    }
+    self->block_(samples, size / sizeof(float), self->channels_, self->rate_, clockRate, at);
+  }
+  pw_stream_queue_buffer(self->stream_, buffer);
+}
+
+void CaptureStream::onParamChanged(void* data, uint32_t id, const spa_pod* param) {
+  auto* self = static_cast<CaptureStream*>(data);
+  if (id != SPA_PARAM_Format || !param)
+    return;
+  spa_audio_info_raw info{};
+  if (spa_format_audio_raw_parse(param, &info) < 0)
+    return;
+  self->rate_ = info.rate;
+  self->channels_ = info.channels;
+  if (self->negotiated_)
+    self->negotiated_(info.rate, info.channels);
+}
+
+void CaptureStream::onStateChanged(void* data, int, int state, const char* error) {
+  auto* self = static_cast<CaptureStream*>(data);
+  if (state == PW_STREAM_STATE_ERROR)
+    log(self->name_ + ": " + (error ? error : "stream error"));
+}
+
+} // namespace va::pw

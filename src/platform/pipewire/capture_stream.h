@@ -1,0 +1,78 @@
+#pragma once
+
+// One capture stream of ours with the links that feed it. We link it ourselves (it never
+// autoconnects), keep the links in step with the graph through port churn, and drop everything
+// when the server goes away. Used by the microphone input and the tap.
+
+#include "platform/pipewire/host.h"
+
+#include <expected>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+
+struct pw_stream;
+struct spa_pod;
+
+namespace va::pw {
+
+struct StreamSpec {
+  std::string nodeName;
+  std::string description;
+  uint32_t rate = 0;                  // Hz
+  std::vector<std::string> positions; // one channel name per channel ("FL", "MONO", "AUX0")
+  bool alwaysProcess = false;         // keep being driven (with silence) while nothing plays
+};
+
+class CaptureStream final : public GraphWatcher {
+public:
+  // The links the stream wants in a given graph, given its own node id.
+  using Planner = std::function<std::vector<PlannedLink>(const Graph&, uint32_t ownNode)>;
+  // An interleaved float block, its sample rate, the graph clock rate and the monotonic time of
+  // its first sample. Called on the loop thread.
+  using Block = std::function<void(const float* samples, size_t count, uint32_t channels,
+                                   double rate, double clockRate, uint64_t timeNs)>;
+  // The negotiated rate and channel count. Called on the loop thread.
+  using Negotiated = std::function<void(uint32_t rate, uint32_t channels)>;
+
+  explicit CaptureStream(std::shared_ptr<Host> host);
+  ~CaptureStream() override;
+  CaptureStream(const CaptureStream&) = delete;
+  CaptureStream& operator=(const CaptureStream&) = delete;
+
+  // Never on the loop thread. Fails with a description naming the call that failed.
+  std::expected<void, std::string> start(const StreamSpec& spec, Planner planner, Block block,
+                                         Negotiated negotiated);
+  // Replaces the planner and reconciles the links at once; the stream keeps running.
+  void replan(Planner planner);
+  void stop();
+  bool running() const;
+
+  struct LinkEntry; // one link we made; opaque outside the implementation
+
+private:
+  void graphChanged(const Graph& graph) override;
+  void serverLost() override;
+  void reconcile(const Graph& graph);
+  void destroyLocked();
+
+  static void onProcess(void* data);
+  static void onParamChanged(void* data, uint32_t id, const struct spa_pod* param);
+  static void onStateChanged(void* data, int old, int state, const char* error);
+
+  const std::shared_ptr<Host> host_;
+  // Under the loop lock.
+  pw_stream* stream_ = nullptr;
+  struct Hook;
+  std::unique_ptr<Hook> hook_;
+  Planner planner_;
+  Block block_;
+  Negotiated negotiated_;
+  uint32_t rate_ = 0;
+  uint32_t channels_ = 0;
+  std::string name_;
+  std::map<PlannedLink, std::unique_ptr<LinkEntry>> links_;
+};
+
+} // namespace va::pw

@@ -1,0 +1,127 @@
+#pragma once
+
+// The one connection to the audio server: a pw_thread_loop, the live graph model built from
+// bound objects' info events, change notifications, and reconnection with back-off.
+
+#include "platform/change_notifier.h"
+#include "platform/pipewire/graph.h"
+
+#include <atomic>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+struct pw_thread_loop;
+struct pw_context;
+struct pw_core;
+struct pw_registry;
+struct spa_source;
+struct spa_dict;
+
+namespace va::pw {
+
+// Told about the graph on the loop thread, with the loop lock held. Owners of streams and links
+// use it to reconcile their links, and to drop their streams when the server goes away.
+class GraphWatcher {
+public:
+  virtual ~GraphWatcher() = default;
+  virtual void graphChanged(const Graph& graph) = 0;
+  // The connection is going: destroy every stream and proxy made on it, now.
+  virtual void serverLost() = 0;
+};
+
+enum class Connection {
+  connecting, // no server reached yet (or it went away and is being looked for)
+  connected,
+  refused, // the server turned us away (access denied)
+};
+
+class Host {
+public:
+  // Connects in the background; waits up to `wait` for the first complete model.
+  static std::shared_ptr<Host> start(int32_t ownPid,
+                                     std::chrono::milliseconds wait = std::chrono::seconds(2));
+  ~Host();
+  Host(const Host&) = delete;
+  Host& operator=(const Host&) = delete;
+
+  // Any thread.
+  Graph snapshot() const;
+  Connection connection() const { return connection_.load(); }
+  // True once a server was reached at least once.
+  bool everConnected() const { return everConnected_.load(); }
+  const std::shared_ptr<ListenerRegistry>& notifier() const { return notifier_; }
+  int32_t ownPid() const { return ownPid_; }
+  // Tries to connect now if not connected.
+  void reconnect();
+
+  // The loop lock, for stream and link owners (never taken on the loop thread itself).
+  class Lock {
+  public:
+    explicit Lock(Host& host);
+    ~Lock();
+    Lock(const Lock&) = delete;
+    Lock& operator=(const Lock&) = delete;
+
+  private:
+    Host& host_;
+  };
+
+  // With the loop lock held (or on the loop thread):
+  pw_core* core() const { return core_; }
+  pw_thread_loop* threadLoop() const { return loop_; }
+  const Graph& graph() const { return model_; }
+  void addWatcher(GraphWatcher* watcher);
+  void removeWatcher(GraphWatcher* watcher);
+
+  struct Bound; // a bound registry object; opaque outside the implementation
+
+private:
+  explicit Host(int32_t ownPid);
+  bool connectLocked();
+  void teardownLocked();
+  void scheduleRetry(std::chrono::milliseconds delay);
+  void publish();
+  void changeModel(const std::function<void(Graph&)>& change);
+
+  // Event handlers, on the loop thread.
+  static void onGlobal(void* data, uint32_t id, uint32_t permissions, const char* type,
+                       uint32_t version, const struct spa_dict* props);
+  static void onGlobalRemove(void* data, uint32_t id);
+  static void onCoreDone(void* data, uint32_t id, int seq);
+  static void onCoreError(void* data, uint32_t id, int seq, int res, const char* message);
+  static void onRetry(void* data, uint64_t expirations);
+  friend struct BoundEvents;
+
+  const int32_t ownPid_;
+  std::shared_ptr<ListenerRegistry> notifier_ = std::make_shared<ListenerRegistry>();
+  pw_thread_loop* loop_ = nullptr;
+  pw_context* context_ = nullptr;
+  spa_source* retryTimer_ = nullptr;
+  std::chrono::milliseconds backoff_{100};
+
+  // Loop thread (or loop lock) only.
+  pw_core* core_ = nullptr;
+  pw_registry* registry_ = nullptr;
+  struct Hooks;
+  std::unique_ptr<Hooks> hooks_;
+  std::map<uint32_t, std::unique_ptr<Bound>> bound_;
+  std::vector<GraphWatcher*> watchers_;
+  int syncSeq_ = -1;
+  int syncRound_ = 0;
+  bool synced_ = false;
+  bool lost_ = false; // the core reported the server gone; the retry timer tears it down
+
+  struct Views;
+  std::unique_ptr<Views> published_;
+
+  // Written on the loop thread under modelMutex_; read elsewhere under it.
+  mutable std::mutex modelMutex_;
+  Graph model_;
+
+  std::atomic<Connection> connection_{Connection::connecting};
+  std::atomic<bool> everConnected_{false};
+};
+
+} // namespace va::pw

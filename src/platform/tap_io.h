@@ -1,0 +1,65 @@
+#pragma once
+
+#include "core/json.h"
+#include "platform/capture_error.h"
+#include "platform/mic_io.h"
+
+#include <cstdint>
+#include <expected>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace va {
+
+// A process that plays or records audio.
+struct AudioProcessInfo {
+  uint32_t objectID = 0; // the platform's object id (PipeWire: the client's object.serial)
+  int32_t pid = 0;
+  std::string bundleID; // the application identity; empty when it has none
+  bool runningOutput = false;
+  bool runningInput = false;
+  bool operator==(const AudioProcessInfo&) const = default;
+};
+
+// Lists audio processes, never this one. Thread-safe.
+class ProcessObjectProvider {
+public:
+  virtual ~ProcessObjectProvider() = default;
+  virtual std::vector<AudioProcessInfo> processes() = 0;
+};
+
+// Format and rate reports of a tap: string-keyed JSON objects.
+using FormatReport = std::function<void(const Json&)>;
+
+// Records the mixed output of a set of processes as mono blocks. start/update/stop come from
+// the owning strategy's queue; `deliver` and `onFormat` may be called from any thread.
+class TapIO {
+public:
+  virtual ~TapIO() = default;
+  virtual bool running() const = 0;
+  virtual std::expected<void, CaptureError> start(const std::vector<uint32_t>& processes,
+                                                  BlockDelivery deliver, FormatReport onFormat) = 0;
+  // Changes the tapped set without a restart; a failure is only logged.
+  virtual void update(const std::vector<uint32_t>& processes) = 0;
+  // Safe when nothing runs. After it returns, neither callback is called again.
+  virtual void stop() = 0;
+};
+
+// Stands in where no tap can be made: every start fails with the given description.
+class UnavailableTap final : public TapIO {
+public:
+  explicit UnavailableTap(std::string description) : description_(std::move(description)) {}
+  bool running() const override { return false; }
+  std::expected<void, CaptureError> start(const std::vector<uint32_t>&, BlockDelivery,
+                                          FormatReport) override {
+    return std::unexpected(CaptureError{description_});
+  }
+  void update(const std::vector<uint32_t>&) override {}
+  void stop() override {}
+
+private:
+  const std::string description_;
+};
+
+} // namespace va
