@@ -1,0 +1,204 @@
+#include "platform/pipewire/graph.h"
+
+#include <gtest/gtest.h>
+
+namespace va::pw {
+namespace {
+
+// A graph built object by object, ids handed out in order.
+struct GraphBuilder {
+  Graph graph;
+  uint32_t next = 30;
+
+  uint32_t device(Props props) {
+    uint32_t id = next++;
+    graph.devices[id] = Device{.id = id, .serial = id + 1000, .props = std::move(props)};
+    return id;
+  }
+  uint32_t client(Props props) {
+    uint32_t id = next++;
+    graph.clients[id] = Client{.id = id, .serial = id + 1000, .props = std::move(props)};
+    return id;
+  }
+  uint32_t node(Props props, std::string state = "suspended") {
+    uint32_t id = next++;
+    graph.nodes[id] = Node{.id = id,
+                           .serial = id + 1000,
+                           .props = std::move(props),
+                           .state = std::move(state),
+                           .hasInfo = true};
+    return id;
+  }
+  uint32_t port(uint32_t node, bool output, std::string channel, bool monitor = false) {
+    uint32_t id = next++;
+    graph.ports[id] =
+        Port{.id = id, .node = node, .output = output, .monitor = monitor, .channel = channel};
+    return id;
+  }
+  uint32_t source(const std::string& name, Props extra = {}) {
+    extra["media.class"] = "Audio/Source";
+    extra["node.name"] = name;
+    return node(std::move(extra));
+  }
+  uint32_t stream(uint32_t client, const std::string& mediaClass, std::string state,
+                  Props extra = {}) {
+    extra["media.class"] = mediaClass;
+    extra["client.id"] = std::to_string(client);
+    return node(std::move(extra), std::move(state));
+  }
+};
+
+TEST(PipeWireGraph, TransportTable) {
+  struct Case {
+    const char* name;
+    Props device; // empty: the node has no device
+    Props node;
+    const char* transport;
+  } cases[] = {
+      {"bluez device", {{"device.api", "bluez5"}}, {}, "bluetooth"},
+      {"bluetooth bus", {{"device.api", "alsa"}, {"device.bus", "bluetooth"}}, {}, "bluetooth"},
+      {"usb", {{"device.api", "alsa"}, {"device.bus", "usb"}}, {}, "usb"},
+      {"pci", {{"device.api", "alsa"}, {"device.bus", "pci"}}, {}, "built-in"},
+      {"platform", {{"device.bus", "platform"}}, {}, "built-in"},
+      {"hdmi profile on pci",
+       {{"device.bus", "pci"}, {"device.profile.name", "output:hdmi-stereo"}},
+       {},
+       "hdmi"},
+      {"hdmi in the node name",
+       {{"device.bus", "pci"}},
+       {{"node.name", "alsa_input.HDMI"}},
+       "hdmi"},
+      {"another bus", {{"device.bus", "firewire"}}, {}, "firewire"},
+      {"a device without a bus", {{"device.api", "alsa"}}, {}, "unknown"},
+      {"no device at all", {}, {}, "virtual"},
+      {"no device, a bus on the node", {}, {{"device.bus", "usb"}}, "usb"},
+  };
+  for (const Case& c : cases) {
+    GraphBuilder b;
+    Props nodeProps = c.node;
+    if (!c.device.empty())
+      nodeProps["device.id"] = std::to_string(b.device(c.device));
+    uint32_t node =
+        b.source(nodeProps.contains("node.name") ? nodeProps["node.name"] : "mic", nodeProps);
+    EXPECT_EQ(transportName(b.graph, b.graph.nodes.at(node)), c.transport) << c.name;
+  }
+}
+
+TEST(PipeWireGraph, InputDevicesAndTheDefault) {
+  GraphBuilder b;
+  uint32_t usb = b.device({{"device.bus", "usb"}});
+  uint32_t second = b.source("usb_mic", {{"node.description", "USB Mic"},
+                                         {"device.id", std::to_string(usb)},
+                                         {"audio.rate", "44100"},
+                                         {"audio.channels", "2"}});
+  uint32_t first = b.source("virtual_mic", {{"node.nick", "Nick"}});
+  b.port(first, true, "MONO");
+  b.port(first, true, "MONO", true); // a monitor port is no input channel
+  // Listed in creation (serial) order, whatever the ids.
+  b.graph.nodes[first].serial = 5;
+  b.graph.nodes[second].serial = 9;
+  b.node({{"media.class", "Audio/Sink"}, {"node.name", "speaker"}});
+  b.node({{"media.class", "Stream/Input/Audio"}, {"node.name", "recorder"}});
+  b.source(std::string(kTapNodePrefix) + "1");
+  uint32_t pending = b.source("not_yet_known");
+  b.graph.nodes[pending].hasInfo = false;
+  b.graph.clockRate = 96000;
+
+  std::vector<InputDevice> devices = inputDevices(b.graph);
+  ASSERT_EQ(devices.size(), 2u);
+  EXPECT_EQ(devices[0], (InputDevice{5, "virtual_mic", "Nick", "virtual", 96000, 1}));
+  EXPECT_EQ(devices[1], (InputDevice{9, "usb_mic", "USB Mic", "usb", 44100, 2}));
+
+  EXPECT_EQ(defaultInputID(b.graph), std::nullopt);
+  b.graph.defaultSource = "usb_mic";
+  EXPECT_EQ(defaultInputID(b.graph), 9u);
+  b.graph.defaultSource = "speaker"; // a default that is no input device
+  EXPECT_EQ(defaultInputID(b.graph), std::nullopt);
+}
+
+TEST(PipeWireGraph, ProcessesFromClientsAndTheirStreams) {
+  GraphBuilder b;
+  const int32_t own = 4242;
+  uint32_t native = b.client({{"pipewire.sec.pid", "100"},
+                              {"application.process.binary", "player-bin"},
+                              {"application.name", "Player"}});
+  b.stream(native, "Stream/Output/Audio", "running", {{"application.id", "com.example.player"}});
+  b.stream(native, "Stream/Input/Audio", "idle");
+  uint32_t pulse = b.client({{"pipewire.sec.pid", "7"},
+                             {"client.api", "pipewire-pulse"},
+                             {"application.process.id", "200"},
+                             {"application.id", "com.example.pulse"}});
+  b.stream(pulse, "Stream/Input/Audio", "running");
+  uint32_t sandboxed = b.client({{"pipewire.sec.pid", "300"},
+                                 {"pipewire.access.portal.app_id", "org.example.Flat"},
+                                 {"application.name", "Flat"}});
+  b.stream(sandboxed, "Stream/Output/Audio", "running", {{"application.id", "ignored"}});
+  b.client({{"pipewire.sec.pid", std::to_string(own)}, {"application.name", "us"}});
+  b.client({{"pipewire.sec.pid", "5"}, {"application.process.binary", "wireplumber"}});
+  b.client({{"pipewire.sec.pid", "6"}}); // no identity at all
+  uint32_t named = b.client({{"pipewire.sec.pid", "400"}, {"application.name", "Only Name"}});
+
+  std::vector<AudioProcessInfo> processes = audioProcesses(b.graph, own);
+  ASSERT_EQ(processes.size(), 4u);
+  EXPECT_EQ(processes[0],
+            (AudioProcessInfo{native + 1000, 100, "com.example.player", true, false}));
+  EXPECT_EQ(processes[1], (AudioProcessInfo{pulse + 1000, 200, "com.example.pulse", false, true}));
+  EXPECT_EQ(processes[2],
+            (AudioProcessInfo{sandboxed + 1000, 300, "org.example.Flat", true, false}));
+  EXPECT_EQ(processes[3], (AudioProcessInfo{named + 1000, 400, "Only Name", false, false}));
+
+  std::vector<RunningApplication> apps = applications(b.graph, own);
+  ASSERT_EQ(apps.size(), 4u);
+  EXPECT_EQ(apps[0].name, "Player");
+  EXPECT_EQ(apps[1].name, "com.example.pulse"); // no name: the identity
+  EXPECT_EQ(apps[1].pid, 200);
+}
+
+TEST(PipeWireGraph, MicLinksMatchChannelsThenOrder) {
+  GraphBuilder b;
+  uint32_t mic = b.source("mic");
+  uint32_t fl = b.port(mic, true, "FL"), fr = b.port(mic, true, "FR");
+  b.port(mic, true, "FL", true);
+  uint32_t ours = b.node({{"media.class", "Stream/Input/Audio"}});
+  uint32_t inFr = b.port(ours, false, "FR"), inFl = b.port(ours, false, "FL");
+  EXPECT_EQ(micLinks(b.graph, mic, ours),
+            (std::vector<PlannedLink>{{mic, fl, ours, inFl}, {mic, fr, ours, inFr}}));
+
+  uint32_t aux = b.source("aux");
+  uint32_t a0 = b.port(aux, true, "AUX0"), a1 = b.port(aux, true, "AUX1");
+  EXPECT_EQ(micLinks(b.graph, aux, ours),
+            (std::vector<PlannedLink>{{aux, a0, ours, inFr}, {aux, a1, ours, inFl}}));
+  uint32_t lonely = b.node({{"media.class", "Stream/Input/Audio"}}); // no ports yet
+  EXPECT_TRUE(micLinks(b.graph, mic, lonely).empty());
+}
+
+TEST(PipeWireGraph, TapLinksEveryPlaybackStreamOfTheTappedClients) {
+  GraphBuilder b;
+  uint32_t ours = b.node({{"media.class", "Stream/Input/Audio"}});
+  uint32_t left = b.port(ours, false, "FL"), right = b.port(ours, false, "FR");
+  uint32_t app = b.client({{"pipewire.sec.pid", "1"}, {"application.name", "a"}});
+  uint32_t other = b.client({{"pipewire.sec.pid", "2"}, {"application.name", "b"}});
+  uint32_t stereo = b.stream(app, "Stream/Output/Audio", "running");
+  uint32_t fl = b.port(stereo, true, "FL"), fr = b.port(stereo, true, "FR");
+  uint32_t surround = b.stream(app, "Stream/Output/Audio", "running");
+  uint32_t rl = b.port(surround, true, "RL"), fc = b.port(surround, true, "FC");
+  uint32_t lfe = b.port(surround, true, "LFE"), frc = b.port(surround, true, "FRC");
+  uint32_t mono = b.stream(app, "Stream/Output/Audio", "running");
+  uint32_t m = b.port(mono, true, "MONO");
+  uint32_t recording = b.stream(app, "Stream/Input/Audio", "running");
+  b.port(recording, true, "FL");
+  uint32_t elsewhere = b.stream(other, "Stream/Output/Audio", "running");
+  b.port(elsewhere, true, "FL");
+
+  std::vector<PlannedLink> links = tapLinks(b.graph, {app + 1000}, ours);
+  std::vector<PlannedLink> expected = {{stereo, fl, ours, left},     {stereo, fr, ours, right},
+                                       {surround, rl, ours, left},   {surround, fc, ours, left},
+                                       {surround, fc, ours, right},  {surround, lfe, ours, left},
+                                       {surround, lfe, ours, right}, {surround, frc, ours, right},
+                                       {mono, m, ours, left},        {mono, m, ours, right}};
+  EXPECT_EQ(links, expected);
+  EXPECT_TRUE(tapLinks(b.graph, {}, ours).empty());
+}
+
+} // namespace
+} // namespace va::pw
