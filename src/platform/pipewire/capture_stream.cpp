@@ -79,6 +79,9 @@ std::expected<void, std::string> CaptureStream::start(const StreamSpec& spec, Pl
       spec.nodeName.c_str(), PW_KEY_NODE_DESCRIPTION, spec.description.c_str(),
       PW_KEY_NODE_AUTOCONNECT, "false", PW_KEY_NODE_LATENCY, "1024/48000", PW_KEY_APP_NAME,
       "velmorrant-audio", nullptr);
+  // Ports of our own, one per channel, even without a session manager to configure them.
+  pw_properties_set(props, "adapter.auto-port-config",
+                    "{ mode = dsp monitor = false position = preserve }");
   if (spec.alwaysProcess)
     pw_properties_set(props, PW_KEY_NODE_ALWAYS_PROCESS, "true");
   pw_stream* stream = pw_stream_new(host_->core(), spec.nodeName.c_str(), props);

@@ -1,0 +1,53 @@
+#pragma once
+
+#include "support/audio_files.h"
+
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace va::testing_support {
+
+// The private headless audio server of scripts/audio-env, with WirePlumber or bare, in a temp
+// dir of its own; virtual microphones and fake applications on it. Everything it started is
+// ended by PID on destruction.
+class AudioEnv {
+public:
+  explicit AudioEnv(bool bare);
+  ~AudioEnv();
+  AudioEnv(const AudioEnv&) = delete;
+  AudioEnv& operator=(const AudioEnv&) = delete;
+
+  // Empty when the server is up; else what went wrong.
+  const std::string& error() const { return error_; }
+  bool bare() const { return bare_; }
+  // "XDG_RUNTIME_DIR=...", ... for a client of this server.
+  std::vector<std::string> clientEnv() const;
+  // Points this process's own clients at the server.
+  void exportEnv() const;
+
+  // A virtual microphone (Audio/Source) playing a sine; 0 on failure. Options are audio-env's:
+  // --bus B, --description T, --priority N, --default.
+  pid_t mic(const std::string& name, int hz, const std::vector<std::string>& options = {});
+  // A fake application playing a stereo sine at amplitude 0.5; 0 on failure.
+  pid_t app(const std::string& id, const std::string& name, int hz, double seconds = 0);
+  void pause(pid_t pid);
+  void resume(pid_t pid);
+  // SIGTERM and wait for it to be gone.
+  void end(pid_t pid);
+  // Stops everything (server included) and starts the server again, without clients.
+  bool stopServer();
+  bool startServer();
+
+private:
+  std::string run(const std::vector<std::string>& args, bool& ok);
+
+  TempDir dir_;
+  bool bare_;
+  std::string error_;
+};
+
+// Whether a process is still there (a zombie counts as gone).
+bool processAlive(pid_t pid);
+
+} // namespace va::testing_support
