@@ -2,6 +2,7 @@
 
 #include "core/log.h"
 
+#include <array>
 #include <cstring>
 #include <ctime>
 #include <set>
@@ -40,6 +41,8 @@ uint64_t monotonicNs() {
   return static_cast<uint64_t>(now.tv_sec) * 1000000000ull + static_cast<uint64_t>(now.tv_nsec);
 }
 
+constexpr uint64_t kStallNs = 2'000'000'000;
+
 void onLinkRemoved(void* data) {
   static_cast<CaptureStream::LinkEntry*>(data)->dead = true;
 }
@@ -70,21 +73,37 @@ std::expected<void, std::string> CaptureStream::start(const StreamSpec& spec, Pl
                                                       Block block, Negotiated negotiated) {
   stop();
   Host::Lock lock(*host_);
+  spec_ = spec;
+  if (auto created = createLocked(); !created)
+    return created;
+  planner_ = std::move(planner);
+  block_ = std::move(block);
+  negotiated_ = std::move(negotiated);
+  watchdog_ = pw_loop_add_timer(pw_thread_loop_get_loop(host_->threadLoop()), onWatchdog, this);
+  timespec period{0, 500'000'000};
+  pw_loop_update_timer(pw_thread_loop_get_loop(host_->threadLoop()), watchdog_, &period, &period,
+                       false);
+  host_->addWatcher(this);
+  reconcile(host_->graph());
+  return {};
+}
+
+std::expected<void, std::string> CaptureStream::createLocked() {
   if (!host_->core())
     return std::unexpected("pw_stream_new: no audio server is connected");
   // A recorder must not shrink everyone's quantum, take a media role or be routed by the
   // session manager: fixed latency of 1024 frames at 48 kHz, no role, no autoconnect.
   pw_properties* props = pw_properties_new(
       PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Capture", PW_KEY_NODE_NAME,
-      spec.nodeName.c_str(), PW_KEY_NODE_DESCRIPTION, spec.description.c_str(),
+      spec_.nodeName.c_str(), PW_KEY_NODE_DESCRIPTION, spec_.description.c_str(),
       PW_KEY_NODE_AUTOCONNECT, "false", PW_KEY_NODE_LATENCY, "1024/48000", PW_KEY_APP_NAME,
       "velmorrant-audio", nullptr);
   // Ports of our own, one per channel, even without a session manager to configure them.
   pw_properties_set(props, "adapter.auto-port-config",
                     "{ mode = dsp monitor = false position = preserve }");
-  if (spec.alwaysProcess)
+  if (spec_.alwaysProcess)
     pw_properties_set(props, PW_KEY_NODE_ALWAYS_PROCESS, "true");
-  pw_stream* stream = pw_stream_new(host_->core(), spec.nodeName.c_str(), props);
+  pw_stream* stream = pw_stream_new(host_->core(), spec_.nodeName.c_str(), props);
   if (!stream)
     return std::unexpected(std::string("pw_stream_new: ") + std::strerror(errno));
   static const pw_stream_events events = {
@@ -109,10 +128,10 @@ std::expected<void, std::string> CaptureStream::start(const StreamSpec& spec, Pl
   spa_pod_builder builder = SPA_POD_BUILDER_INIT(podBuffer, sizeof podBuffer);
   spa_audio_info_raw info{};
   info.format = SPA_AUDIO_FORMAT_F32;
-  info.rate = spec.rate;
-  info.channels = static_cast<uint32_t>(spec.positions.size());
-  for (size_t i = 0; i < spec.positions.size() && i < SPA_AUDIO_MAX_CHANNELS; ++i) {
-    info.position[i] = channelId(spec.positions[i]);
+  info.rate = spec_.rate;
+  info.channels = static_cast<uint32_t>(spec_.positions.size());
+  for (size_t i = 0; i < spec_.positions.size() && i < SPA_AUDIO_MAX_CHANNELS; ++i) {
+    info.position[i] = channelId(spec_.positions[i]);
     if (info.position[i] == SPA_AUDIO_CHANNEL_UNKNOWN)
       info.flags |= SPA_AUDIO_FLAG_UNPOSITIONED;
   }
@@ -125,14 +144,9 @@ std::expected<void, std::string> CaptureStream::start(const StreamSpec& spec, Pl
     return std::unexpected(std::string("pw_stream_connect: ") + spa_strerror(res));
   }
   stream_ = stream;
-  name_ = spec.nodeName;
-  planner_ = std::move(planner);
-  block_ = std::move(block);
-  negotiated_ = std::move(negotiated);
-  rate_ = spec.rate;
+  rate_ = spec_.rate;
   channels_ = info.channels;
-  host_->addWatcher(this);
-  reconcile(host_->graph());
+  lastProcessNs_ = monotonicNs();
   return {};
 }
 
@@ -155,6 +169,17 @@ bool CaptureStream::running() const {
 
 void CaptureStream::destroyLocked() {
   host_->removeWatcher(this);
+  if (watchdog_) {
+    pw_loop_destroy_source(pw_thread_loop_get_loop(host_->threadLoop()), watchdog_);
+    watchdog_ = nullptr;
+  }
+  dropStreamLocked();
+  planner_ = nullptr;
+  block_ = nullptr;
+  negotiated_ = nullptr;
+}
+
+void CaptureStream::dropStreamLocked() {
   for (auto& [plan, entry] : links_) {
     spa_hook_remove(&entry->hook);
     pw_proxy_destroy(entry->proxy);
@@ -165,9 +190,6 @@ void CaptureStream::destroyLocked() {
     pw_stream_destroy(stream_);
     stream_ = nullptr;
   }
-  planner_ = nullptr;
-  block_ = nullptr;
-  negotiated_ = nullptr;
 }
 
 void CaptureStream::graphChanged(const Graph& graph) {
@@ -176,7 +198,7 @@ void CaptureStream::graphChanged(const Graph& graph) {
 
 void CaptureStream::serverLost() {
   if (stream_)
-    log(name_ + ": the audio server went away");
+    log(spec_.nodeName + ": the audio server went away");
   destroyLocked();
 }
 
@@ -223,34 +245,92 @@ void CaptureStream::reconcile(const Graph& graph) {
   }
 }
 
+void CaptureStream::onWatchdog(void* data, uint64_t) {
+  auto* self = static_cast<CaptureStream*>(data);
+  if (!self->stream_)
+    return;
+  // Audio is due when we are always driven, or when a source we are linked to is running.
+  const Graph& graph = self->host_->graph();
+  bool due = self->spec_.alwaysProcess;
+  for (const auto& [plan, entry] : self->links_) {
+    auto source = graph.nodes.find(plan.outNode);
+    due = due || (source != graph.nodes.end() && source->second.state == "running");
+  }
+  uint64_t now = monotonicNs();
+  if (!due) {
+    self->lastProcessNs_ = now;
+    return;
+  }
+  if (now - self->lastProcessNs_ < kStallNs)
+    return;
+  // Seen under load with a session manager that reconfigured our ports right after we linked:
+  // links in place, the peer running, our node never scheduled again. A new node recovers.
+  log(self->spec_.nodeName + ": no audio while linked; starting the stream again");
+  self->dropStreamLocked();
+  if (auto created = self->createLocked(); !created)
+    log(self->spec_.nodeName + ": " + created.error());
+}
+
 void CaptureStream::onProcess(void* data) {
   auto* self = static_cast<CaptureStream*>(data);
-  pw_buffer* buffer = pw_stream_dequeue_buffer(self->stream_);
-  if (!buffer)
+  // Not a real-time callback: when the loop thread ran late, several cycles' buffers wait. Take
+  // them all, or the stream runs out of free buffers and stalls.
+  std::array<pw_buffer*, 64> buffers{};
+  size_t count = 0;
+  while (count < buffers.size())
+    if (pw_buffer* buffer = pw_stream_dequeue_buffer(self->stream_))
+      buffers[count++] = buffer;
+    else
+      break;
+  if (count == 0)
     return;
-  spa_data& d = buffer->buffer->datas[0];
-  if (d.data && d.chunk && self->block_ && self->channels_ > 0) {
+  self->lastProcessNs_ = monotonicNs();
+  struct View {
+    const float* samples = nullptr;
+    size_t count = 0;
+  };
+  std::array<View, 64> views{};
+  uint64_t queuedFrames = 0;
+  for (size_t i = 0; i < count; ++i) {
+    spa_data& d = buffers[i]->buffer->datas[0];
+    if (!d.data || !d.chunk)
+      continue;
     uint32_t offset = std::min(d.chunk->offset, d.maxsize);
     uint32_t size = std::min(d.chunk->size, d.maxsize - offset);
-    const auto* samples = reinterpret_cast<const float*>(static_cast<uint8_t*>(d.data) + offset);
-    pw_time time{};
-    double clockRate = 0;
-    uint64_t at = monotonicNs();
-    if (pw_stream_get_time_n(self->stream_, &time, sizeof time) == 0 && time.now > 0) {
-      at = static_cast<uint64_t>(time.now);
-      if (time.rate.denom > 0 && time.rate.num > 0) {
-        clockRate = static_cast<double>(time.rate.denom) / time.rate.num;
-        // The first sample left the source `delay` ticks ago, plus what the converter holds.
-        double behind = static_cast<double>(std::max<int64_t>(time.delay, 0)) / clockRate;
-        if (self->rate_ > 0)
-          behind += static_cast<double>(time.buffered) / self->rate_;
-        auto ns = static_cast<uint64_t>(behind * 1e9);
-        at = at > ns ? at - ns : 0;
-      }
-    }
-    self->block_(samples, size / sizeof(float), self->channels_, self->rate_, clockRate, at);
+    views[i] = {reinterpret_cast<const float*>(static_cast<uint8_t*>(d.data) + offset),
+                size / sizeof(float)};
+    if (self->channels_ > 0)
+      queuedFrames += views[i].count / self->channels_;
   }
-  pw_stream_queue_buffer(self->stream_, buffer);
+
+  // The newest buffer's first sample left the source `delay` ticks before `now`, plus what the
+  // converter holds; each older buffer is older by the frames that followed it.
+  pw_time time{};
+  double clockRate = 0;
+  uint64_t newestNs = monotonicNs();
+  if (pw_stream_get_time_n(self->stream_, &time, sizeof time) == 0 && time.now > 0) {
+    newestNs = static_cast<uint64_t>(time.now);
+    if (time.rate.denom > 0 && time.rate.num > 0) {
+      clockRate = static_cast<double>(time.rate.denom) / time.rate.num;
+      double behind = static_cast<double>(std::max<int64_t>(time.delay, 0)) / clockRate;
+      if (self->rate_ > 0)
+        behind += static_cast<double>(time.buffered) / self->rate_;
+      auto ns = static_cast<uint64_t>(behind * 1e9);
+      newestNs = newestNs > ns ? newestNs - ns : 0;
+    }
+  }
+  uint64_t newestFrames = self->channels_ > 0 ? views[count - 1].count / self->channels_ : 0;
+  uint64_t framesBefore = queuedFrames - newestFrames; // frames of all but the newest
+  for (size_t i = 0; i < count; ++i) {
+    if (views[i].samples && self->block_ && self->channels_ > 0 && self->rate_ > 0) {
+      auto olderNs = static_cast<uint64_t>(static_cast<double>(framesBefore) / self->rate_ * 1e9);
+      uint64_t at = newestNs > olderNs ? newestNs - olderNs : 0;
+      self->block_(views[i].samples, views[i].count, self->channels_, self->rate_, clockRate, at);
+    }
+    if (self->channels_ > 0 && i + 1 < count)
+      framesBefore -= std::min<uint64_t>(framesBefore, views[i].count / self->channels_);
+    pw_stream_queue_buffer(self->stream_, buffers[i]);
+  }
 }
 
 void CaptureStream::onParamChanged(void* data, uint32_t id, const spa_pod* param) {
@@ -269,7 +349,7 @@ void CaptureStream::onParamChanged(void* data, uint32_t id, const spa_pod* param
 void CaptureStream::onStateChanged(void* data, int, int state, const char* error) {
   auto* self = static_cast<CaptureStream*>(data);
   if (state == PW_STREAM_STATE_ERROR)
-    log(self->name_ + ": " + (error ? error : "stream error"));
+    log(self->spec_.nodeName + ": " + (error ? error : "stream error"));
 }
 
 } // namespace va::pw

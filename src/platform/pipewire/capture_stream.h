@@ -14,6 +14,7 @@
 
 struct pw_stream;
 struct spa_pod;
+struct spa_source;
 
 namespace va::pw {
 
@@ -57,6 +58,9 @@ private:
   void reconcile(const Graph& graph);
   void destroyLocked();
 
+  std::expected<void, std::string> createLocked();
+  void dropStreamLocked();
+  static void onWatchdog(void* data, uint64_t expirations);
   static void onProcess(void* data);
   static void onParamChanged(void* data, uint32_t id, const struct spa_pod* param);
   static void onStateChanged(void* data, int old, int state, const char* error);
@@ -71,7 +75,10 @@ private:
   Negotiated negotiated_;
   uint32_t rate_ = 0;
   uint32_t channels_ = 0;
-  std::string name_;
+  StreamSpec spec_;
+  // Every 500 ms: a stream that should be getting audio and has had none for 2 s is made anew.
+  spa_source* watchdog_ = nullptr;
+  uint64_t lastProcessNs_ = 0; // CLOCK_MONOTONIC
   std::map<PlannedLink, std::unique_ptr<LinkEntry>> links_;
 };
 
