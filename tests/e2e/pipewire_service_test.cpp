@@ -91,9 +91,9 @@ TEST_P(ServiceOnPipeWire, AKilledRecorderLeavesNoLinkBehind) {
   ASSERT_NE(env_->app("com.example.player", "Player", 440), 0);
   auto links = [] { return runToCompletion({"/usr/bin/pw-link", "--links"}, 10s).out; };
   for (const char* mode : {"mic", "tap"}) {
-    ChildProcess probe(
-        {VA_PROBE, mode, std::string(mode) == "mic" ? "usb_mic" : "com.example.player", "60"},
-        env_->clientEnv());
+    ChildProcess probe({VA_PROBE, std::string("--") + mode,
+                        std::string(mode) == "mic" ? "usb_mic" : "com.example.player", "60"},
+                       env_->clientEnv());
     ASSERT_EQ(probe.readStdoutLine(20s), "ready") << mode;
     ASSERT_TRUE(eventually([&] { return links().find("velmorrant-audio") != std::string::npos; }))
         << mode << ":\n"

@@ -160,6 +160,13 @@ TEST_P(PipeWire, MicInputRecordsItsToneOnly) {
   std::optional<InputDevice> device = MicDeviceResolver::resolve("fake_mic", inputs);
   MicInput mic(host);
   Recording recording;
+  InputDevice rateless = *device;
+  rateless.nominalRate = 0;
+  auto refused = mic.start(rateless, recording.delivery());
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error().description,
+            "input device fake_mic offers no 32-bit float input at 0.0 Hz");
+  EXPECT_FALSE(mic.isRunning());
   ASSERT_TRUE(mic.start(*device, recording.delivery()).has_value());
   EXPECT_TRUE(mic.isRunning());
   std::vector<float> audio = settled(recording);
@@ -257,13 +264,15 @@ TEST_P(PipeWire, UpdateMixesAndDropsAppsWithoutAGap) {
   expectTone(both, 660, 0.5, "both");
   expectTone(last, 660, 0.5, "b alone");
   expectNoTone(last, 440, "b alone");
-  // One stream throughout: block times advance by their own length, never by a gap.
+  // One stream throughout: block times advance by their own length. A loaded machine may miss
+  // a cycle while links are added, but a restarted stream would leave a far longer hole.
   std::lock_guard lock(recording.mutex);
   for (size_t i = 1; i < recording.blocks.size(); ++i) {
     const auto& previous = recording.blocks[i - 1];
     double expected = previous.frames / previous.rate * 1e9;
     double step = static_cast<double>(recording.blocks[i].timeNs - previous.timeNs);
-    EXPECT_NEAR(step, expected, 5e6) << "block " << i;
+    EXPECT_GT(step, expected - 5e6) << "block " << i;
+    EXPECT_LT(step, expected + 100e6) << "block " << i;
   }
 }
 
@@ -316,6 +325,12 @@ TEST_P(PipeWire, TheModelEmptiesWhenTheServerDiesAndFillsWhenItReturns) {
   EXPECT_EQ(inputs.defaultInputID(), std::nullopt);
   EXPECT_NE(host->connection(), Connection::connected);
   mic.stop(); // harmless once the stream went with the server
+  Tap tap(host);
+  auto refused = tap.start({1}, recording.delivery(), nullptr);
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error().description, "no audio server can be reached");
+  EXPECT_FALSE(MicInput(host).start(InputDevice{99, "fake_mic", "m", "virtual", 48000, 1},
+                                    recording.delivery()));
 
   ASSERT_TRUE(env_->startServer());
   ASSERT_NE(env_->mic("fake_mic", 1000, {"--default"}), 0);

@@ -1,16 +1,16 @@
 // Records through the platform layer for a while and reports what arrived, for the
-// link-cleanup test and the measurements in tools/bench.
-//   va-audio-probe mic UID SECONDS
-//   va-audio-probe tap BUNDLE_ID[,BUNDLE_ID...] SECONDS
-// Prints "ready" once recording, then one line per second: frames, rate, peak, and the first
-// block time (CLOCK_MONOTONIC ns) whose peak exceeded 0.1 ("onset").
+// link-cleanup test and tools/bench/platform_bench.sh.
+//   va-audio-probe [--mic UID] [--tap BUNDLE_ID[,BUNDLE_ID...]] SECONDS
+// Prints "ready" once recording, then once a second per input: its frames so far, rate and
+// peak; and once per input the first block holding a sample above 0.1: "onset <input> <block
+// time> <arrival time>" (CLOCK_MONOTONIC ns).
 
 #include "platform/pipewire/pipewire_platform.h"
 
-#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <mutex>
 #include <sstream>
 #include <thread>
@@ -18,79 +18,113 @@
 
 using namespace va;
 
+namespace {
+
+uint64_t monotonicNs() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<uint64_t>(now.tv_sec) * 1000000000ull + static_cast<uint64_t>(now.tv_nsec);
+}
+
+struct Meter {
+  explicit Meter(std::string label) : name(std::move(label)) {}
+  std::string name;
+  std::mutex mutex;
+  uint64_t frames = 0;
+  double rate = 0, peak = 0;
+  bool onset = false;
+
+  BlockDelivery delivery() {
+    return [this](std::span<const float> mono, double r, uint64_t timeNs) {
+      std::lock_guard lock(mutex);
+      frames += mono.size();
+      rate = r;
+      for (float s : mono)
+        peak = std::max(peak, static_cast<double>(std::fabs(s)));
+      if (!onset && peak > 0.1) {
+        onset = true;
+        std::printf("onset %s %llu %llu\n", name.c_str(), static_cast<unsigned long long>(timeNs),
+                    static_cast<unsigned long long>(monotonicNs()));
+        std::fflush(stdout);
+      }
+    };
+  }
+  void report() {
+    std::lock_guard lock(mutex);
+    std::printf("%s frames %llu rate %.0f peak %.3f\n", name.c_str(),
+                static_cast<unsigned long long>(frames), rate, peak);
+    peak = 0;
+  }
+};
+
+[[noreturn]] void fail(const std::string& message) {
+  std::fprintf(stderr, "va-audio-probe: %s\n", message.c_str());
+  std::exit(1);
+}
+
+} // namespace
+
 int main(int argc, char** argv) {
-  if (argc != 4) {
-    std::fprintf(stderr, "usage: va-audio-probe mic UID SECONDS | tap IDS SECONDS\n");
+  std::string micUid, tapIds;
+  double seconds = -1;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    if ((arg == "--mic" || arg == "--tap") && i + 1 < argc)
+      (arg == "--mic" ? micUid : tapIds) = argv[++i];
+    else
+      seconds = std::atof(argv[i]);
+  }
+  if (seconds < 0 || (micUid.empty() && tapIds.empty())) {
+    std::fprintf(stderr, "usage: va-audio-probe [--mic UID] [--tap IDS] SECONDS\n");
     return 2;
   }
-  std::string mode = argv[1], what = argv[2];
-  double seconds = std::atof(argv[3]);
   auto host = pw::Host::start(static_cast<int32_t>(getpid()));
-  if (!host || host->connection() != pw::Connection::connected) {
-    std::fprintf(stderr, "va-audio-probe: no audio server\n");
-    return 1;
-  }
-  std::mutex mutex;
-  uint64_t frames = 0, onset = 0;
-  double rate = 0, peak = 0;
-  BlockDelivery delivery = [&](std::span<const float> mono, double r, uint64_t timeNs) {
-    std::lock_guard lock(mutex);
-    frames += mono.size();
-    rate = r;
-    for (float s : mono) {
-      peak = std::max(peak, static_cast<double>(std::fabs(s)));
-      if (!onset && std::fabs(s) > 0.1)
-        onset = timeNs;
-    }
+  if (!host || host->connection() != pw::Connection::connected)
+    fail("no audio server");
+  auto wait = [](auto found) {
+    for (int i = 0; i < 250 && !found(); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
   };
+
+  Meter micMeter("mic"), tapMeter("tap");
   std::unique_ptr<MicIO> mic;
   std::unique_ptr<TapIO> tap;
-  if (mode == "mic") {
+  if (!micUid.empty()) {
+    pw::Inputs inputs(host);
     std::optional<InputDevice> device;
-    for (int i = 0; i < 100 && !device;
-         ++i, std::this_thread::sleep_for(std::chrono::milliseconds(20)))
-      device = MicDeviceResolver::resolve(what, *std::make_unique<pw::Inputs>(host));
-    if (!device) {
-      std::fprintf(stderr, "va-audio-probe: no input %s\n", what.c_str());
-      return 1;
-    }
+    wait([&] { return (device = MicDeviceResolver::resolve(micUid, inputs)).has_value(); });
+    if (!device)
+      fail("no input " + micUid);
     mic = std::make_unique<pw::MicInput>(host);
-    if (auto started = mic->start(*device, delivery); !started) {
-      std::fprintf(stderr, "va-audio-probe: %s\n", started.error().description.c_str());
-      return 1;
-    }
-  } else if (mode == "tap") {
+    if (auto started = mic->start(*device, micMeter.delivery()); !started)
+      fail(started.error().description);
+  }
+  if (!tapIds.empty()) {
     std::vector<std::string> ids;
-    std::stringstream list(what);
+    std::stringstream list(tapIds);
     for (std::string id; std::getline(list, id, ',');)
       ids.push_back(id);
     std::vector<uint32_t> objects;
-    for (int i = 0; i < 100 && objects.size() < ids.size(); ++i) {
+    wait([&] {
       objects.clear();
       for (const AudioProcessInfo& p : pw::Processes(host).processes())
-        for (const std::string& id : ids)
-          if (p.bundleID == id)
-            objects.push_back(p.objectID);
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+        if (std::find(ids.begin(), ids.end(), p.bundleID) != ids.end())
+          objects.push_back(p.objectID);
+      return objects.size() >= ids.size();
+    });
     tap = pw::makeTap(host);
-    if (auto started = tap->start(objects, delivery, nullptr); !started) {
-      std::fprintf(stderr, "va-audio-probe: %s\n", started.error().description.c_str());
-      return 1;
-    }
-  } else {
-    return 2;
+    if (auto started = tap->start(objects, tapMeter.delivery(), nullptr); !started)
+      fail(started.error().description);
   }
   std::printf("ready\n");
   std::fflush(stdout);
   for (int second = 0; second < seconds; ++second) {
     std::this_thread::sleep_for(std::chrono::seconds(1));
-    std::lock_guard lock(mutex);
-    std::printf("frames %llu rate %.0f peak %.3f onset %llu\n",
-                static_cast<unsigned long long>(frames), rate, peak,
-                static_cast<unsigned long long>(onset));
+    if (mic)
+      micMeter.report();
+    if (tap)
+      tapMeter.report();
     std::fflush(stdout);
-    peak = 0;
   }
   if (mic)
     mic->stop();

@@ -2,13 +2,16 @@
 // application (a playback stream). SIGUSR1 pauses the stream (its node goes idle, as a paused
 // player's does), SIGUSR2 resumes it, SIGTERM or the end of --seconds ends it.
 //   va-tone-player [--hz F] [--amplitude A] [--channels N] [--seconds S] [--source]
-//                  [--prop KEY=VALUE]...
+//                  [--delay S] [--prop KEY=VALUE]...
+// With --delay the tone starts after S seconds of silence, and its onset (CLOCK_MONOTONIC ns,
+// when the first tone sample is written) goes to stderr.
 
 #include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <utility>
 #include <vector>
@@ -27,7 +30,15 @@ struct Player {
   double amplitude = 0.5;
   uint32_t channels = 2;
   double phase = 0;
+  uint64_t silentFrames = 0; // --delay: frames of silence before the tone
+  bool onsetReported = false;
 };
+
+uint64_t monotonicNs() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<uint64_t>(now.tv_sec) * 1000000000ull + static_cast<uint64_t>(now.tv_nsec);
+}
 
 void onProcess(void* data) {
   auto* player = static_cast<Player*>(data);
@@ -44,8 +55,18 @@ void onProcess(void* data) {
     frames = static_cast<uint32_t>(buffer->requested);
   const double step = 2 * M_PI * player->hz / kRate;
   for (uint32_t i = 0; i < frames; ++i) {
-    auto value = static_cast<float>(player->amplitude * std::sin(player->phase));
-    player->phase = std::fmod(player->phase + step, 2 * M_PI);
+    float value = 0;
+    if (player->silentFrames > 0) {
+      --player->silentFrames;
+    } else {
+      if (!player->onsetReported) {
+        player->onsetReported = true;
+        std::fprintf(stderr, "va-tone-player: onset at %llu\n",
+                     static_cast<unsigned long long>(monotonicNs()));
+      }
+      value = static_cast<float>(player->amplitude * std::sin(player->phase));
+      player->phase = std::fmod(player->phase + step, 2 * M_PI);
+    }
     for (uint32_t c = 0; c < player->channels; ++c)
       samples[i * player->channels + c] = value;
   }
@@ -69,7 +90,7 @@ void onTimeout(void* data, uint64_t) {
 
 [[noreturn]] void usage() {
   std::fprintf(stderr, "usage: va-tone-player [--hz F] [--amplitude A] [--channels N] "
-                       "[--seconds S] [--source] [--prop KEY=VALUE]...\n");
+                       "[--seconds S] [--delay S] [--source] [--prop KEY=VALUE]...\n");
   std::exit(2);
 }
 
@@ -95,6 +116,8 @@ int main(int argc, char** argv) {
       player.channels = static_cast<uint32_t>(std::atoi(value().c_str()));
     else if (arg == "--seconds")
       seconds = std::atof(value().c_str());
+    else if (arg == "--delay")
+      player.silentFrames = static_cast<uint64_t>(std::atof(value().c_str()) * kRate);
     else if (arg == "--source")
       source = true;
     else if (arg == "--prop") {

@@ -10,6 +10,8 @@
 #include <pipewire/pipewire.h>
 #include <spa/param/audio/format-utils.h>
 #include <spa/param/audio/raw-types.h>
+#include <spa/param/buffers.h>
+#include <spa/pod/builder.h>
 #include <spa/utils/result.h>
 
 namespace va::pw {
@@ -40,8 +42,6 @@ uint64_t monotonicNs() {
   clock_gettime(CLOCK_MONOTONIC, &now);
   return static_cast<uint64_t>(now.tv_sec) * 1000000000ull + static_cast<uint64_t>(now.tv_nsec);
 }
-
-constexpr uint64_t kStallNs = 2'000'000'000;
 
 void onLinkRemoved(void* data) {
   static_cast<CaptureStream::LinkEntry*>(data)->dead = true;
@@ -261,8 +261,10 @@ void CaptureStream::onWatchdog(void* data, uint64_t) {
     self->lastProcessNs_ = now;
     return;
   }
-  if (now - self->lastProcessNs_ < kStallNs)
+  if (now - self->lastProcessNs_ < self->stallNs_)
     return;
+  // A slow machine may just need longer to start: each restart waits twice as long, up to 8 s.
+  self->stallNs_ = std::min(self->stallNs_ * 2, 4 * kStallNs);
   // Seen under load with a session manager that reconfigured our ports right after we linked:
   // links in place, the peer running, our node never scheduled again. A new node recovers.
   log(self->spec_.nodeName + ": no audio while linked; starting the stream again");
@@ -285,6 +287,7 @@ void CaptureStream::onProcess(void* data) {
   if (count == 0)
     return;
   self->lastProcessNs_ = monotonicNs();
+  self->stallNs_ = kStallNs;
   struct View {
     const float* samples = nullptr;
     size_t count = 0;
@@ -342,6 +345,14 @@ void CaptureStream::onParamChanged(void* data, uint32_t id, const spa_pod* param
     return;
   self->rate_ = info.rate;
   self->channels_ = info.channels;
+  // Our callback runs on the loop thread, not in real time: room for 32 cycles (about 0.7 s at
+  // 1024 frames and 48 kHz) before a late callback costs audio.
+  uint8_t podBuffer[256];
+  spa_pod_builder builder = SPA_POD_BUILDER_INIT(podBuffer, sizeof podBuffer);
+  const spa_pod* buffers[1] = {static_cast<const spa_pod*>(
+      spa_pod_builder_add_object(&builder, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers,
+                                 SPA_PARAM_BUFFERS_buffers, SPA_POD_CHOICE_RANGE_Int(32, 2, 64)))};
+  pw_stream_update_params(self->stream_, buffers, 1);
   if (self->negotiated_)
     self->negotiated_(info.rate, info.channels);
 }

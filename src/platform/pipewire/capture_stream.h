@@ -76,9 +76,12 @@ private:
   uint32_t rate_ = 0;
   uint32_t channels_ = 0;
   StreamSpec spec_;
-  // Every 500 ms: a stream that should be getting audio and has had none for 2 s is made anew.
+  // Every 500 ms: a stream that should be getting audio and has had none for stallNs_ is made
+  // anew.
   spa_source* watchdog_ = nullptr;
+  static constexpr uint64_t kStallNs = 2'000'000'000;
   uint64_t lastProcessNs_ = 0; // CLOCK_MONOTONIC
+  uint64_t stallNs_ = kStallNs;
   std::map<PlannedLink, std::unique_ptr<LinkEntry>> links_;
 };
 
