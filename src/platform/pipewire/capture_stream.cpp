@@ -261,13 +261,18 @@ void CaptureStream::onWatchdog(void* data, uint64_t) {
     self->lastProcessNs_ = now;
     return;
   }
-  if (now - self->lastProcessNs_ < self->stallNs_)
+  // Seen with a session manager that reconfigures our ports just after we linked: the node is
+  // left suspended with its links in place, and nothing schedules it again. A new node
+  // recovers; so does one after any other silent stall, only later.
+  auto own = graph.nodes.find(pw_stream_get_node_id(self->stream_));
+  bool suspended = own != graph.nodes.end() && own->second.state == "suspended";
+  uint64_t silent = now - self->lastProcessNs_;
+  if (silent < (suspended ? self->stallNs_ / 4 : self->stallNs_))
     return;
-  // A slow machine may just need longer to start: each restart waits twice as long, up to 8 s.
+  // A slow machine may just need longer to start: each restart waits twice as long, up to 4x.
   self->stallNs_ = std::min(self->stallNs_ * 2, 4 * kStallNs);
-  // Seen under load with a session manager that reconfigured our ports right after we linked:
-  // links in place, the peer running, our node never scheduled again. A new node recovers.
-  log(self->spec_.nodeName + ": no audio while linked; starting the stream again");
+  log(self->spec_.nodeName + (suspended ? ": suspended while linked" : ": no audio while linked") +
+      "; starting the stream again");
   self->dropStreamLocked();
   if (auto created = self->createLocked(); !created)
     log(self->spec_.nodeName + ": " + created.error());
