@@ -2,9 +2,11 @@
 #include "core/serial_queue.h"
 #include "core/work_pool.h"
 
+#include "support/eventually.h"
 #include <atomic>
 #include <condition_variable>
 #include <future>
+
 #include <gtest/gtest.h>
 #include <mutex>
 #include <thread>
@@ -14,17 +16,7 @@ namespace va {
 namespace {
 
 using namespace std::chrono_literals;
-
-// Waits on a condition with a generous deadline; tests never depend on how fast things run.
-template <class Pred> bool eventually(Pred pred, std::chrono::seconds limit = 20s) {
-  auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > deadline)
-      return false;
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
-}
+using testing_support::eventually;
 
 TEST(SerialQueue, RunsTasksInOrderOneAtATime) {
   SerialQueue q("velmorrant-audio.test");

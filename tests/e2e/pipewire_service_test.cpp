@@ -4,6 +4,8 @@
 #include "support/audio_env.h"
 #include "support/child_process.h"
 
+#include "support/eventually.h"
+
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -16,17 +18,8 @@ namespace {
 using namespace std::chrono_literals;
 using testing_support::AudioEnv;
 using testing_support::ChildProcess;
+using testing_support::eventually;
 using testing_support::runToCompletion;
-
-bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit = 10s) {
-  auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline)
-      return false;
-    std::this_thread::sleep_for(50ms);
-  }
-  return true;
-}
 
 class ServiceOnPipeWire : public ::testing::TestWithParam<bool> {
 protected:

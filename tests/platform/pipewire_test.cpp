@@ -5,6 +5,8 @@
 #include "platform/pipewire/pipewire_platform.h"
 #include "support/audio_env.h"
 
+#include "support/eventually.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -19,16 +21,7 @@ namespace {
 using testing_support::AudioEnv;
 using testing_support::toneAmplitude;
 using namespace std::chrono_literals;
-
-bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit = 10s) {
-  auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline)
-      return false;
-    std::this_thread::sleep_for(20ms);
-  }
-  return true;
-}
+using testing_support::eventually;
 
 // Everything delivered to a MicIO or TapIO callback.
 struct Recording {

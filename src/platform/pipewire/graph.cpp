@@ -196,37 +196,51 @@ std::optional<uint32_t> defaultInputID(const Graph& graph) {
   return std::nullopt;
 }
 
-std::vector<AudioProcessInfo> audioProcesses(const Graph& graph, int32_t ownPid) {
-  std::vector<AudioProcessInfo> processes;
+namespace {
+
+// Every client that is an application, in serial order, with its pid, identity and audio.
+struct AppClient {
+  const Client* client;
+  int32_t pid;
+  std::string identity;
+  ClientAudio audio;
+};
+
+std::vector<AppClient> appClients(const Graph& graph, int32_t ownPid) {
+  std::vector<AppClient> found;
   for (const Client* client : clientsBySerial(graph)) {
     int32_t pid = clientPid(*client);
     if (pid == ownPid || serverComponent(*client))
       continue;
     ClientAudio audio = clientAudio(graph, *client);
     std::string id = identity(*client, audio);
-    if (id.empty())
-      continue;
-    processes.push_back(AudioProcessInfo{.objectID = client->serial,
-                                         .pid = pid,
-                                         .bundleID = id,
-                                         .runningOutput = audio.runningOutput,
-                                         .runningInput = audio.runningInput});
+    if (!id.empty())
+      found.push_back({client, pid, std::move(id), audio});
   }
+  return found;
+}
+
+} // namespace
+
+std::vector<AudioProcessInfo> audioProcesses(const Graph& graph, int32_t ownPid) {
+  std::vector<AudioProcessInfo> processes;
+  for (AppClient& app : appClients(graph, ownPid))
+    processes.push_back(AudioProcessInfo{.objectID = app.client->serial,
+                                         .pid = app.pid,
+                                         .bundleID = std::move(app.identity),
+                                         .runningOutput = app.audio.runningOutput,
+                                         .runningInput = app.audio.runningInput});
   return processes;
 }
 
 std::vector<RunningApplication> applications(const Graph& graph, int32_t ownPid) {
   std::vector<RunningApplication> apps;
-  for (const Client* client : clientsBySerial(graph)) {
-    int32_t pid = clientPid(*client);
-    if (pid == ownPid || serverComponent(*client))
-      continue;
-    std::string id = identity(*client, clientAudio(graph, *client));
-    if (id.empty())
-      continue;
-    std::string name = prop(client->props, "application.name");
-    apps.push_back(RunningApplication{
-        .regular = true, .bundleID = id, .pid = pid, .name = name.empty() ? id : name});
+  for (AppClient& app : appClients(graph, ownPid)) {
+    std::string name = prop(app.client->props, "application.name");
+    apps.push_back(RunningApplication{.regular = true,
+                                      .bundleID = app.identity,
+                                      .pid = app.pid,
+                                      .name = name.empty() ? app.identity : name});
   }
   return apps;
 }
