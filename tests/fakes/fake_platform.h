@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/input_device.h"
+#include "platform/mic_io.h"
 #include "platform/system_info.h"
 
 #include <mutex>
@@ -61,6 +62,52 @@ public:
   std::string word = "not_determined";
   bool grantOnRequest = true;
   int requests = 0;
+};
+
+// Device input that records its calls; tests feed audio through deliver().
+class FakeMicIO final : public MicIO {
+public:
+  std::expected<void, CaptureError> start(const InputDevice& device,
+                                          BlockDelivery delivery) override {
+    std::lock_guard lock(mutex);
+    running = false;
+    started.push_back(device);
+    if (failWith)
+      return std::unexpected(CaptureError{*failWith});
+    running = true;
+    delivery_ = std::move(delivery);
+    return {};
+  }
+  void stop() override {
+    std::lock_guard lock(mutex);
+    ++stops;
+    running = false;
+    delivery_ = nullptr;
+  }
+  bool isRunning() const override {
+    std::lock_guard lock(mutex);
+    return running;
+  }
+  // One block from the running device; nothing when none runs.
+  void deliver(size_t frames, double rate, uint64_t timeNs) {
+    BlockDelivery delivery;
+    {
+      std::lock_guard lock(mutex);
+      delivery = delivery_;
+    }
+    std::vector<float> block(frames, 0.25f);
+    if (delivery)
+      delivery(block, rate, timeNs);
+  }
+
+  mutable std::mutex mutex;
+  std::vector<InputDevice> started; // every start, failed ones too
+  int stops = 0;
+  bool running = false;
+  std::optional<std::string> failWith; // while set, every start fails with it
+
+private:
+  BlockDelivery delivery_;
 };
 
 } // namespace va::fakes
