@@ -4,9 +4,11 @@
 
 #include "api/router.h"
 #include "capture/captures.h"
+#include "capture/microphone_strategy.h"
 #include "capture/remote_strategies.h"
 #include "core/clock.h"
 #include "core/log.h"
+#include "core/serial_queue.h"
 #include "http/server.h"
 #include "http/token.h"
 #include "platform/null_platform.h"
@@ -60,9 +62,17 @@ int main(int argc, char** argv) {
   auto* captures = new Captures(
       Captures::Factories{
           .micStatus = [mic] { return mic->status(); },
-          .makeMic = [](std::optional<std::string>) -> std::shared_ptr<CaptureStrategy> {
-            return std::make_shared<UnavailableStrategy>(
-                "microphone capture is not available in this build");
+          .makeMic = [audio, clock, platform](
+                         std::optional<std::string> uid) -> std::shared_ptr<CaptureStrategy> {
+            if (!audio)
+              return std::make_shared<UnavailableStrategy>("no audio server can be reached");
+            return std::make_shared<MicrophoneStrategy>(
+                std::move(uid),
+                MicrophoneStrategy::Platform{.devices = platform.devices,
+                                             .auth = platform.mic,
+                                             .io = std::make_shared<pw::MicInput>(audio),
+                                             .notifier = audio->notifier()},
+                clock, std::make_shared<SerialQueue>("velmorrant-audio.mic"));
           },
           .makeRemote =
               [clock](const std::string& name, const ProcessMatch& match) {

@@ -231,7 +231,8 @@ TEST_F(CapturesE2E, CreateValidatesAndConfines) {
       // The registry's answers.
       {remoteWith(r + "/nope", R"(,"remote":{"strategy":"nope","match":)" + kMatch + "}"), 422,
        "unsupported_strategy"},
-      {remoteWith(r + "/mic", R"(,"mic":{})"), 500, "capture_failed"},
+      // No audio server: the microphone is not determined, the track reports it in the log.
+      {remoteWith(r + "/mic", R"(,"mic":{})"), 201, nullptr},
   };
   for (const Case& c : cases) {
     Reply reply = call(s, "POST", "/captures", c.body);
@@ -255,11 +256,6 @@ TEST_F(CapturesE2E, CreateValidatesAndConfines) {
 
   s.process->signal(SIGTERM);
   EXPECT_EQ(s.process->wait(30s), 0);
-  std::string err = s.process->drainStderr();
-  EXPECT_NE(err.find("[audio] capture could not start: failed(\"microphone capture is not "
-                     "available in this build\")\n"),
-            std::string::npos)
-      << err;
 }
 
 TEST_F(CapturesE2E, EventsQueryGrammarAndLongPoll) {

@@ -2,6 +2,7 @@
 
 #include "e2e/service_process.h"
 #include "support/audio_env.h"
+#include "support/audio_files.h"
 #include "support/child_process.h"
 
 #include "support/eventually.h"
@@ -9,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <filesystem>
 #include <thread>
 #include <unistd.h>
 
@@ -97,6 +99,91 @@ TEST_P(ServiceOnPipeWire, AKilledRecorderLeavesNoLinkBehind) {
         << mode << ":\n"
         << links();
   }
+}
+
+// Every sample of a track directory's segments, as floats, and how many segments there were.
+std::pair<std::vector<float>, size_t> trackAudio(const std::string& dir) {
+  std::vector<float> all;
+  size_t segments = 0;
+  for (const std::string& name : testing_support::listDir(dir)) {
+    auto wav = testing_support::readWav(dir + "/" + name);
+    if (!wav)
+      continue;
+    ++segments;
+    std::vector<float> samples = testing_support::toFloat(wav->samples);
+    all.insert(all.end(), samples.begin(), samples.end());
+  }
+  return {all, segments};
+}
+
+// Long-polls the capture's events until one of `type` arrives; its fields, or null.
+Json awaitEvent(const RunningService& service, const std::string& id, const std::string& type,
+                int64_t& after) {
+  auto deadline = std::chrono::steady_clock::now() + 30s;
+  while (std::chrono::steady_clock::now() < deadline) {
+    Reply reply = call(service, "GET",
+                       "/captures/" + id + "/events?after=" + std::to_string(after) + "&wait=5");
+    if (reply.status != 200)
+      return nullptr;
+    for (const Json& event : reply.json["events"]) {
+      after = event["seq"];
+      if (event["type"] == type)
+        return event;
+    }
+  }
+  return nullptr;
+}
+
+// Waits until the newest segment of a track directory holds `seconds` of 16 kHz audio.
+bool newestSegmentHolds(const std::string& dir, size_t segments, double seconds) {
+  return eventually(
+      [&] {
+        std::vector<std::string> names = testing_support::listDir(dir);
+        if (names.size() < segments)
+          return false;
+        std::error_code error;
+        auto size = std::filesystem::file_size(dir + "/" + names.back(), error);
+        return !error && size >= 44 + static_cast<uintmax_t>(seconds * 32000);
+      },
+      30s);
+}
+
+TEST_P(ServiceOnPipeWire, AMicCaptureRecordsTheMicFollowsItsUnplugAndFinalisesOnSigterm) {
+  pid_t mic = env_->mic("usb_mic", 1000, {"--bus", "usb", "--default"});
+  ASSERT_NE(mic, 0);
+  ASSERT_NE(env_->app("com.example.player", "Player", 440), 0);
+  std::string root = makeTempDir("pw-mic-");
+  RunningService service = startService(root, getpid(), env_->clientEnv());
+  ASSERT_FALSE(service.ready.is_null());
+  Reply created = call(service, "POST", "/captures",
+                       Json{{"dir", root + "/rec"}, {"mic", Json::object()}}.dump());
+  ASSERT_EQ(created.status, 201) << created.json;
+  std::string id = created.json["captureId"];
+  int64_t after = 0;
+  Json first = awaitEvent(service, id, "track_started", after);
+  ASSERT_TRUE(first.is_object());
+  EXPECT_EQ(first["device"]["uid"], "usb_mic");
+  EXPECT_EQ(first["reason"], "start");
+  const std::string track = root + "/rec/tracks/mic";
+  EXPECT_TRUE(newestSegmentHolds(track, 1, 1.5));
+
+  env_->end(mic);
+  Json interrupted = awaitEvent(service, id, "track_interrupted", after);
+  EXPECT_EQ(interrupted["reason"], "device_unavailable");
+  ASSERT_NE(env_->mic("usb_mic", 1000, {"--bus", "usb", "--default"}), 0);
+  Json resumed = awaitEvent(service, id, "track_resumed", after);
+  ASSERT_TRUE(resumed.is_object());
+  EXPECT_GT(resumed["gapS"].get<double>(), 0);
+  EXPECT_TRUE(newestSegmentHolds(track, 2, 1.0));
+
+  service.process->signal(SIGTERM);
+  EXPECT_EQ(service.process->wait(30s), 0);
+  auto [audio, segments] = trackAudio(track);
+  EXPECT_GE(segments, 2u) << service.process->drainStderr(); // one before the unplug, one after
+  ASSERT_GT(audio.size(), 16000u * 2);
+  std::span<const float> steady(audio.data() + 4800, 16000);
+  EXPECT_NEAR(testing_support::toneAmplitude(steady, 16000, 1000), 0.5, 0.05);
+  EXPECT_LT(testing_support::toneAmplitude(steady, 16000, 440), 0.01);
 }
 
 INSTANTIATE_TEST_SUITE_P(Server, ServiceOnPipeWire, ::testing::Values(false, true),

@@ -10,6 +10,15 @@ namespace va::e2e {
 RunningService startService(const std::string& root, int parentPid,
                             std::vector<std::string> extraEnv) {
   RunningService s;
+  // Unless told otherwise, the service finds no audio server: never the user's own.
+  bool ownAudio = false;
+  for (const std::string& entry : extraEnv)
+    ownAudio = ownAudio || entry.starts_with("XDG_RUNTIME_DIR=");
+  if (!ownAudio) {
+    std::string empty = makeTempDir("no-audio-");
+    extraEnv.push_back("XDG_RUNTIME_DIR=" + empty);
+    extraEnv.push_back("PIPEWIRE_REMOTE=" + empty + "/none");
+  }
   s.process = std::make_unique<testing_support::ChildProcess>(
       std::vector<std::string>{VA_BINARY, "serve", "--root", root, "--parent-pid",
                                std::to_string(parentPid)},

@@ -29,8 +29,16 @@ ChildProcess::ChildProcess(std::vector<std::string> argv, std::vector<std::strin
     args.push_back(a.data());
   args.push_back(nullptr);
   std::vector<std::string> envStore;
-  for (char** e = environ; *e; ++e)
-    envStore.emplace_back(*e);
+  // An extra entry replaces the inherited one of the same name.
+  auto name = [](const std::string& entry) { return entry.substr(0, entry.find('=')); };
+  for (char** e = environ; *e; ++e) {
+    std::string entry = *e;
+    bool replaced = false;
+    for (const auto& extra : extraEnv)
+      replaced = replaced || name(extra) == name(entry);
+    if (!replaced)
+      envStore.push_back(std::move(entry));
+  }
   for (auto& e : extraEnv)
     envStore.push_back(e);
   std::vector<char*> env;

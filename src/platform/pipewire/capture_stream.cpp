@@ -249,26 +249,39 @@ void CaptureStream::onWatchdog(void* data, uint64_t) {
   auto* self = static_cast<CaptureStream*>(data);
   if (!self->stream_)
     return;
-  // Audio is due when we are always driven, or when a source we are linked to is running.
+  // Audio is due when we are always driven, or when a source we are linked to is running. A
+  // node of ours left suspended with links in place is stuck whatever its sources do: a source
+  // fed only by us does not run while we don't.
   const Graph& graph = self->host_->graph();
   bool due = self->spec_.alwaysProcess;
   for (const auto& [plan, entry] : self->links_) {
     auto source = graph.nodes.find(plan.outNode);
     due = due || (source != graph.nodes.end() && source->second.state == "running");
   }
+  auto own = graph.nodes.find(pw_stream_get_node_id(self->stream_));
+  bool suspended = own != graph.nodes.end() && own->second.state == "suspended" &&
+                   (self->spec_.alwaysProcess || !self->links_.empty());
   uint64_t now = monotonicNs();
-  if (!due) {
+  if (!due && !suspended) {
     self->lastProcessNs_ = now;
     return;
   }
-  // Seen with a session manager that reconfigures our ports just after we linked: the node is
-  // left suspended with its links in place, and nothing schedules it again. A new node
-  // recovers; so does one after any other silent stall, only later.
-  auto own = graph.nodes.find(pw_stream_get_node_id(self->stream_));
-  bool suspended = own != graph.nodes.end() && own->second.state == "suspended";
   uint64_t silent = now - self->lastProcessNs_;
   if (silent < (suspended ? self->stallNs_ / 4 : self->stallNs_))
     return;
+  if (suspended && !self->relinked_) {
+    // First try: links made anew, once the old ones are gone.
+    log(self->spec_.nodeName + ": suspended while linked; linking again");
+    self->relinked_ = true;
+    for (auto& [plan, entry] : self->links_) {
+      spa_hook_remove(&entry->hook);
+      pw_proxy_destroy(entry->proxy);
+    }
+    self->links_.clear();
+    self->lastProcessNs_ = now;
+    return;
+  }
+  self->relinked_ = false;
   // A slow machine may just need longer to start: each restart waits twice as long, up to 4x.
   self->stallNs_ = std::min(self->stallNs_ * 2, 4 * kStallNs);
   log(self->spec_.nodeName + (suspended ? ": suspended while linked" : ": no audio while linked") +
@@ -293,6 +306,7 @@ void CaptureStream::onProcess(void* data) {
     return;
   self->lastProcessNs_ = monotonicNs();
   self->stallNs_ = kStallNs;
+  self->relinked_ = false;
   struct View {
     const float* samples = nullptr;
     size_t count = 0;

@@ -82,6 +82,7 @@ private:
   static constexpr uint64_t kStallNs = 2'000'000'000;
   uint64_t lastProcessNs_ = 0; // CLOCK_MONOTONIC
   uint64_t stallNs_ = kStallNs;
+  bool relinked_ = false; // a suspended node's links were made anew since the last audio
   std::map<PlannedLink, std::unique_ptr<LinkEntry>> links_;
 };
 
