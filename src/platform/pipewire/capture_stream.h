@@ -76,8 +76,9 @@ private:
   uint32_t rate_ = 0;
   uint32_t channels_ = 0;
   StreamSpec spec_;
-  // Every 500 ms: a stream that should be getting audio and has had none for stallNs_ is made
-  // anew.
+  // Every 500 ms: a stream left suspended with its links for stallNs_ / 4 is relinked once; one
+  // that still gets no audio (or was silent for stallNs_ while a source ran) is made anew, and
+  // stallNs_ doubles up to 8 s until audio flows.
   spa_source* watchdog_ = nullptr;
   static constexpr uint64_t kStallNs = 2'000'000'000;
   uint64_t lastProcessNs_ = 0; // CLOCK_MONOTONIC
