@@ -186,6 +186,54 @@ TEST_P(ServiceOnPipeWire, AMicCaptureRecordsTheMicFollowsItsUnplugAndFinalisesOn
   EXPECT_LT(testing_support::toneAmplitude(steady, 16000, 440), 0.01);
 }
 
+// Two captures side by side: one follows the default input, one stays on its requested device.
+TEST_P(ServiceOnPipeWire, ADefaultFollowingMicMovesAndARequestedOneStays) {
+  ASSERT_NE(env_->mic("usb_mic", 1000, {"--bus", "usb", "--default"}), 0);
+  std::string root = makeTempDir("pw-default-");
+  RunningService service = startService(root, getpid(), env_->clientEnv());
+  ASSERT_FALSE(service.ready.is_null());
+  auto create = [&](const std::string& name, Json mic) {
+    Reply created =
+        call(service, "POST", "/captures", Json{{"dir", root + "/" + name}, {"mic", mic}}.dump());
+    EXPECT_EQ(created.status, 201) << created.json;
+    return created.json.value("captureId", std::string());
+  };
+  std::string following = create("following", Json::object());
+  std::string pinned = create("pinned", Json{{"deviceUid", "usb_mic"}});
+  int64_t followingAfter = 0, pinnedAfter = 0;
+  ASSERT_TRUE(awaitEvent(service, following, "track_started", followingAfter).is_object());
+  ASSERT_TRUE(awaitEvent(service, pinned, "track_started", pinnedAfter).is_object());
+
+  ASSERT_NE(env_->mic("desk_mic", 500, {"--priority", "3000", "--default"}), 0);
+  Json changed = awaitEvent(service, following, "default_input_changed", followingAfter);
+  EXPECT_EQ(changed["device"]["uid"], "desk_mic");
+  Json moved = awaitEvent(service, following, "track_started", followingAfter);
+  EXPECT_EQ(moved["reason"], "device_changed");
+  EXPECT_EQ(moved["device"]["uid"], "desk_mic");
+  EXPECT_EQ(awaitEvent(service, pinned, "default_input_changed", pinnedAfter)["device"]["uid"],
+            "desk_mic");
+  EXPECT_TRUE(newestSegmentHolds(root + "/following/tracks/mic", 1, 3.0));
+  std::string followingEvents =
+      call(service, "GET", "/captures/" + following + "/events?after=0").json.dump();
+  service.process->signal(SIGTERM);
+  EXPECT_EQ(service.process->wait(30s), 0);
+
+  // The follower ends on the new device's tone; the pinned capture never moved.
+  auto tail = [](const std::vector<float>& audio) {
+    size_t n = std::min<size_t>(audio.size(), 8000);
+    return std::vector<float>(audio.end() - static_cast<ptrdiff_t>(n), audio.end());
+  };
+  auto [followed, followedSegments] = trackAudio(root + "/following/tracks/mic");
+  EXPECT_GE(followedSegments, 1u) << followingEvents;
+  std::vector<float> last = tail(followed);
+  EXPECT_NEAR(testing_support::toneAmplitude(last, 16000, 500), 0.5, 0.05);
+  EXPECT_LT(testing_support::toneAmplitude(last, 16000, 1000), 0.01);
+  auto [stayed, stayedSegments] = trackAudio(root + "/pinned/tracks/mic");
+  last = tail(stayed);
+  EXPECT_NEAR(testing_support::toneAmplitude(last, 16000, 1000), 0.5, 0.05);
+  EXPECT_LT(testing_support::toneAmplitude(last, 16000, 500), 0.01);
+}
+
 INSTANTIATE_TEST_SUITE_P(Server, ServiceOnPipeWire, ::testing::Values(false, true),
                          [](const auto& param) {
                            return param.param ? "Bare" : "WithSessionManager";

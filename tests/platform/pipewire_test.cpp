@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <mutex>
 #include <thread>
 #include <unistd.h>
@@ -64,10 +65,29 @@ struct Recording {
   }
 };
 
-// The first block after a link is silence, and links take a moment: measure past that.
+// Links take a moment and the first block after a link is silence: one second of audio from
+// 0.1 s after the first loud sample (from now on).
 std::vector<float> settled(Recording& recording) {
-  recording.next(0.3);
-  return recording.next(1.0);
+  const size_t from = recording.size();
+  size_t onset = 0;
+  eventually(
+      [&] {
+        std::lock_guard lock(recording.mutex);
+        for (size_t i = std::max(from, onset); i < recording.samples.size(); ++i)
+          if (std::fabs(recording.samples[i]) > 0.1f) {
+            onset = i;
+            return true;
+          }
+        onset = recording.samples.size();
+        return false;
+      },
+      20s);
+  const size_t begin = onset + 4800, end = begin + 48000;
+  eventually([&] { return recording.size() >= end; }, 20s);
+  std::lock_guard lock(recording.mutex);
+  return {
+      recording.samples.begin() + static_cast<ptrdiff_t>(std::min(begin, recording.samples.size())),
+      recording.samples.begin() + static_cast<ptrdiff_t>(std::min(end, recording.samples.size()))};
 }
 
 void expectTone(const std::vector<float>& samples, double hz, double amplitude,
