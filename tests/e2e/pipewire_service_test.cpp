@@ -186,6 +186,49 @@ TEST_P(ServiceOnPipeWire, AMicCaptureRecordsTheMicFollowsItsUnplugAndFinalisesOn
   EXPECT_LT(testing_support::toneAmplitude(steady, 16000, 440), 0.01);
 }
 
+// A microphone whose feeder stops delivering is restarted; once the feeder plays again the
+// track records its tone again.
+TEST_P(ServiceOnPipeWire, AMicThatGoesSilentIsRestartedAndRecordsAgain) {
+  pid_t mic = env_->mic("usb_mic", 1000, {"--bus", "usb", "--default"});
+  ASSERT_NE(mic, 0);
+  std::string root = makeTempDir("pw-stall-");
+  RunningService service = startService(root, getpid(), env_->clientEnv());
+  ASSERT_FALSE(service.ready.is_null());
+  Reply created = call(service, "POST", "/captures",
+                       Json{{"dir", root + "/rec"}, {"mic", Json::object()}}.dump());
+  ASSERT_EQ(created.status, 201) << created.json;
+  std::string id = created.json["captureId"];
+  int64_t after = 0;
+  ASSERT_TRUE(awaitEvent(service, id, "track_started", after).is_object());
+  const std::string track = root + "/rec/tracks/mic";
+  ASSERT_TRUE(newestSegmentHolds(track, 1, 1.0));
+
+  env_->pause(mic);
+  Json stall = awaitEvent(service, id, "mic_stall_restart", after);
+  ASSERT_TRUE(stall.is_object()) << service.process->drainStderr();
+  EXPECT_EQ(stall["attempt"], 1);
+  Json reopened = awaitEvent(service, id, "track_started", after);
+  EXPECT_EQ(reopened["reason"], "stall_restart");
+  EXPECT_EQ(reopened["device"]["uid"], "usb_mic");
+  env_->resume(mic);
+  std::error_code error;
+  auto sizeAt = [&] {
+    std::vector<std::string> names = testing_support::listDir(track);
+    return names.empty() ? uintmax_t{0}
+                         : std::filesystem::file_size(track + "/" + names.back(), error);
+  };
+  uintmax_t resumedAt = sizeAt();
+  EXPECT_TRUE(eventually([&] { return sizeAt() >= resumedAt + 32000; }, 30s))
+      << "no audio after the feeder resumed";
+
+  service.process->signal(SIGTERM);
+  EXPECT_EQ(service.process->wait(30s), 0);
+  auto [audio, segments] = trackAudio(track);
+  ASSERT_GT(audio.size(), 16000u);
+  std::span<const float> last(audio.end() - 8000, audio.end());
+  EXPECT_NEAR(testing_support::toneAmplitude(last, 16000, 1000), 0.5, 0.05);
+}
+
 // Two captures side by side: one follows the default input, one stays on its requested device.
 TEST_P(ServiceOnPipeWire, ADefaultFollowingMicMovesAndARequestedOneStays) {
   ASSERT_NE(env_->mic("usb_mic", 1000, {"--bus", "usb", "--default"}), 0);
