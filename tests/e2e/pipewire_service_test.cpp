@@ -1,8 +1,8 @@
 // The built service and the platform layer's processes against a private audio server.
 
 #include "e2e/service_process.h"
-#include "support/audio_env.h"
 #include "support/audio_files.h"
+#include "support/audio_server_test.h"
 #include "support/child_process.h"
 
 #include "support/eventually.h"
@@ -18,20 +18,11 @@ namespace va::e2e {
 namespace {
 
 using namespace std::chrono_literals;
-using testing_support::AudioEnv;
 using testing_support::ChildProcess;
 using testing_support::eventually;
 using testing_support::runToCompletion;
 
-class ServiceOnPipeWire : public ::testing::TestWithParam<bool> {
-protected:
-  void SetUp() override {
-    env_ = std::make_unique<AudioEnv>(GetParam());
-    ASSERT_EQ(env_->error(), "");
-    env_->exportEnv();
-  }
-  std::unique_ptr<AudioEnv> env_;
-};
+using ServiceOnPipeWire = testing_support::AudioServerTest;
 
 TEST_P(ServiceOnPipeWire, SourcesListMicsAndApplicationsGroupedByIdentity) {
   ASSERT_NE(env_->mic("usb_mic", 1000, {"--bus", "usb", "--description", "USB Mic", "--default"}),
@@ -277,10 +268,7 @@ TEST_P(ServiceOnPipeWire, ADefaultFollowingMicMovesAndARequestedOneStays) {
   EXPECT_LT(testing_support::toneAmplitude(last, 16000, 500), 0.01);
 }
 
-INSTANTIATE_TEST_SUITE_P(Server, ServiceOnPipeWire, ::testing::Values(false, true),
-                         [](const auto& param) {
-                           return param.param ? "Bare" : "WithSessionManager";
-                         });
+VA_AUDIO_SERVER_TEST_SUITE(ServiceOnPipeWire);
 
 } // namespace
 } // namespace va::e2e

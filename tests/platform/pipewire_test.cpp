@@ -4,7 +4,7 @@
 #include "core/serial_queue.h"
 #include "platform/pipewire/capture_stream.h"
 #include "platform/pipewire/pipewire_platform.h"
-#include "support/audio_env.h"
+#include "support/audio_server_test.h"
 
 #include "support/eventually.h"
 
@@ -20,7 +20,6 @@
 namespace va::pw {
 namespace {
 
-using testing_support::AudioEnv;
 using testing_support::toneAmplitude;
 using namespace std::chrono_literals;
 using testing_support::eventually;
@@ -100,34 +99,26 @@ void expectNoTone(const std::vector<float>& samples, double hz, const std::strin
   EXPECT_LT(toneAmplitude(samples, 48000, hz), 0.01) << what << " " << hz;
 }
 
-class PipeWire : public ::testing::TestWithParam<bool> {
+class PipeWire : public testing_support::AudioServerTest {
 protected:
-  void SetUp() override {
-    env_ = std::make_unique<AudioEnv>(GetParam());
-    ASSERT_EQ(env_->error(), "");
-    env_->exportEnv();
-  }
-  void TearDown() override { env_.reset(); }
-
   std::shared_ptr<Host> connect() {
     auto host = Host::start(static_cast<int32_t>(getpid()));
     EXPECT_TRUE(host && host->connection() == Connection::connected);
     return host;
   }
 
-  std::optional<AudioProcessInfo> process(Host& host, const std::string& bundleID, pid_t pid = 0) {
+  std::optional<AudioProcessInfo> process(const std::shared_ptr<Host>& host,
+                                          const std::string& bundleID, pid_t pid = 0) {
     std::optional<AudioProcessInfo> found;
+    Processes processes(host);
     eventually([&] {
-      for (const AudioProcessInfo& p :
-           Processes(std::shared_ptr<Host>(&host, [](Host*) {})).processes())
+      for (const AudioProcessInfo& p : processes.processes())
         if (p.bundleID == bundleID && (pid == 0 || p.pid == pid))
           found = p;
       return found.has_value();
     });
     return found;
   }
-
-  std::unique_ptr<AudioEnv> env_;
 };
 
 TEST_P(PipeWire, VirtualMicsAreListedAndNotifiedOnce) {
@@ -210,7 +201,7 @@ TEST_P(PipeWire, TapRecordsTheTappedAppOnlyAndItStillPlays) {
   ASSERT_NE(env_->app("com.example.player", "Player", 440), 0);
   ASSERT_NE(env_->app("com.example.distractor", "Distractor", 660), 0);
   auto host = connect();
-  std::optional<AudioProcessInfo> player = process(*host, "com.example.player");
+  std::optional<AudioProcessInfo> player = process(host, "com.example.player");
   ASSERT_TRUE(player);
   Tap tap(host);
   Recording recording;
@@ -280,8 +271,8 @@ TEST_P(PipeWire, UpdateMixesAndDropsAppsWithoutAGap) {
   ASSERT_NE(env_->app("com.example.a", "AppA", 440), 0);
   ASSERT_NE(env_->app("com.example.b", "AppB", 660), 0);
   auto host = connect();
-  std::optional<AudioProcessInfo> a = process(*host, "com.example.a");
-  std::optional<AudioProcessInfo> b = process(*host, "com.example.b");
+  std::optional<AudioProcessInfo> a = process(host, "com.example.a");
+  std::optional<AudioProcessInfo> b = process(host, "com.example.b");
   ASSERT_TRUE(a && b);
   Tap tap(host);
   Recording recording;
@@ -317,7 +308,7 @@ TEST_P(PipeWire, APausedAppStopsRunning) {
   pid_t pid = env_->app("com.example.player", "Player", 440);
   ASSERT_NE(pid, 0);
   auto host = connect();
-  std::optional<AudioProcessInfo> player = process(*host, "com.example.player");
+  std::optional<AudioProcessInfo> player = process(host, "com.example.player");
   ASSERT_TRUE(player);
   // Tapped, the app is linked (and so running) with or without a session manager.
   Tap tap(host);
@@ -352,7 +343,7 @@ TEST_P(PipeWire, TheModelEmptiesWhenTheServerDiesAndFillsWhenItReturns) {
   Inputs inputs(host);
   Processes processes(host);
   ASSERT_TRUE(eventually([&] { return !inputs.inputs().empty(); }));
-  ASSERT_TRUE(process(*host, "com.example.player"));
+  ASSERT_TRUE(process(host, "com.example.player"));
   MicInput mic(host);
   Recording recording;
   ASSERT_TRUE(mic.start(inputs.inputs()[0], recording.delivery()));
@@ -378,9 +369,7 @@ TEST_P(PipeWire, TheModelEmptiesWhenTheServerDiesAndFillsWhenItReturns) {
   mic.stop();
 }
 
-INSTANTIATE_TEST_SUITE_P(Server, PipeWire, ::testing::Values(false, true), [](const auto& param) {
-  return param.param ? "Bare" : "WithSessionManager";
-});
+VA_AUDIO_SERVER_TEST_SUITE(PipeWire);
 
 } // namespace
 } // namespace va::pw
