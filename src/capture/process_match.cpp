@@ -1,5 +1,7 @@
 #include "capture/process_match.h"
 
+#include <algorithm>
+
 namespace va {
 
 namespace {
@@ -43,6 +45,21 @@ std::optional<ProcessMatch> ProcessMatch::fromJson(const Json& object) {
 Json ProcessMatch::json() const {
   return Json{
       {"bundleIds", bundleIds}, {"bundlePrefixes", bundlePrefixes}, {"deferUntilIO", deferUntilIO}};
+}
+
+std::vector<AudioProcessInfo>
+ProcessMatch::select(const std::vector<AudioProcessInfo>& processes) const {
+  std::vector<AudioProcessInfo> out;
+  for (const AudioProcessInfo& process : processes) {
+    const std::string& id = process.bundleID;
+    if (id.empty())
+      continue;
+    if (std::find(bundleIds.begin(), bundleIds.end(), id) != bundleIds.end() ||
+        std::any_of(bundlePrefixes.begin(), bundlePrefixes.end(),
+                    [&](const std::string& prefix) { return id.starts_with(prefix); }))
+      out.push_back(process);
+  }
+  return out;
 }
 
 } // namespace va

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/json.h"
+#include "platform/tap_io.h"
 
 #include <optional>
 #include <string>
@@ -21,6 +22,9 @@ struct ProcessMatch {
   static std::optional<ProcessMatch> fromJson(const Json& object);
   // {"bundleIds", "bundlePrefixes", "deferUntilIO"}
   Json json() const;
+  // The matching processes in their given order: an exact identity, else a prefix
+  // (case-sensitive); a process without an identity never matches. Running state plays no part.
+  std::vector<AudioProcessInfo> select(const std::vector<AudioProcessInfo>& processes) const;
 };
 
 } // namespace va

@@ -5,6 +5,7 @@
 #include "core/clock.h"
 
 #include <expected>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -28,10 +29,15 @@ namespace RemoteStrategies {
 
 enum class Refusal { unsupported };
 
-// The remote track's strategy for a name: "test-tone" where the test strategies are enabled;
-// any other name is refused.
-std::expected<std::shared_ptr<CaptureStrategy>, Refusal>
-make(const std::string& name, const ProcessMatch& match, std::shared_ptr<const Clock> clock);
+// Builds the application-following strategy for a match over this platform.
+using ProcessTapFactory = std::function<std::shared_ptr<CaptureStrategy>(const ProcessMatch&)>;
+
+// The remote track's strategy for a name: "process-tap" from `processTap`; "test-tone" where the
+// test strategies are enabled; any other name is refused.
+std::expected<std::shared_ptr<CaptureStrategy>, Refusal> make(const std::string& name,
+                                                              const ProcessMatch& match,
+                                                              std::shared_ptr<const Clock> clock,
+                                                              const ProcessTapFactory& processTap);
 
 } // namespace RemoteStrategies
 

@@ -2,6 +2,7 @@
 
 #include "platform/input_device.h"
 #include "platform/system_info.h"
+#include "platform/tap_io.h"
 
 namespace va {
 
@@ -16,6 +17,16 @@ public:
 class NoApplications final : public ApplicationProvider {
 public:
   std::vector<RunningApplication> runningApplications() override { return {}; }
+};
+
+class NoProcesses final : public ProcessObjectProvider {
+public:
+  std::vector<AudioProcessInfo> processes() override { return {}; }
+};
+
+class NoOutputDevices final : public OutputDeviceProvider {
+public:
+  OutputDeviceInfo defaultOutput() override { return {}; }
 };
 
 // No permission system has been reached: "not_determined", and requests are not granted.

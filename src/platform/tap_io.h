@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <expected>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,29 @@ class ProcessObjectProvider {
 public:
   virtual ~ProcessObjectProvider() = default;
   virtual std::vector<AudioProcessInfo> processes() = 0;
+};
+
+// The system's default output device, as far as it can be read.
+struct OutputDeviceInfo {
+  std::optional<std::string> uid;
+  std::optional<std::string> name;
+  std::optional<double> nominalSampleRate; // Hz
+  bool operator==(const OutputDeviceInfo&) const = default;
+  // {"uid", "name", "nominalSampleRate"}, null for what is unknown.
+  Json json() const {
+    auto orNull = [](const auto& value) { return value ? Json(*value) : Json(nullptr); };
+    return {{"uid", orNull(uid)},
+            {"name", orNull(name)},
+            {"nominalSampleRate", orNull(nominalSampleRate)}};
+  }
+};
+
+// Thread-safe.
+class OutputDeviceProvider {
+public:
+  virtual ~OutputDeviceProvider() = default;
+  // All fields empty when there is no default output.
+  virtual OutputDeviceInfo defaultOutput() = 0;
 };
 
 // Format and rate reports of a tap: string-keyed JSON objects.

@@ -5,6 +5,7 @@
 #include "api/router.h"
 #include "capture/captures.h"
 #include "capture/microphone_strategy.h"
+#include "capture/process_tap_strategy.h"
 #include "capture/remote_strategies.h"
 #include "core/clock.h"
 #include "core/log.h"
@@ -26,6 +27,31 @@
 #include <vector>
 
 using namespace va;
+
+namespace {
+
+// The "process-tap" remote strategy over the audio server, or over nothing when none was
+// reachable at start (it then waits for an application that never comes).
+std::shared_ptr<CaptureStrategy> makeProcessTap(const std::shared_ptr<pw::Host>& audio,
+                                                const ProcessMatch& match,
+                                                std::shared_ptr<const Clock> clock) {
+  ProcessTapStrategy::Platform platform{
+      .processes = std::make_shared<NoProcesses>(),
+      .tap = pw::makeTap(audio),
+      .outputs = std::make_shared<NoOutputDevices>(),
+      .notifier = nullptr,
+  };
+  if (audio) {
+    platform.processes = std::make_shared<pw::Processes>(audio);
+    platform.outputs = std::make_shared<pw::Outputs>(audio);
+    platform.notifier = audio->notifier();
+  }
+  return std::make_shared<ProcessTapStrategy>(
+      match, std::move(platform), true, std::move(clock),
+      std::make_shared<SerialQueue>("velmorrant-audio.tap"));
+}
+
+} // namespace
 
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
@@ -75,8 +101,10 @@ int main(int argc, char** argv) {
                 clock, std::make_shared<SerialQueue>("velmorrant-audio.mic"));
           },
           .makeRemote =
-              [clock](const std::string& name, const ProcessMatch& match) {
-                return RemoteStrategies::make(name, match, clock);
+              [clock, audio](const std::string& name, const ProcessMatch& match) {
+                return RemoteStrategies::make(name, match, clock, [&](const ProcessMatch& wanted) {
+                  return makeProcessTap(audio, wanted, clock);
+                });
               },
       },
       clock);

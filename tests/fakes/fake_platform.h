@@ -3,6 +3,7 @@
 #include "platform/input_device.h"
 #include "platform/mic_io.h"
 #include "platform/system_info.h"
+#include "platform/tap_io.h"
 
 #include <mutex>
 
@@ -108,6 +109,95 @@ public:
 
 private:
   BlockDelivery delivery_;
+};
+
+class FakeProcesses final : public ProcessObjectProvider {
+public:
+  std::vector<AudioProcessInfo> processes() override {
+    std::lock_guard lock(mutex);
+    ++reads;
+    return list;
+  }
+  std::mutex mutex;
+  std::vector<AudioProcessInfo> list;
+  int reads = 0;
+};
+
+class FakeOutputDevices final : public OutputDeviceProvider {
+public:
+  OutputDeviceInfo defaultOutput() override {
+    std::lock_guard lock(mutex);
+    return device;
+  }
+  std::mutex mutex;
+  OutputDeviceInfo device;
+};
+
+// A tap that records its calls; tests feed audio through deliver() and reports through report().
+class FakeTap final : public TapIO {
+public:
+  bool running() const override {
+    std::lock_guard lock(mutex);
+    return running_;
+  }
+  std::expected<void, CaptureError> start(const std::vector<uint32_t>& processes,
+                                          BlockDelivery deliver, FormatReport onFormat) override {
+    FormatReport report;
+    {
+      std::lock_guard lock(mutex);
+      starts.push_back(processes);
+      if (failWith)
+        return std::unexpected(CaptureError{*failWith});
+      running_ = true;
+      deliver_ = std::move(deliver);
+      onFormat_ = std::move(onFormat);
+      report = onFormat_;
+    }
+    // Like the real tap: the negotiated format is reported as the tap starts.
+    report(Json{{"reason", "start"}});
+    return {};
+  }
+  void update(const std::vector<uint32_t>& processes) override {
+    std::lock_guard lock(mutex);
+    updates.push_back(processes);
+  }
+  void stop() override {
+    std::lock_guard lock(mutex);
+    ++stops;
+    running_ = false;
+    deliver_ = nullptr;
+    onFormat_ = nullptr;
+  }
+  void deliver(size_t frames, double rate, uint64_t timeNs) {
+    BlockDelivery delivery;
+    {
+      std::lock_guard lock(mutex);
+      delivery = deliver_;
+    }
+    std::vector<float> block(frames, 0.25f);
+    if (delivery)
+      delivery(block, rate, timeNs);
+  }
+  void report(const Json& fields) {
+    FormatReport report;
+    {
+      std::lock_guard lock(mutex);
+      report = onFormat_;
+    }
+    if (report)
+      report(fields);
+  }
+
+  mutable std::mutex mutex;
+  std::vector<std::vector<uint32_t>> starts; // failed ones too
+  std::vector<std::vector<uint32_t>> updates;
+  int stops = 0;
+  std::optional<std::string> failWith; // while set, every start fails with it
+
+private:
+  bool running_ = false;
+  BlockDelivery deliver_;
+  FormatReport onFormat_;
 };
 
 } // namespace va::fakes

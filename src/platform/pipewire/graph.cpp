@@ -158,6 +158,22 @@ std::string transportName(const Graph& graph, const Node& node) {
   return bus.empty() ? "unknown" : bus;
 }
 
+namespace {
+
+std::string displayName(const Node& node) {
+  for (const char* key : {"node.description", "node.nick", "node.name"})
+    if (std::string name = prop(node.props, key); !name.empty())
+      return name;
+  return {};
+}
+
+double nominalRate(const Graph& graph, const Node& node) {
+  std::optional<int64_t> rate = number(prop(node.props, "audio.rate"));
+  return rate && *rate > 0 ? static_cast<double>(*rate) : graph.clockRate;
+}
+
+} // namespace
+
 std::vector<InputDevice> inputDevices(const Graph& graph) {
   std::vector<const Node*> sorted;
   for (const auto& [id, node] : graph.nodes)
@@ -172,12 +188,9 @@ std::vector<InputDevice> inputDevices(const Graph& graph) {
     device.uid = prop(node->props, "node.name");
     if (device.uid.empty())
       continue;
-    for (const char* key : {"node.description", "node.nick", "node.name"})
-      if (device.name = prop(node->props, key); !device.name.empty())
-        break;
+    device.name = displayName(*node);
     device.transport = transportName(graph, *node);
-    std::optional<int64_t> rate = number(prop(node->props, "audio.rate"));
-    device.nominalRate = rate && *rate > 0 ? static_cast<double>(*rate) : graph.clockRate;
+    device.nominalRate = nominalRate(graph, *node);
     std::optional<int64_t> channels = number(prop(node->props, "audio.channels"));
     if (!channels || *channels < 1)
       channels = static_cast<int64_t>(portsOf(graph, node->id, true).size());
@@ -194,6 +207,14 @@ std::optional<uint32_t> defaultInputID(const Graph& graph) {
     if (device.uid == *graph.defaultSource)
       return device.id;
   return std::nullopt;
+}
+
+OutputDeviceInfo defaultOutput(const Graph& graph) {
+  if (graph.defaultSink)
+    for (const auto& [id, node] : graph.nodes)
+      if (node.hasInfo && prop(node.props, "node.name") == *graph.defaultSink)
+        return {*graph.defaultSink, displayName(node), nominalRate(graph, node)};
+  return {};
 }
 
 namespace {

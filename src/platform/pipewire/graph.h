@@ -76,6 +76,8 @@ std::string transportName(const Graph& graph, const Node& node);
 // Audio/Source, Audio/Source/Virtual and Audio/Duplex nodes, in serial (creation) order.
 std::vector<InputDevice> inputDevices(const Graph& graph);
 std::optional<uint32_t> defaultInputID(const Graph& graph);
+// The node that default.audio.sink names; all empty when there is none.
+OutputDeviceInfo defaultOutput(const Graph& graph);
 
 // One entry per client with an application identity, in serial order; clients of `ownPid` and
 // the audio server's own components are left out.

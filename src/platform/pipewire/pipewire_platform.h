@@ -48,6 +48,15 @@ private:
   const std::shared_ptr<Host> host_;
 };
 
+class Outputs final : public OutputDeviceProvider {
+public:
+  explicit Outputs(std::shared_ptr<Host> host) : host_(std::move(host)) {}
+  OutputDeviceInfo defaultOutput() override { return pw::defaultOutput(host_->snapshot()); }
+
+private:
+  const std::shared_ptr<Host> host_;
+};
+
 // No system-wide microphone grant outside sandboxes: granted while the server accepts us.
 class MicPermission final : public MicAuthorization {
 public:
