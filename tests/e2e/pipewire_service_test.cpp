@@ -1,5 +1,6 @@
 // The built service and the platform layer's processes against a private audio server.
 
+#include "e2e/recordings.h"
 #include "e2e/service_process.h"
 #include "support/audio_files.h"
 #include "support/audio_server_test.h"
@@ -90,53 +91,6 @@ TEST_P(ServiceOnPipeWire, AKilledRecorderLeavesNoLinkBehind) {
         << mode << ":\n"
         << links();
   }
-}
-
-// Every sample of a track directory's segments, as floats, and how many segments there were.
-std::pair<std::vector<float>, size_t> trackAudio(const std::string& dir) {
-  std::vector<float> all;
-  size_t segments = 0;
-  for (const std::string& name : testing_support::listDir(dir)) {
-    auto wav = testing_support::readWav(dir + "/" + name);
-    if (!wav)
-      continue;
-    ++segments;
-    std::vector<float> samples = testing_support::toFloat(wav->samples);
-    all.insert(all.end(), samples.begin(), samples.end());
-  }
-  return {all, segments};
-}
-
-// Long-polls the capture's events until one of `type` arrives; its fields, or null.
-Json awaitEvent(const RunningService& service, const std::string& id, const std::string& type,
-                int64_t& after) {
-  auto deadline = std::chrono::steady_clock::now() + 30s;
-  while (std::chrono::steady_clock::now() < deadline) {
-    Reply reply = call(service, "GET",
-                       "/captures/" + id + "/events?after=" + std::to_string(after) + "&wait=5");
-    if (reply.status != 200)
-      return nullptr;
-    for (const Json& event : reply.json["events"]) {
-      after = event["seq"];
-      if (event["type"] == type)
-        return event;
-    }
-  }
-  return nullptr;
-}
-
-// Waits until the newest segment of a track directory holds `seconds` of 16 kHz audio.
-bool newestSegmentHolds(const std::string& dir, size_t segments, double seconds) {
-  return eventually(
-      [&] {
-        std::vector<std::string> names = testing_support::listDir(dir);
-        if (names.size() < segments)
-          return false;
-        std::error_code error;
-        auto size = std::filesystem::file_size(dir + "/" + names.back(), error);
-        return !error && size >= 44 + static_cast<uintmax_t>(seconds * 32000);
-      },
-      30s);
 }
 
 TEST_P(ServiceOnPipeWire, AMicCaptureRecordsTheMicFollowsItsUnplugAndFinalisesOnSigterm) {

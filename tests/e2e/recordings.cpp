@@ -1,0 +1,58 @@
+#include "e2e/recordings.h"
+
+#include "support/audio_files.h"
+#include "support/eventually.h"
+
+#include <chrono>
+#include <filesystem>
+
+namespace va::e2e {
+
+using namespace std::chrono_literals;
+using testing_support::eventually;
+
+std::pair<std::vector<float>, size_t> trackAudio(const std::string& dir) {
+  std::vector<float> all;
+  size_t segments = 0;
+  for (const std::string& name : testing_support::listDir(dir)) {
+    auto wav = testing_support::readWav(dir + "/" + name);
+    if (!wav)
+      continue;
+    ++segments;
+    std::vector<float> samples = testing_support::toFloat(wav->samples);
+    all.insert(all.end(), samples.begin(), samples.end());
+  }
+  return {all, segments};
+}
+
+Json awaitEvent(const RunningService& service, const std::string& id, const std::string& type,
+                int64_t& after) {
+  auto deadline = std::chrono::steady_clock::now() + 30s;
+  while (std::chrono::steady_clock::now() < deadline) {
+    Reply reply = call(service, "GET",
+                       "/captures/" + id + "/events?after=" + std::to_string(after) + "&wait=5");
+    if (reply.status != 200)
+      return nullptr;
+    for (const Json& event : reply.json["events"]) {
+      after = event["seq"];
+      if (event["type"] == type)
+        return event;
+    }
+  }
+  return nullptr;
+}
+
+bool newestSegmentHolds(const std::string& dir, size_t segments, double seconds) {
+  return eventually(
+      [&] {
+        std::vector<std::string> names = testing_support::listDir(dir);
+        if (names.size() < segments)
+          return false;
+        std::error_code error;
+        auto size = std::filesystem::file_size(dir + "/" + names.back(), error);
+        return !error && size >= 44 + static_cast<uintmax_t>(seconds * 32000);
+      },
+      30s);
+}
+
+} // namespace va::e2e

@@ -1,0 +1,184 @@
+// The remote track of the built service against a private audio server: which applications it
+// records, when it arms them, and how it follows them as they come and go.
+
+#include "e2e/recordings.h"
+#include "e2e/service_process.h"
+#include "support/audio_server_test.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <unistd.h>
+
+namespace va::e2e {
+namespace {
+
+using namespace std::chrono_literals;
+using testing_support::toneAmplitude;
+
+using RemoteTrack = testing_support::AudioServerTest;
+
+// The last half second of a track's audio.
+std::vector<float> tail(const std::vector<float>& audio) {
+  size_t n = std::min<size_t>(audio.size(), 8000);
+  return {audio.end() - static_cast<ptrdiff_t>(n), audio.end()};
+}
+
+struct Session {
+  std::string root;
+  RunningService service;
+  std::string id;
+  int64_t after = 0;
+
+  Json await(const std::string& type) { return awaitEvent(service, id, type, after); }
+  std::string events() const {
+    return call(service, "GET", "/captures/" + id + "/events?after=0").json.dump();
+  }
+};
+
+// A service with one capture of `tracks` (the "dir" is added) in `root`/rec.
+Session capture(const testing_support::AudioEnv& env, Json tracks) {
+  Session session;
+  session.root = makeTempDir("pw-remote-");
+  session.service = startService(session.root, getpid(), env.clientEnv());
+  if (session.service.ready.is_null())
+    return session;
+  tracks["dir"] = session.root + "/rec";
+  Reply created = call(session.service, "POST", "/captures", tracks.dump());
+  EXPECT_EQ(created.status, 201) << created.json;
+  session.id = created.json.value("captureId", std::string());
+  return session;
+}
+
+Json remote(Json match) {
+  return {{"strategy", "process-tap"}, {"match", std::move(match)}};
+}
+
+TEST_P(RemoteTrack, RecordsTheMatchedAppAndNotTheOthers) {
+  ASSERT_NE(env_->mic("usb_mic", 1000, {"--default"}), 0);
+  pid_t player = env_->app("com.example.player", "Player", 440);
+  ASSERT_NE(player, 0);
+  ASSERT_NE(env_->app("com.example.distractor", "Distractor", 660), 0);
+  Session s = capture(*env_, {{"remote", remote({{"bundleIds", {"com.example.player"}}})}});
+  ASSERT_FALSE(s.id.empty());
+  Json armed = s.await("tap_armed");
+  ASSERT_TRUE(armed.is_object()) << s.events();
+  EXPECT_EQ(armed["pid"], player);
+  EXPECT_EQ(armed["trigger"], "initial");
+  EXPECT_EQ(armed["alreadyRunningAtStart"], true);
+  Json started = s.await("app_started");
+  EXPECT_EQ(started["pid"], player);
+  EXPECT_TRUE(s.await("track_started").is_object());
+  const std::string track = s.root + "/rec/tracks/remote";
+  EXPECT_TRUE(newestSegmentHolds(track, 1, 2.0));
+
+  Reply stopped = call(s.service, "POST", "/captures/" + s.id + "/stop");
+  ASSERT_EQ(stopped.status, 200);
+  auto [audio, segments] = trackAudio(track);
+  EXPECT_EQ(stopped.json["tracks"]["remote"]["frames"], audio.size());
+  std::vector<float> last = tail(audio);
+  EXPECT_NEAR(toneAmplitude(last, 16000, 440), 0.5, 0.05) << s.events();
+  EXPECT_LT(toneAmplitude(last, 16000, 660), 0.01);
+  EXPECT_LT(toneAmplitude(last, 16000, 1000), 0.01);
+  EXPECT_EQ(call(s.service, "GET", "/permissions").json["systemAudio"], "unknown");
+}
+
+TEST_P(RemoteTrack, APrefixMatchMixesEveryMatchingApp) {
+  ASSERT_NE(env_->app("com.example.player.one", "One", 440), 0);
+  ASSERT_NE(env_->app("com.example.player.two", "Two", 660), 0);
+  ASSERT_NE(env_->app("com.example.other", "Other", 1000), 0);
+  Session s = capture(*env_, {{"remote", remote({{"bundleIds", Json::array()},
+                                                 {"bundlePrefixes", {"com.example.player."}}})}});
+  ASSERT_FALSE(s.id.empty());
+  Json started = s.await("app_started");
+  ASSERT_TRUE(started.is_object()) << s.events();
+  EXPECT_EQ(started["processes"].size(), 2u) << started;
+  const std::string track = s.root + "/rec/tracks/remote";
+  EXPECT_TRUE(newestSegmentHolds(track, 1, 2.0));
+  s.service.process->signal(SIGTERM);
+  EXPECT_EQ(s.service.process->wait(30s), 0);
+  std::vector<float> last = tail(trackAudio(track).first);
+  EXPECT_NEAR(toneAmplitude(last, 16000, 440), 0.5, 0.05) << s.events();
+  EXPECT_NEAR(toneAmplitude(last, 16000, 660), 0.5, 0.05);
+  EXPECT_LT(toneAmplitude(last, 16000, 1000), 0.01);
+}
+
+// Not there at the start; once it has played for a second it is armed and recorded.
+TEST_P(RemoteTrack, AnAppThatStartsLaterIsArmedOnceItPlays) {
+  Session s = capture(*env_, {{"remote", remote({{"bundleIds", {"com.example.player"}}})}});
+  ASSERT_FALSE(s.id.empty());
+  Json waiting = s.await("app_waiting");
+  EXPECT_EQ(waiting["match"]["bundleIds"], Json({"com.example.player"}));
+  pid_t player = env_->app("com.example.player", "Player", 440);
+  ASSERT_NE(player, 0);
+  Json armed = s.await("tap_armed");
+  ASSERT_TRUE(armed.is_object()) << s.events();
+  EXPECT_EQ(armed["pid"], player);
+  EXPECT_NE(armed["trigger"], "initial");
+  EXPECT_GE(armed["settledMs"].get<double>(), 1000.0);
+  EXPECT_EQ(armed["alreadyRunningAtStart"], false);
+  EXPECT_TRUE(s.await("track_started").is_object());
+  const std::string track = s.root + "/rec/tracks/remote";
+  EXPECT_TRUE(newestSegmentHolds(track, 1, 1.5));
+  s.service.process->signal(SIGTERM);
+  EXPECT_EQ(s.service.process->wait(30s), 0);
+  EXPECT_NEAR(toneAmplitude(tail(trackAudio(track).first), 16000, 440), 0.5, 0.05) << s.events();
+}
+
+TEST_P(RemoteTrack, AnAppThatQuitsAndRelaunchesIsFollowedIntoANewSegment) {
+  pid_t first = env_->app("com.example.player", "Player", 440);
+  ASSERT_NE(first, 0);
+  Session s = capture(*env_, {{"remote", remote({{"bundleIds", {"com.example.player"}}})}});
+  ASSERT_FALSE(s.id.empty());
+  ASSERT_TRUE(s.await("track_started").is_object()) << s.events();
+  const std::string track = s.root + "/rec/tracks/remote";
+  ASSERT_TRUE(newestSegmentHolds(track, 1, 1.0));
+
+  env_->end(first);
+  Json interrupted = s.await("track_interrupted");
+  EXPECT_EQ(interrupted["reason"], "app_exited") << s.events();
+  EXPECT_TRUE(s.await("app_waiting").is_object());
+  pid_t second = env_->app("com.example.player", "Player", 660);
+  ASSERT_NE(second, 0);
+  Json relaunched = s.await("app_relaunched");
+  ASSERT_TRUE(relaunched.is_object()) << s.events();
+  EXPECT_EQ(relaunched["pid"], second);
+  Json resumed = s.await("track_resumed");
+  EXPECT_GT(resumed["gapS"].get<double>(), 1.0); // it must settle for a second first
+  EXPECT_TRUE(newestSegmentHolds(track, 2, 1.5));
+
+  s.service.process->signal(SIGTERM);
+  EXPECT_EQ(s.service.process->wait(30s), 0);
+  auto [audio, segments] = trackAudio(track);
+  EXPECT_GE(segments, 2u);
+  std::vector<float> last = tail(audio);
+  EXPECT_NEAR(toneAmplitude(last, 16000, 660), 0.5, 0.05) << s.events();
+  EXPECT_LT(toneAmplitude(last, 16000, 440), 0.01);
+}
+
+TEST_P(RemoteTrack, MicAndRemoteRecordSideBySideAndAreFinalisedOnSigterm) {
+  ASSERT_NE(env_->mic("usb_mic", 1000, {"--default"}), 0);
+  ASSERT_NE(env_->app("com.example.player", "Player", 440), 0);
+  Session s = capture(*env_, {{"mic", Json::object()},
+                              {"remote", remote({{"bundleIds", {"com.example.player"}}})}});
+  ASSERT_FALSE(s.id.empty());
+  ASSERT_TRUE(s.await("app_started").is_object()) << s.events();
+  const std::string mic = s.root + "/rec/tracks/mic", tap = s.root + "/rec/tracks/remote";
+  EXPECT_TRUE(newestSegmentHolds(mic, 1, 2.0));
+  EXPECT_TRUE(newestSegmentHolds(tap, 1, 2.0));
+  std::string events = s.events();
+  s.service.process->signal(SIGTERM);
+  EXPECT_EQ(s.service.process->wait(30s), 0);
+
+  std::vector<float> micTail = tail(trackAudio(mic).first);
+  EXPECT_NEAR(toneAmplitude(micTail, 16000, 1000), 0.5, 0.05) << events;
+  EXPECT_LT(toneAmplitude(micTail, 16000, 440), 0.01);
+  std::vector<float> tapTail = tail(trackAudio(tap).first);
+  EXPECT_NEAR(toneAmplitude(tapTail, 16000, 440), 0.5, 0.05) << events;
+  EXPECT_LT(toneAmplitude(tapTail, 16000, 1000), 0.01);
+}
+
+VA_AUDIO_SERVER_TEST_SUITE(RemoteTrack);
+
+} // namespace
+} // namespace va::e2e
