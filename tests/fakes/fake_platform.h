@@ -168,24 +168,17 @@ public:
     deliver_ = nullptr;
     onFormat_ = nullptr;
   }
+  // Both run the callback under the lock, so that none runs once stop() has returned.
   void deliver(size_t frames, double rate, uint64_t timeNs) {
-    BlockDelivery delivery;
-    {
-      std::lock_guard lock(mutex);
-      delivery = deliver_;
-    }
     std::vector<float> block(frames, 0.25f);
-    if (delivery)
-      delivery(block, rate, timeNs);
+    std::lock_guard lock(mutex);
+    if (deliver_)
+      deliver_(block, rate, timeNs);
   }
   void report(const Json& fields) {
-    FormatReport report;
-    {
-      std::lock_guard lock(mutex);
-      report = onFormat_;
-    }
-    if (report)
-      report(fields);
+    std::lock_guard lock(mutex);
+    if (onFormat_)
+      onFormat_(fields);
   }
 
   mutable std::mutex mutex;
