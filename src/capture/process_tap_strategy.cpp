@@ -138,11 +138,11 @@ void ProcessTapStrategy::refresh(const std::string& trigger) {
     tapped_ = ids;
     return;
   }
-  startTap(armed, ids);
+  startTap(armed, ids, nowNs);
 }
 
 void ProcessTapStrategy::startTap(const std::vector<AudioProcessInfo>& armed,
-                                  const std::vector<uint32_t>& ids) {
+                                  const std::vector<uint32_t>& ids, uint64_t nowNs) {
   // Both callbacks may run on the tap's threads; the sink and the log are safe from any thread.
   std::weak_ptr<AudioSink> sink = sink_;
   std::weak_ptr<EventLog> events = events_;
@@ -166,7 +166,7 @@ void ProcessTapStrategy::startTap(const std::vector<AudioProcessInfo>& armed,
   }
   tapped_ = ids;
   if (exitedAt_) {
-    const double gapS = static_cast<double>(now() - *exitedAt_) / 1e9;
+    const double gapS = static_cast<double>(nowNs - *exitedAt_) / 1e9;
     exitedAt_.reset();
     append("app_relaunched", appFields(armed));
     append("track_resumed", {{"track", "remote"}, {"gapS", gapS}});

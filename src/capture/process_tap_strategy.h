@@ -51,7 +51,8 @@ private:
   void logArmEvent(const ArmTracker::Event& event, const std::string& trigger);
   void watchUnarmed(const std::vector<AudioProcessInfo>& selected);
   void scheduleSettleIfNeeded();
-  void startTap(const std::vector<AudioProcessInfo>& armed, const std::vector<uint32_t>& ids);
+  void startTap(const std::vector<AudioProcessInfo>& armed, const std::vector<uint32_t>& ids,
+                uint64_t nowNs);
   void outputChanged();
   std::unique_ptr<ChangeListener> listen(ChangeSubject subject,
                                          std::function<void(ProcessTapStrategy&)> handler);
