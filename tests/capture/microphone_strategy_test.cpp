@@ -2,6 +2,7 @@
 #include "capture/microphone_strategy.h"
 #include "core/manual_queue.h"
 #include "fakes/fake_platform.h"
+#include "fakes/logged_events.h"
 #include "fakes/recording_sink.h"
 
 #include <gtest/gtest.h>
@@ -15,14 +16,7 @@ constexpr int64_t kS = 1'000'000'000;
 const InputDevice kUsb{1, "usb_mic", "USB Mic", "usb", 48000, 1};
 const InputDevice kBuiltIn{2, "builtin_mic", "Built-in", "built-in", 44100, 2};
 
-struct Event {
-  std::string type;
-  Json fields;
-  bool operator==(const Event&) const = default;
-};
-std::ostream& operator<<(std::ostream& out, const Event& e) {
-  return out << e.type << " " << e.fields.dump();
-}
+using Event = testing_support::LoggedEvent;
 
 Json started(const std::string& reason, const InputDevice& device) {
   return {{"track", "mic"},
@@ -48,14 +42,7 @@ protected:
     return strategy;
   }
   // Events appended since the last call.
-  std::vector<Event> take() {
-    std::vector<Event> out;
-    for (const CaptureEvent& e : events->snapshot(seen_)) {
-      out.push_back({e.type, e.fields});
-      seen_ = e.seq;
-    }
-    return out;
-  }
+  std::vector<Event> take() { return reader_.take(); }
   void notify(ChangeKind kind, uint32_t object = 0) {
     notifier->notify({kind, object});
     queue->runUntilIdle();
@@ -80,7 +67,7 @@ protected:
   std::shared_ptr<EventLog> events = std::make_shared<EventLog>(clock);
 
 private:
-  int64_t seen_ = 0;
+  testing_support::EventReader reader_{events};
 };
 
 TEST_F(MicrophoneStrategyTest, StartsOnTheDefaultInput) {

@@ -2,6 +2,7 @@
 #include "capture/process_tap_strategy.h"
 #include "core/manual_queue.h"
 #include "fakes/fake_platform.h"
+#include "fakes/logged_events.h"
 #include "fakes/recording_sink.h"
 
 #include <gtest/gtest.h>
@@ -12,14 +13,7 @@ namespace {
 using namespace std::chrono_literals;
 constexpr int64_t kS = 1'000'000'000;
 
-struct Event {
-  std::string type;
-  Json fields;
-  bool operator==(const Event&) const = default;
-};
-std::ostream& operator<<(std::ostream& out, const Event& e) {
-  return out << e.type << " " << e.fields.dump();
-}
+using Event = testing_support::LoggedEvent;
 
 AudioProcessInfo app(uint32_t id, int32_t pid, bool playing, std::string bundle = "com.example.a") {
   return {id, pid, std::move(bundle), playing, false};
@@ -71,14 +65,8 @@ protected:
     queue->runUntilIdle();
     return strategy;
   }
-  std::vector<Event> take() {
-    std::vector<Event> out;
-    for (const CaptureEvent& e : events->snapshot(seen_)) {
-      out.push_back({e.type, e.fields});
-      seen_ = e.seq;
-    }
-    return out;
-  }
+  // Events appended since the last call.
+  std::vector<Event> take() { return reader_.take(); }
   void setProcesses(std::vector<AudioProcessInfo> list) {
     std::lock_guard lock(processes->mutex);
     processes->list = std::move(list);
@@ -100,7 +88,7 @@ protected:
   std::shared_ptr<EventLog> events = std::make_shared<EventLog>(clock);
 
 private:
-  int64_t seen_ = 0;
+  testing_support::EventReader reader_{events};
 };
 
 TEST_F(ProcessTapStrategyTest, NoMatchAtStartOnlyWaits) {

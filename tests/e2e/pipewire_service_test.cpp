@@ -97,34 +97,28 @@ TEST_P(ServiceOnPipeWire, AMicCaptureRecordsTheMicFollowsItsUnplugAndFinalisesOn
   pid_t mic = env_->mic("usb_mic", 1000, {"--bus", "usb", "--default"});
   ASSERT_NE(mic, 0);
   ASSERT_NE(env_->app("com.example.player", "Player", 440), 0);
-  std::string root = makeTempDir("pw-mic-");
-  RunningService service = startService(root, getpid(), env_->clientEnv());
-  ASSERT_FALSE(service.ready.is_null());
-  Reply created = call(service, "POST", "/captures",
-                       Json{{"dir", root + "/rec"}, {"mic", Json::object()}}.dump());
-  ASSERT_EQ(created.status, 201) << created.json;
-  std::string id = created.json["captureId"];
-  int64_t after = 0;
-  Json first = awaitEvent(service, id, "track_started", after);
+  CaptureSession s = startCapture(env_->clientEnv(), {{"mic", Json::object()}}, "pw-mic-");
+  ASSERT_FALSE(s.id.empty());
+  Json first = s.await("track_started");
   ASSERT_TRUE(first.is_object());
   EXPECT_EQ(first["device"]["uid"], "usb_mic");
   EXPECT_EQ(first["reason"], "start");
-  const std::string track = root + "/rec/tracks/mic";
+  const std::string track = s.track("mic");
   EXPECT_TRUE(newestSegmentHolds(track, 1, 1.5));
 
   env_->end(mic);
-  Json interrupted = awaitEvent(service, id, "track_interrupted", after);
+  Json interrupted = s.await("track_interrupted");
   EXPECT_EQ(interrupted["reason"], "device_unavailable");
   ASSERT_NE(env_->mic("usb_mic", 1000, {"--bus", "usb", "--default"}), 0);
-  Json resumed = awaitEvent(service, id, "track_resumed", after);
+  Json resumed = s.await("track_resumed");
   ASSERT_TRUE(resumed.is_object());
   EXPECT_GT(resumed["gapS"].get<double>(), 0);
   EXPECT_TRUE(newestSegmentHolds(track, 2, 1.0));
 
-  service.process->signal(SIGTERM);
-  EXPECT_EQ(service.process->wait(30s), 0);
+  s.service.process->signal(SIGTERM);
+  EXPECT_EQ(s.service.process->wait(30s), 0);
   auto [audio, segments] = trackAudio(track);
-  EXPECT_GE(segments, 2u) << service.process->drainStderr(); // one before the unplug, one after
+  EXPECT_GE(segments, 2u) << s.events(); // one before the unplug, one after
   ASSERT_GT(audio.size(), 16000u * 2);
   std::span<const float> steady(audio.data() + 4800, 16000);
   EXPECT_NEAR(testing_support::toneAmplitude(steady, 16000, 1000), 0.5, 0.05);
@@ -136,23 +130,17 @@ TEST_P(ServiceOnPipeWire, AMicCaptureRecordsTheMicFollowsItsUnplugAndFinalisesOn
 TEST_P(ServiceOnPipeWire, AMicThatGoesSilentIsRestartedAndRecordsAgain) {
   pid_t mic = env_->mic("usb_mic", 1000, {"--bus", "usb", "--default"});
   ASSERT_NE(mic, 0);
-  std::string root = makeTempDir("pw-stall-");
-  RunningService service = startService(root, getpid(), env_->clientEnv());
-  ASSERT_FALSE(service.ready.is_null());
-  Reply created = call(service, "POST", "/captures",
-                       Json{{"dir", root + "/rec"}, {"mic", Json::object()}}.dump());
-  ASSERT_EQ(created.status, 201) << created.json;
-  std::string id = created.json["captureId"];
-  int64_t after = 0;
-  ASSERT_TRUE(awaitEvent(service, id, "track_started", after).is_object());
-  const std::string track = root + "/rec/tracks/mic";
+  CaptureSession s = startCapture(env_->clientEnv(), {{"mic", Json::object()}}, "pw-stall-");
+  ASSERT_FALSE(s.id.empty());
+  ASSERT_TRUE(s.await("track_started").is_object());
+  const std::string track = s.track("mic");
   ASSERT_TRUE(newestSegmentHolds(track, 1, 1.0));
 
   env_->pause(mic);
-  Json stall = awaitEvent(service, id, "mic_stall_restart", after);
-  ASSERT_TRUE(stall.is_object()) << service.process->drainStderr();
+  Json stall = s.await("mic_stall_restart");
+  ASSERT_TRUE(stall.is_object()) << s.events();
   EXPECT_EQ(stall["attempt"], 1);
-  Json reopened = awaitEvent(service, id, "track_started", after);
+  Json reopened = s.await("track_started");
   EXPECT_EQ(reopened["reason"], "stall_restart");
   EXPECT_EQ(reopened["device"]["uid"], "usb_mic");
   env_->resume(mic);
@@ -166,8 +154,8 @@ TEST_P(ServiceOnPipeWire, AMicThatGoesSilentIsRestartedAndRecordsAgain) {
   EXPECT_TRUE(eventually([&] { return sizeAt() >= resumedAt + 32000; }, 30s))
       << "no audio after the feeder resumed";
 
-  service.process->signal(SIGTERM);
-  EXPECT_EQ(service.process->wait(30s), 0);
+  s.service.process->signal(SIGTERM);
+  EXPECT_EQ(s.service.process->wait(30s), 0);
   auto [audio, segments] = trackAudio(track);
   ASSERT_GT(audio.size(), 16000u);
   std::span<const float> last(audio.end() - 8000, audio.end());

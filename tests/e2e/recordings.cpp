@@ -5,6 +5,8 @@
 
 #include <chrono>
 #include <filesystem>
+#include <gtest/gtest.h>
+#include <unistd.h>
 
 namespace va::e2e {
 
@@ -53,6 +55,26 @@ bool newestSegmentHolds(const std::string& dir, size_t segments, double seconds)
         return !error && size >= 44 + static_cast<uintmax_t>(seconds * 32000);
       },
       30s);
+}
+
+std::string CaptureSession::events() const {
+  return call(service, "GET", "/captures/" + id + "/events?after=0").json.dump();
+}
+
+CaptureSession startCapture(const std::vector<std::string>& env, Json tracks,
+                            const std::string& prefix) {
+  CaptureSession session;
+  session.root = makeTempDir(prefix);
+  session.service = startService(session.root, getpid(), env);
+  if (session.service.ready.is_null())
+    return session;
+  tracks["dir"] = session.root + "/rec";
+  Reply created = call(session.service, "POST", "/captures", tracks.dump());
+  if (created.status == 201)
+    session.id = created.json.value("captureId", std::string());
+  else
+    ADD_FAILURE() << "POST /captures: " << created.status << " " << created.json;
+  return session;
 }
 
 } // namespace va::e2e

@@ -22,4 +22,22 @@ Json awaitEvent(const RunningService& service, const std::string& id, const std:
 // of 16 kHz audio.
 bool newestSegmentHolds(const std::string& dir, size_t segments, double seconds);
 
+// A started service (in a fresh root) with one capture, read as the tests read it.
+struct CaptureSession {
+  std::string root;
+  RunningService service;
+  std::string id; // empty when the capture was not created
+  int64_t after = 0;
+
+  // The next event of `type` from `after` on (see awaitEvent).
+  Json await(const std::string& type) { return awaitEvent(service, id, type, after); }
+  // Every event so far, for failure messages.
+  std::string events() const;
+  std::string track(const std::string& name) const { return root + "/rec/tracks/" + name; }
+};
+
+// Starts the service with `env` and creates a capture of `tracks` in <root>/rec.
+CaptureSession startCapture(const std::vector<std::string>& env, Json tracks,
+                            const std::string& prefix);
+
 } // namespace va::e2e

@@ -16,38 +16,17 @@ namespace {
 using namespace std::chrono_literals;
 using testing_support::toneAmplitude;
 
-using RemoteTrack = testing_support::AudioServerTest;
+class RemoteTrack : public testing_support::AudioServerTest {
+protected:
+  CaptureSession capture(Json tracks) {
+    return startCapture(env_->clientEnv(), std::move(tracks), "pw-remote-");
+  }
+};
 
 // The last half second of a track's audio.
 std::vector<float> tail(const std::vector<float>& audio) {
   size_t n = std::min<size_t>(audio.size(), 8000);
   return {audio.end() - static_cast<ptrdiff_t>(n), audio.end()};
-}
-
-struct Session {
-  std::string root;
-  RunningService service;
-  std::string id;
-  int64_t after = 0;
-
-  Json await(const std::string& type) { return awaitEvent(service, id, type, after); }
-  std::string events() const {
-    return call(service, "GET", "/captures/" + id + "/events?after=0").json.dump();
-  }
-};
-
-// A service with one capture of `tracks` (the "dir" is added) in `root`/rec.
-Session capture(const testing_support::AudioEnv& env, Json tracks) {
-  Session session;
-  session.root = makeTempDir("pw-remote-");
-  session.service = startService(session.root, getpid(), env.clientEnv());
-  if (session.service.ready.is_null())
-    return session;
-  tracks["dir"] = session.root + "/rec";
-  Reply created = call(session.service, "POST", "/captures", tracks.dump());
-  EXPECT_EQ(created.status, 201) << created.json;
-  session.id = created.json.value("captureId", std::string());
-  return session;
 }
 
 Json remote(Json match) {
@@ -59,7 +38,7 @@ TEST_P(RemoteTrack, RecordsTheMatchedAppAndNotTheOthers) {
   pid_t player = env_->app("com.example.player", "Player", 440);
   ASSERT_NE(player, 0);
   ASSERT_NE(env_->app("com.example.distractor", "Distractor", 660), 0);
-  Session s = capture(*env_, {{"remote", remote({{"bundleIds", {"com.example.player"}}})}});
+  CaptureSession s = capture({{"remote", remote({{"bundleIds", {"com.example.player"}}})}});
   ASSERT_FALSE(s.id.empty());
   Json armed = s.await("tap_armed");
   ASSERT_TRUE(armed.is_object()) << s.events();
@@ -69,7 +48,7 @@ TEST_P(RemoteTrack, RecordsTheMatchedAppAndNotTheOthers) {
   Json started = s.await("app_started");
   EXPECT_EQ(started["pid"], player);
   EXPECT_TRUE(s.await("track_started").is_object());
-  const std::string track = s.root + "/rec/tracks/remote";
+  const std::string track = s.track("remote");
   EXPECT_TRUE(newestSegmentHolds(track, 1, 2.0));
 
   Reply stopped = call(s.service, "POST", "/captures/" + s.id + "/stop");
@@ -87,13 +66,13 @@ TEST_P(RemoteTrack, APrefixMatchMixesEveryMatchingApp) {
   ASSERT_NE(env_->app("com.example.player.one", "One", 440), 0);
   ASSERT_NE(env_->app("com.example.player.two", "Two", 660), 0);
   ASSERT_NE(env_->app("com.example.other", "Other", 1000), 0);
-  Session s = capture(*env_, {{"remote", remote({{"bundleIds", Json::array()},
+  CaptureSession s = capture({{"remote", remote({{"bundleIds", Json::array()},
                                                  {"bundlePrefixes", {"com.example.player."}}})}});
   ASSERT_FALSE(s.id.empty());
   Json started = s.await("app_started");
   ASSERT_TRUE(started.is_object()) << s.events();
   EXPECT_EQ(started["processes"].size(), 2u) << started;
-  const std::string track = s.root + "/rec/tracks/remote";
+  const std::string track = s.track("remote");
   EXPECT_TRUE(newestSegmentHolds(track, 1, 2.0));
   s.service.process->signal(SIGTERM);
   EXPECT_EQ(s.service.process->wait(30s), 0);
@@ -105,7 +84,7 @@ TEST_P(RemoteTrack, APrefixMatchMixesEveryMatchingApp) {
 
 // Not there at the start; once it has played for a second it is armed and recorded.
 TEST_P(RemoteTrack, AnAppThatStartsLaterIsArmedOnceItPlays) {
-  Session s = capture(*env_, {{"remote", remote({{"bundleIds", {"com.example.player"}}})}});
+  CaptureSession s = capture({{"remote", remote({{"bundleIds", {"com.example.player"}}})}});
   ASSERT_FALSE(s.id.empty());
   Json waiting = s.await("app_waiting");
   EXPECT_EQ(waiting["match"]["bundleIds"], Json({"com.example.player"}));
@@ -118,7 +97,7 @@ TEST_P(RemoteTrack, AnAppThatStartsLaterIsArmedOnceItPlays) {
   EXPECT_GE(armed["settledMs"].get<double>(), 1000.0);
   EXPECT_EQ(armed["alreadyRunningAtStart"], false);
   EXPECT_TRUE(s.await("track_started").is_object());
-  const std::string track = s.root + "/rec/tracks/remote";
+  const std::string track = s.track("remote");
   EXPECT_TRUE(newestSegmentHolds(track, 1, 1.5));
   s.service.process->signal(SIGTERM);
   EXPECT_EQ(s.service.process->wait(30s), 0);
@@ -128,10 +107,10 @@ TEST_P(RemoteTrack, AnAppThatStartsLaterIsArmedOnceItPlays) {
 TEST_P(RemoteTrack, AnAppThatQuitsAndRelaunchesIsFollowedIntoANewSegment) {
   pid_t first = env_->app("com.example.player", "Player", 440);
   ASSERT_NE(first, 0);
-  Session s = capture(*env_, {{"remote", remote({{"bundleIds", {"com.example.player"}}})}});
+  CaptureSession s = capture({{"remote", remote({{"bundleIds", {"com.example.player"}}})}});
   ASSERT_FALSE(s.id.empty());
   ASSERT_TRUE(s.await("track_started").is_object()) << s.events();
-  const std::string track = s.root + "/rec/tracks/remote";
+  const std::string track = s.track("remote");
   ASSERT_TRUE(newestSegmentHolds(track, 1, 1.0));
 
   env_->end(first);
@@ -159,11 +138,11 @@ TEST_P(RemoteTrack, AnAppThatQuitsAndRelaunchesIsFollowedIntoANewSegment) {
 TEST_P(RemoteTrack, MicAndRemoteRecordSideBySideAndAreFinalisedOnSigterm) {
   ASSERT_NE(env_->mic("usb_mic", 1000, {"--default"}), 0);
   ASSERT_NE(env_->app("com.example.player", "Player", 440), 0);
-  Session s = capture(*env_, {{"mic", Json::object()},
-                              {"remote", remote({{"bundleIds", {"com.example.player"}}})}});
+  CaptureSession s = capture(
+      {{"mic", Json::object()}, {"remote", remote({{"bundleIds", {"com.example.player"}}})}});
   ASSERT_FALSE(s.id.empty());
   ASSERT_TRUE(s.await("app_started").is_object()) << s.events();
-  const std::string mic = s.root + "/rec/tracks/mic", tap = s.root + "/rec/tracks/remote";
+  const std::string mic = s.track("mic"), tap = s.track("remote");
   EXPECT_TRUE(newestSegmentHolds(mic, 1, 2.0));
   EXPECT_TRUE(newestSegmentHolds(tap, 1, 2.0));
   std::string events = s.events();
