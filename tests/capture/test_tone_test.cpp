@@ -1,3 +1,4 @@
+#include "capture/remote_strategies.h"
 #include "capture/test_tone_strategy.h"
 
 #include "capture/event_log.h"
@@ -108,6 +109,47 @@ TEST(TestToneEnabled, OnlyTheExactValueOne) {
       unsetenv(kName);
     EXPECT_EQ(TestToneStrategy::enabled(), c.enabled) << (c.value ? c.value : "(unset)");
   }
+  if (saved)
+    setenv(kName, restore.c_str(), 1);
+  else
+    unsetenv(kName);
+}
+
+// The remote strategies by name, with the test strategies off and on.
+TEST(RemoteStrategiesMake, ProcessTapFromItsFactoryTestToneWhenEnabledNothingElse) {
+  const char* kName = "VELMORRANT_AUDIO_TEST_STRATEGIES";
+  const char* saved = std::getenv(kName);
+  std::string restore = saved ? saved : "";
+  auto clock = std::make_shared<ManualClock>(0);
+  const ProcessMatch match{{"com.example.a"}, {}, true};
+  std::vector<ProcessMatch> built;
+  auto tap = std::make_shared<UnavailableStrategy>("tap");
+  RemoteStrategies::ProcessTapFactory factory = [&](const ProcessMatch& m) {
+    built.push_back(m);
+    return tap;
+  };
+  for (bool enabled : {false, true}) {
+    if (enabled)
+      setenv(kName, "1", 1);
+    else
+      unsetenv(kName);
+    SCOPED_TRACE(enabled ? "test strategies on" : "test strategies off");
+    auto made = RemoteStrategies::make("process-tap", match, clock, factory);
+    ASSERT_TRUE(made);
+    EXPECT_EQ(*made, tap);
+    auto tone = RemoteStrategies::make("test-tone", match, clock, factory);
+    EXPECT_EQ(tone.has_value(), enabled);
+    if (tone) {
+      EXPECT_NE(std::dynamic_pointer_cast<TestToneStrategy>(*tone), nullptr);
+    }
+    for (const char* name : {"", "nope", "Process-Tap", "process-tap ", "test-tone\n"}) {
+      auto refused = RemoteStrategies::make(name, match, clock, factory);
+      ASSERT_FALSE(refused) << name;
+      EXPECT_EQ(refused.error(), RemoteStrategies::Refusal::unsupported);
+    }
+  }
+  EXPECT_EQ(built, (std::vector<ProcessMatch>{match, match}));
+  EXPECT_FALSE(RemoteStrategies::make("process-tap", match, clock, nullptr));
   if (saved)
     setenv(kName, restore.c_str(), 1);
   else
