@@ -209,11 +209,9 @@ void ProcessTapStrategy::watchUnarmed(const std::vector<AudioProcessInfo>& selec
   for (uint32_t id : unarmed) {
     if (processListeners_.contains(id))
       continue;
-    // An id whose registration failed keeps its empty entry and is not tried again.
-    auto& entry = processListeners_[id];
-    if (auto listener = listen({ChangeKind::processRunning, id},
-                               [](ProcessTapStrategy& self) { self.refresh("listener"); }))
-      entry.push_back(std::move(listener));
+    // An id whose registration failed keeps its null entry and is not tried again.
+    processListeners_[id] = listen({ChangeKind::processRunning, id},
+                                   [](ProcessTapStrategy& self) { self.refresh("listener"); });
   }
 }
 

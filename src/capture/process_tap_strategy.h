@@ -77,7 +77,8 @@ private:
   TimerHandle pollTimer_;
   TimerHandle settleTimer_;
   std::vector<std::unique_ptr<ChangeListener>> listeners_;
-  std::map<uint32_t, std::vector<std::unique_ptr<ChangeListener>>> processListeners_;
+  // Running-state listener per matching, unarmed process; null where registration failed.
+  std::map<uint32_t, std::unique_ptr<ChangeListener>> processListeners_;
   bool settleScheduled_ = false;
 };
 
