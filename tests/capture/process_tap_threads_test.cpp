@@ -6,6 +6,7 @@
 #include "core/serial_queue.h"
 #include "fakes/fake_platform.h"
 #include "fakes/recording_sink.h"
+#include "support/eventually.h"
 
 #include <gtest/gtest.h>
 
@@ -42,6 +43,8 @@ TEST(ProcessTapStrategyThreads, ChurnAndAudioFromOtherThreadsThenStop) {
       std::this_thread::yield();
     }
   });
+  // Audio has reached the sink before the churn can take the tap away.
+  ASSERT_TRUE(testing_support::eventually([&] { return sink->blockCount() > 0; }));
   const std::vector<std::vector<AudioProcessInfo>> sets = {{a, b}, {b}, {}, {a}};
   for (int round = 0; round < 200; ++round) {
     {
