@@ -11,6 +11,7 @@
 #include <asio/steady_timer.hpp>
 #include <asio/write.hpp>
 #include <condition_variable>
+#include <list>
 #include <mutex>
 
 namespace va {
@@ -19,23 +20,23 @@ using asio::ip::tcp;
 
 namespace {
 
+// One accepted connection. Touched only on the server queue, except that its last owner may drop
+// it while the queue is being torn down.
 struct Connection {
-  explicit Connection(tcp::socket s) : socket(std::move(s)), deadline(socket.get_executor()) {}
+  Connection(Server::Impl& s, tcp::socket sock)
+      : server(s), socket(std::move(sock)), deadline(socket.get_executor()) {}
+  ~Connection() { close(); }
 
-  // Cancels the connection and its deadline; harmless twice.
-  void close() {
-    if (closed)
-      return;
-    closed = true;
-    deadline.cancel();
-    std::error_code ignored;
-    socket.close(ignored);
-  }
+  // Cancels the connection and its deadline and gives up its place; harmless twice.
+  void close();
 
+  Server::Impl& server;
   tcp::socket socket;
   asio::steady_timer deadline;
   std::string buffer; // everything received so far
   bool closed = false;
+  bool waiting = false;                   // no whole request yet: may be shed at the limit
+  std::list<Connection*>::iterator place; // in the server's waiting list while `waiting`
 };
 
 std::string errorCode(int64_t status) {
@@ -66,6 +67,8 @@ struct Server::Impl {
 
   void acceptNext();
   void startConnection(tcp::socket socket);
+  void requestArrived(Connection& c);
+  void closed(Connection& c);
   void receive(std::shared_ptr<Connection> c);
   void drain(std::shared_ptr<Connection> c, int64_t remaining, std::string response);
   void respond(std::shared_ptr<Connection> c, std::string response);
@@ -75,6 +78,14 @@ struct Server::Impl {
   const std::string token;
   const std::shared_ptr<RequestHandler> router;
   const Options options;
+
+  // Touched only on `queue`; declared before it because connections that are dropped with the
+  // queue leave these lists as they go.
+  size_t open = 0;
+  std::list<Connection*> waiting; // open connections still without a whole request, oldest first
+  bool acceptPaused = false;      // at the limit with nothing to shed
+  std::chrono::steady_clock::time_point limitLogged{};
+
   SerialQueue queue{"velmorrant-audio.server"};
   WorkPool work{"velmorrant-audio.work"};
 
@@ -92,7 +103,14 @@ void Server::Impl::acceptNext() {
       return;
     if (!ec) {
       startConnection(std::move(socket));
-      acceptNext();
+      if (open > options.maxConnections && waiting.size() > 1)
+        waiting.front()->close(); // the oldest that has not delivered its request
+      if (open < options.maxConnections || waiting.size() > 1) {
+        acceptNext();
+      } else {
+        // Nothing older can be shed: new connections wait in the backlog until one closes.
+        acceptPaused = true;
+      }
       return;
     }
     // Out of descriptors or a transient failure: back off briefly instead of spinning.
@@ -107,7 +125,18 @@ void Server::Impl::acceptNext() {
 }
 
 void Server::Impl::startConnection(tcp::socket socket) {
-  auto c = std::make_shared<Connection>(std::move(socket));
+  auto c = std::make_shared<Connection>(*this, std::move(socket));
+  ++open;
+  c->waiting = true;
+  c->place = waiting.insert(waiting.end(), c.get());
+  if (open >= options.maxConnections) {
+    auto now = std::chrono::steady_clock::now();
+    if (now - limitLogged >= std::chrono::seconds(10)) {
+      limitLogged = now;
+      log("connection limit of " + std::to_string(options.maxConnections) +
+          " reached: the oldest connections without a request are closed");
+    }
+  }
   c->deadline.expires_after(options.connectionDeadline);
   c->deadline.async_wait([c](std::error_code ec) {
     if (!ec)
@@ -145,7 +174,34 @@ void Server::Impl::receive(std::shared_ptr<Connection> c) {
       });
 }
 
+void Server::Impl::requestArrived(Connection& c) {
+  if (c.waiting) {
+    c.waiting = false;
+    waiting.erase(c.place);
+  }
+}
+
+void Server::Impl::closed(Connection& c) {
+  requestArrived(c);
+  --open;
+  if (acceptPaused && open < options.maxConnections) {
+    acceptPaused = false;
+    acceptNext();
+  }
+}
+
+void Connection::close() {
+  if (closed)
+    return;
+  closed = true;
+  deadline.cancel();
+  std::error_code ignored;
+  socket.close(ignored);
+  server.closed(*this);
+}
+
 void Server::Impl::handOff(std::shared_ptr<Connection> c, HTTPRequest request) {
+  requestArrived(*c);
   c->buffer = std::string();
   if (router->answersAtOnce(request)) {
     respond(std::move(c), answer(request));

@@ -26,7 +26,8 @@ public:
   virtual bool answersAtOnce(const HTTPRequest&) const { return false; }
 };
 
-// The loopback HTTP endpoint: one request per connection, bearer-token check, JSON answers.
+// The loopback HTTP endpoint: one request per connection, bearer-token check, JSON answers,
+// at most `maxConnections` connections at once.
 // Threads: the "velmorrant-audio.server" queue owns the listener and every connection (accept,
 // reads, parsing, drains, sends, deadlines); the "velmorrant-audio.work" pool runs the token
 // check and the handler, except for requests the handler answers at once.
@@ -35,10 +36,17 @@ public:
   static constexpr size_t kReadBytes = 65536;   // most bytes per receive
   static constexpr int64_t kMaxDrain = 8388608; // most body bytes discarded before a 413
 
+  static constexpr size_t kMaxConnections = 1024;
+
   struct Options {
     std::chrono::nanoseconds connectionDeadline = std::chrono::seconds(30); // from accept
     std::chrono::nanoseconds readyTimeout = std::chrono::seconds(5);
     int64_t maxDrain = kMaxDrain;
+    // Most connections open at once, so that no local client can use up the descriptors the
+    // recordings need. At the limit, the oldest connection that has not yet delivered its
+    // request is closed to make room for the next; when every connection is being answered,
+    // new ones wait in the listen backlog.
+    size_t maxConnections = kMaxConnections;
   };
 
   Server(std::string token, std::shared_ptr<RequestHandler> router);

@@ -15,6 +15,7 @@
 #include "platform/null_platform.h"
 #include "platform/pipewire/pipewire_platform.h"
 #include "service/command_line.h"
+#include "service/descriptor_limit.h"
 #include "service/orderly_exit.h"
 #include "service/output.h"
 #include "service/parent_watch.h"
@@ -115,8 +116,14 @@ int main(int argc, char** argv) {
   auto router = std::make_shared<Router>(std::string(kHelperVersion), options->root, platform,
                                          std::shared_ptr<Captures>(captures, [](Captures*) {}));
 
+  // Connections are capped below the descriptor limit so that a flood of them cannot keep a
+  // segment file or a decode from opening.
+  const uint64_t descriptors = raiseDescriptorLimit();
+  Server::Options serverOptions;
+  serverOptions.maxConnections = connectionCap(descriptors, Server::kMaxConnections);
+
   // Never destroyed: the process ends through _exit.
-  auto* server = new Server(*token, router);
+  auto* server = new Server(*token, router, serverOptions);
   std::expected<uint16_t, ServerError> port = server->start();
   if (!port)
     fail("could not listen: " + port.error().description);
@@ -135,7 +142,8 @@ int main(int argc, char** argv) {
 
   writeStdoutLine(ReadyLine::render(*port, *token, kHelperVersion, static_cast<int32_t>(getpid())));
   log("listening on 127.0.0.1:" + std::to_string(*port) + ", root " + options->root + ", parent " +
-      std::to_string(parentPid));
+      std::to_string(parentPid) + ", " + std::to_string(descriptors) + " descriptors, at most " +
+      std::to_string(serverOptions.maxConnections) + " connections");
 
   auto keepRunning = asio::make_work_guard(mainLoop);
   for (;;)

@@ -4,6 +4,7 @@
 #include "support/socket_client.h"
 
 #include <csignal>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -76,10 +77,13 @@ TEST_F(ServiceLifecycle, AnnouncesItselfServesAndExitsOnSigterm) {
   s.process->signal(SIGTERM);
   EXPECT_EQ(s.process->wait(30s), 0);
   EXPECT_EQ(s.process->drainStdout(), ""); // nothing after the READY line
-  EXPECT_EQ(s.process->drainStderr(), "[audio] listening on 127.0.0.1:" + std::to_string(s.port) +
-                                          ", root " + root_ + ", parent " +
-                                          std::to_string(getpid()) +
-                                          "\n[audio] SIGTERM; finalising 0 capture(s)\n");
+  std::string diagnostics = s.process->drainStderr();
+  std::string start = "[audio] listening on 127.0.0.1:" + std::to_string(s.port) + ", root " +
+                      root_ + ", parent " + std::to_string(getpid()) + ", ";
+  std::string end = " connections\n[audio] SIGTERM; finalising 0 capture(s)\n";
+  ASSERT_TRUE(diagnostics.starts_with(start) && diagnostics.ends_with(end)) << diagnostics;
+  EXPECT_THAT(diagnostics.substr(start.size(), diagnostics.size() - start.size() - end.size()),
+              testing::MatchesRegex("[0-9]+ descriptors, at most [0-9]+"));
 }
 
 TEST_F(ServiceLifecycle, TokenIsNewEveryRun) {

@@ -193,6 +193,75 @@ INSTANTIATE_TEST_SUITE_P(
                     QueryCase{"EncodedAmpersand", "/a?x=%26&y=2", "/a", {{"x", "&"}, {"y", "2"}}}),
     [](const auto& p) { return std::string(p.param.name); });
 
+// Shapes that make two parsers disagree on where a request ends. Whatever the shape, exactly one
+// length is used, and a line that is not a header line either refuses or stays inside its line.
+struct SmuggleCase {
+  const char* name;
+  std::string bytes;
+  std::string expected; // as in Case
+  std::string body;     // when complete
+  friend void PrintTo(const SmuggleCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class ParserSmuggling : public testing::TestWithParam<SmuggleCase> {};
+
+TEST_P(ParserSmuggling, UsesOneLengthOrRefuses) {
+  Outcome outcome = HTTPParser::parse(GetParam().bytes);
+  ASSERT_EQ(describe(outcome), GetParam().expected);
+  if (auto* c = std::get_if<HTTPParser::Complete>(&outcome)) {
+    EXPECT_EQ(c->request.body, GetParam().body);
+  }
+}
+
+const std::string kPost = "POST /captures HTTP/1.1";
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, ParserSmuggling,
+    testing::Values(
+        SmuggleCase{"LengthThenChunked",
+                    get(kPost, "Content-Length: 5\r\nTransfer-Encoding: chunked\r\n") + "0\r\n\r\n",
+                    "refuse(501,0)", ""},
+        SmuggleCase{"ChunkedThenLength",
+                    get(kPost, "Transfer-Encoding: chunked\r\nContent-Length: 5\r\n") + "hello",
+                    "refuse(501,0)", ""},
+        SmuggleCase{"EmptyTransferEncoding", get(kPost, "Transfer-Encoding:\r\n"), "refuse(501,0)",
+                    ""},
+        SmuggleCase{"LaterLengthWinsWhenShorter",
+                    get(kPost, "Content-Length: 11\r\nContent-Length: 5\r\n") +
+                        "helloGET /x HTTP/1.1\r\n\r\n",
+                    "complete", "hello"},
+        SmuggleCase{"LaterLengthWinsWhenLonger",
+                    get(kPost, "Content-Length: 5\r\ncontent-length: 11\r\n") + "hello world",
+                    "complete", "hello world"},
+        SmuggleCase{"LaterLengthWaitsForItsBody",
+                    get(kPost, "Content-Length: 5\r\nContent-Length: 11\r\n") + "hello",
+                    "incomplete", ""},
+        SmuggleCase{"BadLaterLengthRefuses",
+                    get(kPost, "Content-Length: 5\r\nContent-Length: 5, 5\r\n") + "hello",
+                    "refuse(400,0)", ""},
+        SmuggleCase{"FoldedLineWithoutColon", get(kPost, "Content-Length: 5\r\n 6\r\n") + "hello!",
+                    "refuse(400,0)", ""},
+        SmuggleCase{"FoldedTabLineWithoutColon", get(kPost, "X-A: 1\r\n\tmore\r\n"),
+                    "refuse(400,0)", ""},
+        // A folded line with a colon is a header of its own, named with its leading space: it
+        // neither continues the line above nor gives a length.
+        SmuggleCase{"FoldedLengthIsNotALength",
+                    get(kPost, "X-A: 1\r\n Content-Length: 5\r\n") + "hello", "complete", ""},
+        SmuggleCase{"SpaceBeforeColonIsNotALength", get(kPost, "Content-Length : 5\r\n") + "hello",
+                    "complete", ""},
+        SmuggleCase{"SpaceBeforeColonIsNotChunked",
+                    get(kPost, "Transfer-Encoding : chunked\r\nContent-Length: 5\r\n") + "hello",
+                    "complete", "hello"},
+        // Bare LF never ends a line: the head has not ended, or the header stays in its line.
+        SmuggleCase{"BareLfHead", kPost + "\nContent-Length: 5\n\nhello", "incomplete", ""},
+        SmuggleCase{"BareLfHeadTooLong", kPost + "\nX: " + std::string(16384, 'a') + "\n\n",
+                    "refuse(431,0)", ""},
+        SmuggleCase{"BareLfHidesALength", get(kPost, "X-A: 1\nContent-Length: 5\r\n") + "hello",
+                    "complete", ""},
+        SmuggleCase{"BareLfBeforeBlankLine", kPost + "\r\nContent-Length: 5\r\n\n\r\nhello",
+                    "incomplete", ""}),
+    [](const auto& p) { return std::string(p.param.name); });
+
 TEST(HTTPParser, ReparsingAGrowingBufferAgrees) {
   // The server reruns the parser after every chunk; every prefix must be incomplete.
   std::string full =

@@ -8,10 +8,12 @@
 #include <gtest/gtest.h>
 #include <mutex>
 #include <netinet/in.h>
+#include <poll.h>
 #include <pthread.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace va {
 namespace {
@@ -42,6 +44,8 @@ public:
       throw std::runtime_error("boom");
     if (request.path == "/echo")
       return HTTPResponse{200, Json{{"body", request.body}}};
+    if (request.path == "/big") // more than the socket buffers of both ends hold
+      return HTTPResponse{200, Json{{"body", std::string(32 << 20, 'x')}}};
     if (request.path == "/quick") {
       char name[16] = {};
       pthread_getname_np(pthread_self(), name, sizeof name);
@@ -237,6 +241,109 @@ TEST_F(ServerTest, ImmediateAnswersComeFromTheConnectionThreadAfterTheTokenCheck
   EXPECT_TRUE(roundTrip(port_, getRequest("/quick", std::string(64, 'b')))
                   .starts_with("HTTP/1.1 401 Unauthorized\r\n"));
   EXPECT_EQ(router_->calls.load(), 1);
+}
+
+TEST_F(ServerTest, UsesTheLaterLengthAndNeverReadsASecondRequest) {
+  std::string first = "POST /echo HTTP/1.1\r\nAuthorization: Bearer " + kToken +
+                      "\r\nContent-Length: 200\r\nContent-Length: 5\r\n\r\nhello";
+  std::string reply = roundTrip(port_, first + getRequest("/health", kToken));
+  EXPECT_TRUE(reply.ends_with("{\"body\":\"hello\"}")) << reply;
+  EXPECT_EQ(reply.find("HTTP/1.1", 1), std::string::npos) << reply;
+  EXPECT_EQ(router_->calls.load(), 1);
+}
+
+TEST_F(ServerTest, AClientThatNeverReadsItsAnswerBlocksNoOne) {
+  int stuck = connectLoopback(port_);
+  ASSERT_GE(stuck, 0);
+  ASSERT_TRUE(sendAll(stuck, getRequest("/big", kToken)));
+  // Wait until the big answer is being sent: a few bytes of it can be peeked.
+  pollfd p{stuck, POLLIN, 0};
+  ASSERT_EQ(::poll(&p, 1, 20000), 1);
+  for (int i = 0; i < 5; ++i)
+    EXPECT_TRUE(roundTrip(port_, getRequest("/health", kToken)).starts_with("HTTP/1.1 200 OK"));
+  EXPECT_EQ(router_->calls.load(), 6);
+  ::close(stuck);
+}
+
+// A trickle of one byte every 100 ms does not keep a connection past its 30 seconds.
+TEST_F(ServerTest, CutsATrickledRequestAtItsDeadline) {
+  int fd = connectLoopback(port_);
+  ASSERT_GE(fd, 0);
+  auto start = std::chrono::steady_clock::now();
+  std::atomic<bool> done{false};
+  std::thread trickle([&] {
+    std::string bytes = "GET /health HTTP/1.1\r\nX-Slow: " + std::string(1000, 'a');
+    for (char b : bytes) {
+      if (done.load() || ::send(fd, &b, 1, MSG_NOSIGNAL) != 1)
+        return;
+      std::this_thread::sleep_for(100ms);
+    }
+  });
+  auto r = readUntilClosed(fd, 60s);
+  auto lived = std::chrono::steady_clock::now() - start;
+  done.store(true);
+  trickle.join();
+  ::close(fd);
+  EXPECT_TRUE(r.closed);
+  EXPECT_EQ(r.bytes, "");
+  EXPECT_GE(lived, 29s);
+  EXPECT_EQ(router_->calls.load(), 0);
+}
+
+class ServerLimitTest : public ServerTest {
+protected:
+  static constexpr size_t kLimit = 4;
+  void SetUp() override {
+    Server::Options options;
+    options.maxConnections = kLimit;
+    startServer(options);
+  }
+  void TearDown() override {
+    ServerTest::TearDown();
+    for (int fd : fds_)
+      ::close(fd);
+  }
+  int open() {
+    int fd = connectLoopback(port_);
+    EXPECT_GE(fd, 0);
+    fds_.push_back(fd);
+    return fd;
+  }
+  std::vector<int> fds_;
+};
+
+TEST_F(ServerLimitTest, ShedsTheOldestConnectionWithoutARequest) {
+  std::vector<int> idle;
+  for (size_t i = 0; i < kLimit; ++i)
+    idle.push_back(open());
+  EXPECT_TRUE(roundTrip(port_, getRequest("/health", kToken)).starts_with("HTTP/1.1 200 OK"));
+  auto oldest = readUntilClosed(idle[0], 20s);
+  EXPECT_TRUE(oldest.closed);
+  EXPECT_EQ(oldest.bytes, "");
+  for (size_t i = 1; i < kLimit; ++i)
+    EXPECT_FALSE(readUntilClosed(idle[i], 100ms).closed) << i;
+  // A flood of idle connections cycles through the places; a request still gets one.
+  for (int i = 0; i < 20; ++i)
+    open();
+  EXPECT_TRUE(roundTrip(port_, getRequest("/health", kToken)).starts_with("HTTP/1.1 200 OK"));
+}
+
+TEST_F(ServerLimitTest, WaitsInTheBacklogWhileEveryConnectionIsAnswered) {
+  std::vector<int> blocked;
+  for (size_t i = 0; i < kLimit; ++i) {
+    blocked.push_back(open());
+    ASSERT_TRUE(sendAll(blocked.back(), getRequest("/block", kToken)));
+  }
+  ASSERT_TRUE(router_->waitBlocked(static_cast<int>(kLimit), 20s));
+  int late = open();
+  ASSERT_TRUE(sendAll(late, getRequest("/health", kToken)));
+  auto early = readUntilClosed(late, 300ms);
+  EXPECT_EQ(early.bytes, "");
+  EXPECT_FALSE(early.closed);
+  router_->release();
+  for (int fd : blocked)
+    EXPECT_TRUE(readUntilClosed(fd, 20s).bytes.ends_with("{\"released\":true}"));
+  EXPECT_TRUE(readUntilClosed(late, 20s).bytes.starts_with("HTTP/1.1 200 OK"));
 }
 
 TEST_F(ServerTest, StopsAcceptingOnceTheListenerIsCancelled) {
