@@ -68,7 +68,7 @@ SegmentWriter::~SegmentWriter() {
 }
 
 bool SegmentWriter::open() {
-  ++index_; // consumed even if the attempt fails
+  ++index_; // consumed if the file cannot be created
   std::string path = trackDir_ + "/" + segmentName(index_);
   int fd = io_.open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
   if (fd < 0) {
@@ -80,7 +80,11 @@ bool SegmentWriter::open() {
   framesAtHeader_ = 0;
   auto h = header(0);
   if (writeFully(io_, fd, h.data(), h.size()) != h.size()) {
+    // A file without its whole header holds no audio and is not playable: remove it, and give
+    // its number back so that a disk that stays full leaves no trail of broken files behind.
     io_.close(fd);
+    if (io_.unlink(path) == 0)
+      --index_;
     return false;
   }
   fd_ = fd;

@@ -63,7 +63,7 @@ private:
   const OnClosed onClosed_;
   FileIO& io_;
   int fd_ = -1;
-  int64_t index_ = 0; // the most recently attempted segment
+  int64_t index_ = 0; // the most recent segment created (or failing to be created)
   int64_t frames_ = 0;
   int64_t framesAtHeader_ = 0;
   int64_t closedSegments_ = 0;

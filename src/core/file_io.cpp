@@ -24,6 +24,7 @@ public:
   int rename(const std::string& from, const std::string& to) override {
     return ::rename(from.c_str(), to.c_str());
   }
+  int unlink(const std::string& path) override { return ::unlink(path.c_str()); }
 };
 
 } // namespace

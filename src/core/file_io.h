@@ -19,6 +19,7 @@ public:
   virtual int fsync(int fd) = 0;
   virtual int close(int fd) = 0;
   virtual int rename(const std::string& from, const std::string& to) = 0;
+  virtual int unlink(const std::string& path) = 0;
 
   // The process's real file system.
   static FileIO& posix();

@@ -12,9 +12,10 @@ namespace va::Decode {
 // the frames written. Both paths are absolute and already confined. The input is read only
 // through the descriptor opened first; the output appears only complete, by renaming
 // `output` + ".partial" over it. Runs on the calling thread; memory stays bounded whatever the
-// input's length.
-inline std::expected<int64_t, Failure> run(const std::string& input, const std::string& output) {
-  Outcome outcome = decodeFile(input, output);
+// input's length. The output's file operations go through `io`.
+inline std::expected<int64_t, Failure> run(const std::string& input, const std::string& output,
+                                           FileIO& io = FileIO::posix()) {
+  Outcome outcome = decodeFile(input, output, io);
   if (outcome.failure)
     return std::unexpected(*outcome.failure);
   return outcome.frames;

@@ -149,7 +149,7 @@ struct Partial {
 // 16 kHz samples on their way to the temporary file, in a fixed buffer.
 class OutputBuffer {
 public:
-  explicit OutputBuffer(int fd) : fd_(fd) { samples_.reserve(kOutputFrames); }
+  OutputBuffer(FileIO& io, int fd) : io_(io), fd_(fd) { samples_.reserve(kOutputFrames); }
   bool add(std::span<const int16_t> samples) {
     while (!samples.empty()) {
       size_t take = std::min(samples.size(), kOutputFrames - samples_.size());
@@ -164,15 +164,17 @@ public:
     if (samples_.empty())
       return true;
     total_ += static_cast<int64_t>(samples_.size());
-    bool ok = total_ <= kMaxFrames &&
-              write(fd_, std::span(reinterpret_cast<const uint8_t*>(samples_.data()),
-                                   samples_.size() * 2));
+    bool ok =
+        total_ <= kMaxFrames &&
+        write(io_, fd_,
+              std::span(reinterpret_cast<const uint8_t*>(samples_.data()), samples_.size() * 2));
     samples_.clear();
     return ok;
   }
   int64_t total() const { return total_; }
 
 private:
+  FileIO& io_;
   const int fd_;
   std::vector<int16_t> samples_;
   int64_t total_ = 0;
@@ -261,12 +263,13 @@ private:
   std::vector<int16_t> converted_; // one frame's output; bounded by the largest frame
 };
 
-Outcome decodeInto(AVFormatContext* format, AVCodecContext* codec, int stream, int outFd) {
+Outcome decodeInto(AVFormatContext* format, AVCodecContext* codec, int stream, FileIO& io,
+                   int outFd) {
   Owned<AVPacket> packet(av_packet_alloc());
   Owned<AVFrame> frame(av_frame_alloc());
   if (!packet || !frame)
     return kUnreadable;
-  OutputBuffer out(outFd);
+  OutputBuffer out(io, outFd);
   Converter converter(out);
 
   // Everything the decoder has ready, converted and written.
@@ -307,11 +310,11 @@ Outcome decodeInto(AVFormatContext* format, AVCodecContext* codec, int stream, i
 
 } // namespace
 
-bool write(int fd, std::span<const uint8_t> data) {
-  return writeFully(FileIO::posix(), fd, data.data(), data.size()) == data.size();
+bool write(FileIO& io, int fd, std::span<const uint8_t> data) {
+  return writeFully(io, fd, data.data(), data.size()) == data.size();
 }
 
-Outcome decodeFile(const std::string& input, const std::string& output) {
+Outcome decodeFile(const std::string& input, const std::string& output, FileIO& files) {
   static std::once_flag setUp;
   std::call_once(setUp, [] {
     av_log_set_level(AV_LOG_QUIET); // we report; FFmpeg does not
@@ -385,23 +388,25 @@ Outcome decodeFile(const std::string& input, const std::string& output) {
   Partial partial{output + ".partial", {}, false};
   ::unlink(partial.path.c_str());
   partial.file.fd =
-      ::open(partial.path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+      files.open(partial.path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
   if (partial.file.fd < 0 || ::fchmod(partial.file.fd, 0644) != 0 ||
-      !write(partial.file.fd, wavHeader(0)))
+      !write(files, partial.file.fd, wavHeader(0)))
     return kUnreadable;
 
   // 9-12. Decode, mix, resample, write.
-  Outcome frames = decodeInto(format.get(), codec.get(), stream, partial.file.fd);
+  Outcome frames = decodeInto(format.get(), codec.get(), stream, files, partial.file.fd);
   if (frames.failure)
     return frames;
 
   // 13. The real header, on storage, then into place.
   if (frames.frames < 1 || frames.frames > kMaxFrames)
     return kUnreadable;
-  if (::lseek(partial.file.fd, 0, SEEK_SET) != 0 ||
-      !write(partial.file.fd, wavHeader(frames.frames * 2)) || ::fsync(partial.file.fd) != 0)
+  auto header = wavHeader(frames.frames * 2);
+  if (files.pwrite(partial.file.fd, header.data(), header.size(), 0) !=
+          static_cast<ssize_t>(header.size()) ||
+      files.fsync(partial.file.fd) != 0)
     return kUnreadable;
-  if (::rename(partial.path.c_str(), output.c_str()) != 0)
+  if (files.rename(partial.path, output) != 0)
     return kUnreadable;
   partial.keep = true;
   return frames;

@@ -2,6 +2,8 @@
 
 // The decoder's core, in plain C++20 so that the clang fuzz build can use it; decode.h wraps it.
 
+#include "core/file_io.h"
+
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -21,10 +23,11 @@ struct Outcome {
   std::optional<Failure> failure;
 };
 
-// See run() in decode.h.
-Outcome decodeFile(const std::string& input, const std::string& output);
+// See run() in decode.h. The output is written through `io`.
+Outcome decodeFile(const std::string& input, const std::string& output,
+                   FileIO& io = FileIO::posix());
 
 // Writes all of `data` to `fd`; false when the file takes no more.
-bool write(int fd, std::span<const uint8_t> data);
+bool write(FileIO& io, int fd, std::span<const uint8_t> data);
 
 } // namespace va::Decode

@@ -177,15 +177,18 @@ TEST_F(SegmentWriterTest, DiskFullFinalisesWhatLandedAndResumesInTheNextSegment)
   EXPECT_EQ(wav->bytes.size(), 44u + 2000u);
   EXPECT_TRUE(std::equal(wav->samples.begin(), wav->samples.end(), samples.begin()));
 
-  // While the disk stays full, runs are lost (a header that does not fit fails its open).
-  EXPECT_EQ(appendLogged(*w, samples.data(), 10), "");
+  // While the disk stays full, runs are lost: a header that does not fit fails its open, and
+  // the broken file is removed with its number given back.
+  for (int i = 0; i < 3; ++i)
+    EXPECT_EQ(appendLogged(*w, samples.data(), 10), "");
   EXPECT_FALSE(w->isOpen());
+  EXPECT_EQ(listDir(trackDir()), std::vector<std::string>{"000001.wav"});
 
   io.unlimited();
   w->append(samples.data(), 500);
   w->closeSegment();
   ASSERT_EQ(closed_.size(), 2u);
-  EXPECT_EQ(closed_[1].index, 3);
+  EXPECT_EQ(closed_[1].index, 2);
   EXPECT_EQ(closed_[1].frames, 500);
   EXPECT_EQ(w->totalFrames(), 1500);
   EXPECT_EQ(w->closedSegments(), 2);

@@ -1,5 +1,6 @@
 #include "capture/track_sink.h"
 
+#include "fakes/faulty_file_io.h"
 #include "support/audio_files.h"
 
 #include <cmath>
@@ -180,6 +181,44 @@ TEST_F(TrackSinkTest, ARateWithoutAConverterLosesEachBlockWithALine) {
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
             "[audio] mic: no converter from 100.0 Hz\n[audio] mic: no converter from inf Hz\n");
   EXPECT_TRUE(listDir(trackDir()).empty());
+}
+
+// A disk that fills up in the middle of a segment: the segment keeps what landed, the audio that
+// finds no room is lost with a line, recording goes on in a new segment once there is room, and
+// the totals are what the files hold.
+TEST_F(TrackSinkTest, ADiskThatFillsUpMidSegmentLosesOnlyWhatFindsNoRoom) {
+  testing_support::FaultyFileIO io;
+  auto made =
+      TrackSink::make("mic", dir_.path(), 600, events_, clock_, {.queue = nullptr, .io = &io});
+  ASSERT_TRUE(made);
+  std::shared_ptr<TrackSink> sink = *made;
+  ToneFeeder tone{16000};
+  io.setWriteBudget(44 + 2 * 16500); // the header and 16500 frames
+
+  testing::internal::CaptureStderr();
+  tone.feed(*sink, 2.0);
+  sink->waitIdle();
+  std::string diagnostics = testing::internal::GetCapturedStderr();
+  EXPECT_NE(diagnostics.find("[audio] mic: write failed (errno 28); segment closed\n"),
+            std::string::npos)
+      << diagnostics;
+
+  io.unlimited();
+  tone.feed(*sink, 1.0);
+  TrackSummary summary = sink->finish();
+  expectSummaryMatchesDisk(summary);
+  EXPECT_EQ(summary.segments, 2);
+  auto names = listDir(trackDir());
+  ASSERT_EQ(names.size(), 2u);
+  EXPECT_EQ(samplesOf(names[0]).size(), 16500u);
+  EXPECT_EQ(samplesOf(names[1]).size(), 16000u);
+  EXPECT_NEAR(toneAmplitude(toFloat(samplesOf(names[1])), 16000, 440), 0.25, 0.01);
+
+  int64_t logged = 0;
+  for (const auto& e : events_->snapshot(0))
+    if (e.type == "segment_closed")
+      logged += e.fields["frames"].get<int64_t>();
+  EXPECT_EQ(logged, summary.frames);
 }
 
 TEST(FormatRate, LikeADecimalFloatingPointNumber) {

@@ -2,11 +2,13 @@
 
 #include "decode/decode.h"
 
+#include "fakes/faulty_file_io.h"
 #include "support/audio_files.h"
 
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <gtest/gtest.h>
 #include <sys/inotify.h>
 #include <thread>
@@ -177,6 +179,44 @@ TEST_F(DecodeTest, AStaleTemporaryIsReplacedAndALinkedTargetLeftAlone) {
     EXPECT_FALSE(fs::exists(fs::symlink_status(at(std::string(output) + ".partial")))) << output;
   }
   EXPECT_EQ(readFile(victim), "not yours");
+}
+
+// A disk that fills up or fails at any step leaves neither the output nor its temporary file,
+// and short writes that are not failures lose nothing.
+TEST_F(DecodeTest, FileFaultsLeaveNothingBehind) {
+  using testing_support::FaultyFileIO;
+  struct Case {
+    const char* name;
+    std::function<void(FaultyFileIO&)> fault;
+  } cases[] = {
+      {"full before the header", [](FaultyFileIO& io) { io.setWriteBudget(10); }},
+      {"full in the samples", [](FaultyFileIO& io) { io.setWriteBudget(44 + 1001); }},
+      {"write error", [](FaultyFileIO& io) { io.setWriteBudget(44, EIO); }},
+      {"no descriptor", [](FaultyFileIO& io) { io.failOpens(EMFILE); }},
+      {"fsync error", [](FaultyFileIO& io) { io.failFsyncs(EIO); }},
+      {"rename refused", [](FaultyFileIO& io) { io.failRenames(EACCES); }},
+  };
+  for (const Case& c : cases) {
+    FaultyFileIO io;
+    c.fault(io);
+    auto frames = Decode::run(at("tone.wav"), at("faulty.wav"), io);
+    ASSERT_FALSE(frames) << c.name;
+    EXPECT_EQ(frames.error(), Failure::unreadable) << c.name;
+    EXPECT_FALSE(fs::exists(at("faulty.wav"))) << c.name;
+    EXPECT_FALSE(fs::exists(at("faulty.wav.partial"))) << c.name;
+  }
+
+  FaultyFileIO io;
+  io.shortWrites(7);
+  auto frames = Decode::run(at("tone.wav"), at("faulty.wav"), io);
+  ASSERT_TRUE(frames);
+  auto plain = Decode::run(at("tone.wav"), at("plain.wav"));
+  ASSERT_TRUE(plain);
+  EXPECT_EQ(*frames, *plain);
+  auto wav = readWav(at("faulty.wav"));
+  ASSERT_TRUE(wav);
+  EXPECT_EQ(wav->samples.size(), static_cast<size_t>(*frames));
+  EXPECT_NEAR(toneAmplitude(toFloat(wav->samples), 16000, 440), 0.25, 0.01);
 }
 
 TEST_F(DecodeTest, InputAndOutputMayBeOneFile) {

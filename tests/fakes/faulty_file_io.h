@@ -2,6 +2,7 @@
 
 #include "core/file_io.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <limits>
@@ -21,6 +22,8 @@ public:
     writeErrno_ = err;
   }
   void unlimited() { setWriteBudget(std::numeric_limits<size_t>::max()); }
+  // Every write takes at most `bytes` (short writes that are not failures).
+  void shortWrites(size_t bytes) { chunk_ = bytes; }
   void failOpens(int err) { openErrno_ = err; }
   void failFsyncs(int err) { fsyncErrno_ = err; }
   void failRenames(int err) { renameErrno_ = err; }
@@ -40,7 +43,7 @@ public:
         errno = writeErrno_;
         return -1;
       }
-      allowed = std::min(n, budget_);
+      allowed = std::min({n, budget_, chunk_.load()});
       if (budget_ != std::numeric_limits<size_t>::max())
         budget_ -= allowed;
     }
@@ -65,11 +68,13 @@ public:
     }
     return FileIO::posix().rename(from, to);
   }
+  int unlink(const std::string& path) override { return FileIO::posix().unlink(path); }
 
 private:
   std::mutex mutex_;
   size_t budget_ = std::numeric_limits<size_t>::max();
   int writeErrno_ = ENOSPC;
+  std::atomic<size_t> chunk_{std::numeric_limits<size_t>::max()};
   std::atomic<int> openErrno_{0}, fsyncErrno_{0}, renameErrno_{0};
 };
 
