@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <set>
 #include <unistd.h>
 
 namespace va::e2e {
@@ -155,6 +156,56 @@ TEST_P(RemoteTrack, MicAndRemoteRecordSideBySideAndAreFinalisedOnSigterm) {
   std::vector<float> tapTail = tail(trackAudio(tap).first);
   EXPECT_NEAR(toneAmplitude(tapTail, 16000, 440), 0.5, 0.05) << events;
   EXPECT_LT(toneAmplitude(tapTail, 16000, 1000), 0.01);
+}
+
+// The audio server dies under a capture with both tracks and comes back: each track reports
+// the loss, what was recorded stays valid, and both record again once the server is back.
+TEST_P(RemoteTrack, BothTracksOutliveTheAudioServerGoingAwayAndComingBack) {
+  ASSERT_NE(env_->mic("usb_mic", 1000, {"--default"}), 0);
+  ASSERT_NE(env_->app("com.example.player", "Player", 440), 0);
+  CaptureSession s = capture(
+      {{"mic", Json::object()}, {"remote", remote({{"bundleIds", {"com.example.player"}}})}});
+  ASSERT_FALSE(s.id.empty());
+  ASSERT_TRUE(s.await("app_started").is_object()) << s.events();
+  const std::string mic = s.track("mic"), tap = s.track("remote");
+  ASSERT_TRUE(newestSegmentHolds(mic, 1, 1.0));
+  ASSERT_TRUE(newestSegmentHolds(tap, 1, 1.0));
+
+  auto eachTrack = [&](const std::string& type) {
+    std::set<std::string> tracks;
+    while (tracks.size() < 2) {
+      Json e = s.await(type);
+      if (!e.is_object())
+        break;
+      tracks.insert(e["track"].get<std::string>());
+    }
+    return tracks;
+  };
+  const std::set<std::string> kBoth{"mic", "remote"};
+  ASSERT_TRUE(env_->stopServer());
+  ASSERT_EQ(eachTrack("track_interrupted"), kBoth) << s.events();
+  for (const std::string& dir : {mic, tap}) {
+    std::vector<std::string> names = testing_support::listDir(dir);
+    ASSERT_FALSE(names.empty()) << dir;
+    for (const std::string& name : names) {
+      auto wav = testing_support::readWav(dir + "/" + name);
+      ASSERT_TRUE(wav) << dir << "/" << name;
+      EXPECT_EQ(wav->dataSize, wav->samples.size() * 2) << dir << "/" << name;
+    }
+  }
+
+  ASSERT_TRUE(env_->startServer());
+  ASSERT_NE(env_->mic("usb_mic", 1000, {"--default"}), 0);
+  ASSERT_NE(env_->app("com.example.player", "Player", 440), 0);
+  ASSERT_EQ(eachTrack("track_resumed"), kBoth) << s.events();
+  EXPECT_TRUE(newestSegmentHolds(mic, 2, 1.0));
+  EXPECT_TRUE(newestSegmentHolds(tap, 2, 1.0));
+  std::string events = s.events();
+  s.service.process->signal(SIGTERM);
+  EXPECT_EQ(s.service.process->wait(30s), 0);
+
+  EXPECT_NEAR(toneAmplitude(tail(trackAudio(mic).first), 16000, 1000), 0.5, 0.05) << events;
+  EXPECT_NEAR(toneAmplitude(tail(trackAudio(tap).first), 16000, 440), 0.5, 0.05) << events;
 }
 
 VA_AUDIO_SERVER_TEST_SUITE(RemoteTrack);
