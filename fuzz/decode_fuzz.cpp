@@ -9,19 +9,26 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <filesystem>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
+// A fresh directory for this process, removed at exit and kept after a crash.
+struct WorkDir {
+  std::string path;
+  WorkDir() : path("/tmp/va-decode-fuzz-XXXXXX") { check(mkdtemp(path.data()) != nullptr); }
+  ~WorkDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path, ignored);
+  }
+};
+
 const std::string& workDir() {
-  static const std::string dir = [] {
-    std::string templ = "/tmp/va-decode-fuzz-XXXXXX";
-    check(mkdtemp(templ.data()) != nullptr);
-    return templ;
-  }();
-  return dir;
+  static const WorkDir dir;
+  return dir.path;
 }
 
 off_t sizeOf(const std::string& path) {
