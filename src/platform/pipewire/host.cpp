@@ -228,7 +228,7 @@ Host::~Host() {
 
 Graph Host::snapshot() const {
   std::lock_guard lock(modelMutex_);
-  return model_;
+  return shown_;
 }
 
 void Host::reconnect() {
@@ -295,7 +295,8 @@ void Host::teardownLocked() {
   pw_core_disconnect(core_);
   core_ = nullptr;
   synced_ = false;
-  changeModel([](Graph& graph) { graph = Graph{}; });
+  model_ = Graph{};
+  publish();
 }
 
 void Host::scheduleRetry(std::chrono::milliseconds delay) {
@@ -330,6 +331,7 @@ void Host::onCoreDone(void* data, uint32_t id, int seq) {
   if (host->connection_.exchange(Connection::connected) != Connection::connected)
     log("audio server connected");
   host->everConnected_ = true;
+  host->publish();
   pw_thread_loop_signal(host->loop_, false);
 }
 
@@ -443,14 +445,17 @@ void Host::onGlobalRemove(void* data, uint32_t id) {
 }
 
 void Host::changeModel(const std::function<void(Graph&)>& change) {
-  {
-    std::lock_guard lock(modelMutex_);
-    change(model_);
-  }
-  publish();
+  change(model_);
+  // While the first sync runs the model is partial: it is shown whole, with the connection.
+  if (synced_)
+    publish();
 }
 
 void Host::publish() {
+  {
+    std::lock_guard lock(modelMutex_);
+    shown_ = model_;
+  }
   Views now = Views::of(model_, ownPid_);
   Views& before = *published_;
   auto notify = [this](ChangeKind kind, uint32_t object = 0) { notifier_->notify({kind, object}); };

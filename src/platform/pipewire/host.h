@@ -46,7 +46,7 @@ public:
   Host(const Host&) = delete;
   Host& operator=(const Host&) = delete;
 
-  // Any thread.
+  // Any thread. Empty until the first sync completes, so it never runs ahead of connection().
   Graph snapshot() const;
   Connection connection() const { return connection_.load(); }
   // True once a server was reached at least once.
@@ -113,12 +113,13 @@ private:
   bool synced_ = false;
   bool lost_ = false; // the core reported the server gone; the retry timer tears it down
 
+  Graph model_; // built from the server's events; partial until the first sync completes
   struct Views;
   std::unique_ptr<Views> published_;
 
-  // Written on the loop thread under modelMutex_; read elsewhere under it.
+  // The last whole model: written on the loop thread under modelMutex_; read elsewhere under it.
   mutable std::mutex modelMutex_;
-  Graph model_;
+  Graph shown_;
 
   std::atomic<Connection> connection_{Connection::connecting};
   std::atomic<bool> everConnected_{false};
