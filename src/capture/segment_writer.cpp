@@ -72,10 +72,22 @@ bool SegmentWriter::open() {
   std::string path = trackDir_ + "/" + segmentName(index_);
   int fd = io_.open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
   if (fd < 0) {
-    log(track_ + ": cannot create segment " + std::to_string(index_) + " (errno " +
-        std::to_string(errno) + ")");
+    // Every run retries, up to a hundred a second: a failure that repeats is counted, not logged.
+    int err = errno;
+    if (err == failedOpenErrno_) {
+      ++repeatedOpenFailures_;
+    } else {
+      log(track_ + ": cannot create segment " + std::to_string(index_) + " (errno " +
+          std::to_string(err) + ")");
+      failedOpenErrno_ = err;
+    }
     return false;
   }
+  if (repeatedOpenFailures_ > 0)
+    log(track_ + ": " + std::to_string(repeatedOpenFailures_) +
+        " more segments could not be created before segment " + std::to_string(index_));
+  failedOpenErrno_ = 0;
+  repeatedOpenFailures_ = 0;
   frames_ = 0;
   framesAtHeader_ = 0;
   auto h = header(0);

@@ -68,6 +68,8 @@ private:
   int64_t framesAtHeader_ = 0;
   int64_t closedSegments_ = 0;
   int64_t totalFrames_ = 0;
+  int failedOpenErrno_ = 0;          // of the last failed creation since a segment was created
+  int64_t repeatedOpenFailures_ = 0; // further failures with that errno, not logged one by one
 };
 
 // Creates `path` and its missing parents with `mode`; an existing directory is accepted.

@@ -161,6 +161,29 @@ TEST_F(SegmentWriterTest, AnExistingFileCostsItsRunAndItsIndex) {
   EXPECT_EQ(readWav(file("000001.wav")), std::nullopt); // left as it was: empty
 }
 
+TEST_F(SegmentWriterTest, ACreationFailureThatRepeatsIsLoggedOnceAndCountedWhenItEnds) {
+  FaultyFileIO io;
+  auto w = make(16000, io);
+  auto samples = ramp(100);
+  io.failOpens(EMFILE);
+  std::string lines;
+  for (int i = 0; i < 50; ++i)
+    lines += appendLogged(*w, samples.data(), 10);
+  EXPECT_EQ(lines, "[audio] mic: cannot create segment 1 (errno 24)\n");
+  io.failOpens(EACCES); // a different cause is news
+  lines = appendLogged(*w, samples.data(), 10) + appendLogged(*w, samples.data(), 10);
+  EXPECT_EQ(lines, "[audio] mic: cannot create segment 51 (errno 13)\n");
+
+  io.failOpens(0);
+  EXPECT_EQ(appendLogged(*w, samples.data(), 10),
+            "[audio] mic: 50 more segments could not be created before segment 53\n");
+  io.failOpens(EMFILE);
+  w->closeSegment();
+  EXPECT_EQ(appendLogged(*w, samples.data(), 10),
+            "[audio] mic: cannot create segment 54 (errno 24)\n");
+  EXPECT_EQ(listDir(trackDir()), std::vector<std::string>{"000053.wav"});
+}
+
 TEST_F(SegmentWriterTest, DiskFullFinalisesWhatLandedAndResumesInTheNextSegment) {
   FaultyFileIO io;
   auto w = make(16000 * 60, io);
