@@ -137,12 +137,13 @@ BusyOutputs& busyOutputs() {
 
 // The temporary file: removed on every exit unless it was renamed into place.
 struct Partial {
+  FileIO& io;
   std::string path;
   Fd file;
   bool keep = false;
   ~Partial() {
     if (file.fd >= 0 && !keep)
-      ::unlink(path.c_str());
+      io.unlink(path);
   }
 };
 
@@ -385,8 +386,8 @@ Outcome decodeFile(const std::string& input, const std::string& output, FileIO& 
     const std::string& path;
     ~Release() { busyOutputs().release(path); }
   } release{output};
-  Partial partial{output + ".partial", {}, false};
-  ::unlink(partial.path.c_str());
+  Partial partial{files, output + ".partial", {}, false};
+  files.unlink(partial.path);
   partial.file.fd =
       files.open(partial.path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
   if (partial.file.fd < 0 || ::fchmod(partial.file.fd, 0644) != 0 ||
