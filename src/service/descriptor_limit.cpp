@@ -30,9 +30,10 @@ uint64_t raiseDescriptorLimit() {
     log(std::string("getrlimit(RLIMIT_NOFILE): ") + std::strerror(errno));
     return 1024;
   }
+  const uint64_t ceiling = kernelCeiling();
   rlim_t wanted = limit.rlim_max;
-  if (wanted == RLIM_INFINITY || wanted > kernelCeiling())
-    wanted = static_cast<rlim_t>(kernelCeiling());
+  if (wanted == RLIM_INFINITY || wanted > ceiling)
+    wanted = static_cast<rlim_t>(ceiling);
   if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < wanted) {
     rlimit raised{wanted, limit.rlim_max};
     if (setrlimit(RLIMIT_NOFILE, &raised) == 0)
@@ -40,7 +41,7 @@ uint64_t raiseDescriptorLimit() {
     else
       log(std::string("setrlimit(RLIMIT_NOFILE): ") + std::strerror(errno));
   }
-  return limit.rlim_cur == RLIM_INFINITY ? kernelCeiling() : static_cast<uint64_t>(limit.rlim_cur);
+  return limit.rlim_cur == RLIM_INFINITY ? ceiling : static_cast<uint64_t>(limit.rlim_cur);
 }
 
 size_t connectionCap(uint64_t descriptorLimit, size_t ceiling) {
