@@ -240,20 +240,15 @@ TEST_P(PipeWire, TapRecordsTheTappedAppOnlyAndItStillPlays) {
                   {id, portId, own, ours[port.channel.substr(port.channel.find('_') + 1)]});
       return links;
     };
-    auto block = [&heard, deliver = heard.delivery()](const float* samples, size_t count,
-                                                      uint32_t channels, double rate, double,
-                                                      uint64_t timeNs) {
-      std::vector<float> left;
-      for (size_t i = 0; i < count; i += channels)
-        left.push_back(samples[i]);
-      deliver(left, rate, timeNs);
+    auto block = [deliver = heard.delivery()](const float* planar, size_t frames, uint32_t,
+                                              double rate, uint64_t timeNs) {
+      deliver(std::span(planar, frames), rate, timeNs); // the left channel
     };
     ASSERT_TRUE(monitor.start({.nodeName = "velmorrant-audio.mic.monitor-check",
                                .description = "monitor check",
-                               .rate = 48000,
                                .positions = {"FL", "FR"},
                                .alwaysProcess = false},
-                              planner, block, nullptr));
+                              planner, block));
     // Heard is what counts here; a loaded machine may cost this extra recorder a cycle.
     std::vector<float> speaker = settled(heard);
     EXPECT_GT(toneAmplitude(speaker, 48000, 440), 0.25) << "speaker";

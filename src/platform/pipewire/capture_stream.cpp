@@ -7,17 +7,34 @@
 #include <ctime>
 #include <set>
 
+#include <pipewire/filter.h>
 #include <pipewire/pipewire.h>
-#include <spa/param/audio/format-utils.h>
-#include <spa/param/audio/raw-types.h>
-#include <spa/param/buffers.h>
-#include <spa/pod/builder.h>
 #include <spa/utils/result.h>
+
+// Why a filter without a media class, linked by us.
+//
+// Our earlier capture node was a stream (an adapter) that asked for its own ports
+// (adapter.auto-port-config), was always processed and wanted a driver. The session manager
+// makes every node of class Stream/*, Audio/* or Video/* one of its "linkables" and, to activate
+// it, sets its PortConfig. Ours was already started by then, and a started adapter refuses
+// PortConfig with EIO: "node_set_param(Spa:Enum:ParamId:PortConfig) failed: Input/output error".
+// That linkable never became active, and the session manager's policy postpones every rescan
+// while any linkable is pending ("1 pending linkable(s) not activated in 20sec"): every stream
+// that appeared after ours, in any application, stayed suspended and unlinked until ours went.
+// The same fight left our own node suspended at the start of some tracks.
+//
+// A filter node with no media class is no linkable at all: the session manager never configures
+// it, never routes it and never waits for it, with or without a session manager its ports are
+// the ones we declare, and our non-lingering links are the only thing that joins it to the graph.
 
 namespace va::pw {
 
 struct CaptureStream::Hook {
-  spa_hook stream{};
+  spa_hook filter{};
+};
+
+struct CaptureStream::Port {
+  uint32_t index = 0;
 };
 
 struct CaptureStream::LinkEntry {
@@ -28,14 +45,13 @@ struct CaptureStream::LinkEntry {
 
 namespace {
 
-uint32_t channelId(const std::string& name) {
-  for (const spa_type_info* info = spa_type_audio_channel; info->name; ++info) {
-    const char* colon = std::strrchr(info->name, ':');
-    if (colon && name == colon + 1)
-      return info->type;
-  }
-  return SPA_AUDIO_CHANNEL_UNKNOWN;
-}
+// Frames of one cycle we accept (the server's quantum limit) and ports per node.
+constexpr uint32_t kMaxFrames = 8192;
+constexpr size_t kMaxPorts = 64;
+// Room per channel between the data thread and the loop thread: 32768 frames, about 0.7 s at
+// 48 kHz, in at most 64 cycles, before a late loop thread costs audio.
+constexpr size_t kRingFramesPerChannel = 32768;
+constexpr size_t kRingBlocks = 64;
 
 uint64_t monotonicNs() {
   timespec now{};
@@ -70,15 +86,17 @@ CaptureStream::~CaptureStream() {
 }
 
 std::expected<void, std::string> CaptureStream::start(const StreamSpec& spec, Planner planner,
-                                                      Block block, Negotiated negotiated) {
+                                                      Block block) {
   stop();
   Host::Lock lock(*host_);
   spec_ = spec;
+  if (spec_.positions.empty() || spec_.positions.size() > kMaxPorts)
+    return std::unexpected("pw_filter_add_port: " + std::to_string(spec_.positions.size()) +
+                           " channels");
   if (auto created = createLocked(); !created)
     return created;
   planner_ = std::move(planner);
   block_ = std::move(block);
-  negotiated_ = std::move(negotiated);
   watchdog_ = pw_loop_add_timer(pw_thread_loop_get_loop(host_->threadLoop()), onWatchdog, this);
   timespec period{0, 500'000'000};
   pw_loop_update_timer(pw_thread_loop_get_loop(host_->threadLoop()), watchdog_, &period, &period,
@@ -90,70 +108,67 @@ std::expected<void, std::string> CaptureStream::start(const StreamSpec& spec, Pl
 
 std::expected<void, std::string> CaptureStream::createLocked() {
   if (!host_->core())
-    return std::unexpected("pw_stream_new: no audio server is connected");
-  // A recorder must not shrink everyone's quantum, take a media role or be routed by the
-  // session manager: fixed latency of 1024 frames at 48 kHz, no role, no autoconnect.
-  pw_properties* props = pw_properties_new(
-      PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Capture", PW_KEY_NODE_NAME,
-      spec_.nodeName.c_str(), PW_KEY_NODE_DESCRIPTION, spec_.description.c_str(),
-      PW_KEY_NODE_AUTOCONNECT, "false", PW_KEY_NODE_LATENCY, "1024/48000", PW_KEY_APP_NAME,
-      "velmorrant-audio", nullptr);
-  // Ports of our own, one per channel, even without a session manager to configure them.
-  pw_properties_set(props, "adapter.auto-port-config",
-                    "{ mode = dsp monitor = false position = preserve }");
+    return std::unexpected("pw_filter_new: no audio server is connected");
+  // A recorder must not shrink everyone's quantum, take a media role or be routed by the session
+  // manager: fixed latency of 1024 frames at 48 kHz, no role, no media class.
+  pw_properties* props =
+      pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Capture",
+                        PW_KEY_NODE_NAME, spec_.nodeName.c_str(), PW_KEY_NODE_DESCRIPTION,
+                        spec_.description.c_str(), PW_KEY_NODE_LATENCY, "1024/48000", nullptr);
   if (spec_.alwaysProcess)
     pw_properties_set(props, PW_KEY_NODE_ALWAYS_PROCESS, "true");
-  pw_stream* stream = pw_stream_new(host_->core(), spec_.nodeName.c_str(), props);
-  if (!stream)
-    return std::unexpected(std::string("pw_stream_new: ") + std::strerror(errno));
-  static const pw_stream_events events = {
-      .version = PW_VERSION_STREAM_EVENTS,
+  pw_filter* filter = pw_filter_new(host_->core(), spec_.nodeName.c_str(), props);
+  if (!filter)
+    return std::unexpected(std::string("pw_filter_new: ") + std::strerror(errno));
+  static const pw_filter_events events = {
+      .version = PW_VERSION_FILTER_EVENTS,
       .destroy = nullptr,
-      .state_changed = [](void* data, pw_stream_state old, pw_stream_state state,
+      .state_changed = [](void* data, pw_filter_state old, pw_filter_state state,
                           const char* error) { onStateChanged(data, old, state, error); },
-      .control_info = nullptr,
       .io_changed = nullptr,
-      .param_changed = onParamChanged,
+      .param_changed = nullptr,
       .add_buffer = nullptr,
       .remove_buffer = nullptr,
       .process = onProcess,
       .drained = nullptr,
       .command = nullptr,
-      .trigger_done = nullptr,
   };
   hook_ = std::make_unique<Hook>();
-  pw_stream_add_listener(stream, &hook_->stream, &events, this);
-
-  uint8_t podBuffer[1024];
-  spa_pod_builder builder = SPA_POD_BUILDER_INIT(podBuffer, sizeof podBuffer);
-  spa_audio_info_raw info{};
-  info.format = SPA_AUDIO_FORMAT_F32;
-  info.rate = spec_.rate;
-  info.channels = static_cast<uint32_t>(spec_.positions.size());
-  for (size_t i = 0; i < spec_.positions.size() && i < SPA_AUDIO_MAX_CHANNELS; ++i) {
-    info.position[i] = channelId(spec_.positions[i]);
-    if (info.position[i] == SPA_AUDIO_CHANNEL_UNKNOWN)
-      info.flags |= SPA_AUDIO_FLAG_UNPOSITIONED;
+  pw_filter_add_listener(filter, &hook_->filter, &events, this);
+  std::vector<Port*> ports;
+  for (const std::string& position : spec_.positions) {
+    pw_properties* portProps = pw_properties_new(
+        PW_KEY_FORMAT_DSP, "32 bit float mono audio", PW_KEY_AUDIO_CHANNEL, position.c_str(),
+        PW_KEY_PORT_NAME, ("input_" + position).c_str(), nullptr);
+    auto* port = static_cast<Port*>(pw_filter_add_port(filter, PW_DIRECTION_INPUT,
+                                                       PW_FILTER_PORT_FLAG_MAP_BUFFERS,
+                                                       sizeof(Port), portProps, nullptr, 0));
+    if (!port) {
+      spa_hook_remove(&hook_->filter);
+      pw_filter_destroy(filter);
+      return std::unexpected(std::string("pw_filter_add_port: ") + std::strerror(errno));
+    }
+    port->index = static_cast<uint32_t>(ports.size());
+    ports.push_back(port);
   }
-  const spa_pod* params[1] = {spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &info)};
-  auto flags = static_cast<pw_stream_flags>(PW_STREAM_FLAG_MAP_BUFFERS);
-  if (int res = pw_stream_connect(stream, PW_DIRECTION_INPUT, PW_ID_ANY, flags, params, 1);
-      res < 0) {
-    spa_hook_remove(&hook_->stream);
-    pw_stream_destroy(stream);
-    return std::unexpected(std::string("pw_stream_connect: ") + spa_strerror(res));
+  pw_loop* loop = pw_thread_loop_get_loop(host_->threadLoop());
+  ring_ = std::make_unique<BlockRing>(kRingFramesPerChannel * ports.size(), kRingBlocks);
+  blocksReady_ = pw_loop_add_event(loop, onBlocks, this);
+  ports_ = std::move(ports);
+  filter_ = filter;
+  // The process callback runs on the data thread: it only copies each cycle into the ring.
+  if (int res = pw_filter_connect(filter, PW_FILTER_FLAG_RT_PROCESS, nullptr, 0); res < 0) {
+    dropStreamLocked();
+    return std::unexpected(std::string("pw_filter_connect: ") + spa_strerror(res));
   }
-  stream_ = stream;
-  rate_ = spec_.rate;
-  channels_ = info.channels;
-  lastProcessNs_ = monotonicNs();
+  lastBlockNs_ = monotonicNs();
   return {};
 }
 
 void CaptureStream::replan(Planner planner) {
   Host::Lock lock(*host_);
   planner_ = std::move(planner);
-  if (stream_)
+  if (filter_)
     reconcile(host_->graph());
 }
 
@@ -164,7 +179,7 @@ void CaptureStream::stop() {
 
 bool CaptureStream::running() const {
   Host::Lock lock(*host_);
-  return stream_ != nullptr;
+  return filter_ != nullptr;
 }
 
 void CaptureStream::destroyLocked() {
@@ -176,20 +191,30 @@ void CaptureStream::destroyLocked() {
   dropStreamLocked();
   planner_ = nullptr;
   block_ = nullptr;
-  negotiated_ = nullptr;
 }
 
-void CaptureStream::dropStreamLocked() {
+void CaptureStream::dropLinksLocked() {
   for (auto& [plan, entry] : links_) {
     spa_hook_remove(&entry->hook);
     pw_proxy_destroy(entry->proxy);
   }
   links_.clear();
-  if (stream_) {
-    spa_hook_remove(&hook_->stream);
-    pw_stream_destroy(stream_);
-    stream_ = nullptr;
+}
+
+void CaptureStream::dropStreamLocked() {
+  dropLinksLocked();
+  if (filter_) {
+    // Returns once the data thread has let go of the node: nothing pushes after this.
+    spa_hook_remove(&hook_->filter);
+    pw_filter_destroy(filter_);
+    filter_ = nullptr;
   }
+  ports_.clear();
+  if (blocksReady_) {
+    pw_loop_destroy_source(pw_thread_loop_get_loop(host_->threadLoop()), blocksReady_);
+    blocksReady_ = nullptr;
+  }
+  ring_.reset();
 }
 
 void CaptureStream::graphChanged(const Graph& graph) {
@@ -197,15 +222,15 @@ void CaptureStream::graphChanged(const Graph& graph) {
 }
 
 void CaptureStream::serverLost() {
-  if (stream_)
+  if (filter_)
     log(spec_.nodeName + ": the audio server went away");
   destroyLocked();
 }
 
 void CaptureStream::reconcile(const Graph& graph) {
-  if (!stream_ || !planner_ || !host_->core())
+  if (!filter_ || !planner_ || !host_->core())
     return;
-  uint32_t own = pw_stream_get_node_id(stream_);
+  uint32_t own = pw_filter_get_node_id(filter_);
   if (own == SPA_ID_INVALID)
     return;
   std::vector<PlannedLink> wanted = planner_(graph, own);
@@ -247,38 +272,33 @@ void CaptureStream::reconcile(const Graph& graph) {
 
 void CaptureStream::onWatchdog(void* data, uint64_t) {
   auto* self = static_cast<CaptureStream*>(data);
-  if (!self->stream_)
+  if (!self->filter_)
     return;
   // Audio is due when we are always driven, or when a source we are linked to is running. A
-  // node of ours left suspended with links in place is stuck whatever its sources do: a source
-  // fed only by us does not run while we don't.
+  // node of ours left suspended with links in place is stuck whatever its sources do.
   const Graph& graph = self->host_->graph();
   bool due = self->spec_.alwaysProcess;
   for (const auto& [plan, entry] : self->links_) {
     auto source = graph.nodes.find(plan.outNode);
     due = due || (source != graph.nodes.end() && source->second.state == "running");
   }
-  auto own = graph.nodes.find(pw_stream_get_node_id(self->stream_));
+  auto own = graph.nodes.find(pw_filter_get_node_id(self->filter_));
   bool suspended = own != graph.nodes.end() && own->second.state == "suspended" &&
                    (self->spec_.alwaysProcess || !self->links_.empty());
   uint64_t now = monotonicNs();
   if (!due && !suspended) {
-    self->lastProcessNs_ = now;
+    self->lastBlockNs_ = now;
     return;
   }
-  uint64_t silent = now - self->lastProcessNs_;
+  uint64_t silent = now - self->lastBlockNs_;
   if (silent < (suspended ? self->stallNs_ / 4 : self->stallNs_))
     return;
   if (suspended && !self->relinked_) {
     // First try: links made anew, once the old ones are gone.
     log(self->spec_.nodeName + ": suspended while linked; linking again");
     self->relinked_ = true;
-    for (auto& [plan, entry] : self->links_) {
-      spa_hook_remove(&entry->hook);
-      pw_proxy_destroy(entry->proxy);
-    }
-    self->links_.clear();
-    self->lastProcessNs_ = now;
+    self->dropLinksLocked();
+    self->lastBlockNs_ = now;
     return;
   }
   self->relinked_ = false;
@@ -291,94 +311,76 @@ void CaptureStream::onWatchdog(void* data, uint64_t) {
     log(self->spec_.nodeName + ": " + created.error());
 }
 
-void CaptureStream::onProcess(void* data) {
+void CaptureStream::onProcess(void* data, spa_io_position* position) noexcept {
+  // The data thread: copy this cycle into the ring and wake the loop thread. Nothing else.
   auto* self = static_cast<CaptureStream*>(data);
-  // Not a real-time callback: when the loop thread ran late, several cycles' buffers wait. Take
-  // them all, or the stream runs out of free buffers and stalls.
-  std::array<pw_buffer*, 64> buffers{};
-  size_t count = 0;
-  while (count < buffers.size())
-    if (pw_buffer* buffer = pw_stream_dequeue_buffer(self->stream_))
-      buffers[count++] = buffer;
-    else
-      break;
-  if (count == 0)
+  if (!position || !self->ring_)
     return;
-  self->lastProcessNs_ = monotonicNs();
-  self->stallNs_ = kStallNs;
-  self->relinked_ = false;
-  struct View {
-    const float* samples = nullptr;
-    size_t count = 0;
-  };
-  std::array<View, 64> views{};
-  uint64_t queuedFrames = 0;
+  const spa_io_clock& clock = position->clock;
+  const auto frames = static_cast<uint32_t>(std::min<uint64_t>(clock.duration, kMaxFrames));
+  const double rateHz =
+      clock.rate.num > 0 ? static_cast<double>(clock.rate.denom) / clock.rate.num : 0;
+  const size_t count = std::min(self->ports_.size(), kMaxPorts);
+  std::array<pw_buffer*, kMaxPorts> taken{};
+  std::array<const float*, kMaxPorts> channels{};
+  std::array<uint32_t, kMaxPorts> available{};
+  bool heard = false; // some port got data from a peer (not just the mixer's empty buffer)
   for (size_t i = 0; i < count; ++i) {
-    spa_data& d = buffers[i]->buffer->datas[0];
-    if (!d.data || !d.chunk)
+    pw_buffer* buffer = pw_filter_dequeue_buffer(self->ports_[i]);
+    taken[i] = buffer;
+    if (!buffer || buffer->buffer->n_datas < 1)
+      continue;
+    const spa_data& d = buffer->buffer->datas[0];
+    if (!d.data || !d.chunk || (d.chunk->flags & SPA_CHUNK_FLAG_EMPTY))
       continue;
     uint32_t offset = std::min(d.chunk->offset, d.maxsize);
     uint32_t size = std::min(d.chunk->size, d.maxsize - offset);
-    views[i] = {reinterpret_cast<const float*>(static_cast<uint8_t*>(d.data) + offset),
-                size / sizeof(float)};
-    if (self->channels_ > 0)
-      queuedFrames += views[i].count / self->channels_;
+    channels[i] = reinterpret_cast<const float*>(static_cast<const uint8_t*>(d.data) + offset);
+    available[i] = size / sizeof(float);
+    heard = true;
   }
-
-  // The newest buffer's first sample left the source `delay` ticks before `now`, plus what the
-  // converter holds; each older buffer is older by the frames that followed it.
-  pw_time time{};
-  double clockRate = 0;
-  uint64_t newestNs = monotonicNs();
-  if (pw_stream_get_time_n(self->stream_, &time, sizeof time) == 0 && time.now > 0) {
-    newestNs = static_cast<uint64_t>(time.now);
-    if (time.rate.denom > 0 && time.rate.num > 0) {
-      clockRate = static_cast<double>(time.rate.denom) / time.rate.num;
-      double behind = static_cast<double>(std::max<int64_t>(time.delay, 0)) / clockRate;
-      if (self->rate_ > 0)
-        behind += static_cast<double>(time.buffered) / self->rate_;
-      auto ns = static_cast<uint64_t>(behind * 1e9);
-      newestNs = newestNs > ns ? newestNs - ns : 0;
+  if ((heard || self->spec_.alwaysProcess) && frames > 0 && rateHz > 0) {
+    // The cycle began at clock.nsec; a capture driver's delay dates its first frame earlier.
+    uint64_t timeNs = clock.nsec;
+    if (clock.delay > 0) {
+      auto delayNs = static_cast<uint64_t>(static_cast<double>(clock.delay) / rateHz * 1e9);
+      timeNs = timeNs > delayNs ? timeNs - delayNs : 0;
     }
+    BlockRing::Header header{.timeNs = timeNs,
+                             .rateHz = rateHz,
+                             .frames = frames,
+                             .channels = static_cast<uint32_t>(count)};
+    if (self->ring_->push(header, std::span(channels.data(), count),
+                          std::span(available.data(), count)))
+      pw_loop_signal_event(pw_thread_loop_get_loop(self->host_->threadLoop()), self->blocksReady_);
   }
-  uint64_t newestFrames = self->channels_ > 0 ? views[count - 1].count / self->channels_ : 0;
-  uint64_t framesBefore = queuedFrames - newestFrames; // frames of all but the newest
-  for (size_t i = 0; i < count; ++i) {
-    if (views[i].samples && self->block_ && self->channels_ > 0 && self->rate_ > 0) {
-      auto olderNs = static_cast<uint64_t>(static_cast<double>(framesBefore) / self->rate_ * 1e9);
-      uint64_t at = newestNs > olderNs ? newestNs - olderNs : 0;
-      self->block_(views[i].samples, views[i].count, self->channels_, self->rate_, clockRate, at);
-    }
-    if (self->channels_ > 0 && i + 1 < count)
-      framesBefore -= std::min<uint64_t>(framesBefore, views[i].count / self->channels_);
-    pw_stream_queue_buffer(self->stream_, buffers[i]);
-  }
+  for (size_t i = 0; i < count; ++i)
+    if (taken[i])
+      pw_filter_queue_buffer(self->ports_[i], taken[i]);
 }
 
-void CaptureStream::onParamChanged(void* data, uint32_t id, const spa_pod* param) {
+void CaptureStream::onBlocks(void* data, uint64_t) noexcept {
   auto* self = static_cast<CaptureStream*>(data);
-  if (id != SPA_PARAM_Format || !param)
+  if (!self->ring_)
     return;
-  spa_audio_info_raw info{};
-  if (spa_format_audio_raw_parse(param, &info) < 0)
-    return;
-  self->rate_ = info.rate;
-  self->channels_ = info.channels;
-  // Our callback runs on the loop thread, not in real time: room for 32 cycles (about 0.7 s at
-  // 1024 frames and 48 kHz) before a late callback costs audio.
-  uint8_t podBuffer[256];
-  spa_pod_builder builder = SPA_POD_BUILDER_INIT(podBuffer, sizeof podBuffer);
-  const spa_pod* buffers[1] = {static_cast<const spa_pod*>(
-      spa_pod_builder_add_object(&builder, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers,
-                                 SPA_PARAM_BUFFERS_buffers, SPA_POD_CHOICE_RANGE_Int(32, 2, 64)))};
-  pw_stream_update_params(self->stream_, buffers, 1);
-  if (self->negotiated_)
-    self->negotiated_(info.rate, info.channels);
+  size_t taken =
+      self->ring_->drain([self](const BlockRing::Header& header, std::span<const float> planar) {
+        if (self->block_)
+          self->block_(planar.data(), header.frames, header.channels, header.rateHz, header.timeNs);
+      });
+  if (taken > 0) {
+    self->lastBlockNs_ = monotonicNs();
+    self->stallNs_ = kStallNs;
+    self->relinked_ = false;
+  }
+  if (uint64_t dropped = self->ring_->takeDropped())
+    log(self->spec_.nodeName + ": " + std::to_string(dropped) +
+        " cycles of audio lost (the loop thread fell behind)");
 }
 
 void CaptureStream::onStateChanged(void* data, int, int state, const char* error) {
   auto* self = static_cast<CaptureStream*>(data);
-  if (state == PW_STREAM_STATE_ERROR)
+  if (state == PW_FILTER_STATE_ERROR)
     log(self->spec_.nodeName + ": " + (error ? error : "stream error"));
 }
 

@@ -84,7 +84,6 @@ std::expected<void, CaptureError> MicInput::start(const InputDevice& device,
         CaptureError{"pw_stream_connect: input device " + device.uid + " is not in the graph"});
   StreamSpec spec{.nodeName = std::string(kMicNodePrefix) + uniqueSuffix(),
                   .description = "Velmorrant microphone",
-                  .rate = static_cast<uint32_t>(device.nominalRate),
                   .positions = {},
                   .alwaysProcess = false};
   for (const auto& [id, port] : graph.ports)
@@ -98,14 +97,16 @@ std::expected<void, CaptureError> MicInput::start(const InputDevice& device,
     const Node* n = nodeBySerial(g, source);
     return n ? micLinks(g, n->id, own) : std::vector<PlannedLink>{};
   };
-  auto block = [delivery = std::move(delivery)](const float* samples, size_t count,
-                                                uint32_t channels, double rate, double,
-                                                uint64_t timeNs) {
-    SampleBuffer buffer{.data = samples, .samples = count, .channels = channels};
-    if (std::optional<std::vector<float>> mono = mixInput(std::span(&buffer, 1)))
+  // The ports carry the graph's rate, whatever the device's own: blocks are stamped with it.
+  auto block = [delivery = std::move(delivery)](const float* planar, size_t frames,
+                                                uint32_t channels, double rate, uint64_t timeNs) {
+    std::vector<SampleBuffer> buffers(channels);
+    for (uint32_t c = 0; c < channels; ++c)
+      buffers[c] = {.data = planar + c * frames, .samples = frames, .channels = 1};
+    if (std::optional<std::vector<float>> mono = mixInput(buffers))
       delivery(*mono, rate, timeNs);
   };
-  if (auto started = stream_->start(spec, planner, block, nullptr); !started)
+  if (auto started = stream_->start(spec, planner, block); !started)
     return std::unexpected(CaptureError{started.error()});
   std::lock_guard lock(mutex_);
   running_ = true;
@@ -130,7 +131,7 @@ struct Tap::Session {
   BlockDelivery deliver;
   Locked<double> rate{0};
   double clockRate = 0;  // the graph's clock rate last seen
-  double formatRate = 0; // the negotiated rate of our stream
+  double formatRate = 0; // the rate our ports carry: the graph's
   uint32_t channels = 2;
   DeliveredRate measure;
 
@@ -176,19 +177,21 @@ std::expected<void, CaptureError> Tap::start(const std::vector<uint32_t>& proces
   session->formatRate = graph.clockRate;
   StreamSpec spec{.nodeName = std::string(kTapNodePrefix) + uniqueSuffix(),
                   .description = "Velmorrant capture",
-                  .rate = static_cast<uint32_t>(graph.clockRate),
                   .positions = {"FL", "FR"},
                   .alwaysProcess = true};
   session->refresh("start");
   auto planner = [processes](const Graph& g, uint32_t own) { return tapLinks(g, processes, own); };
-  auto block = [session](const float* samples, size_t count, uint32_t channels, double,
-                         double clockRate, uint64_t timeNs) {
-    if (clockRate > 0 && clockRate != session->clockRate) {
-      session->clockRate = clockRate;
+  auto block = [session](const float* planar, size_t frames, uint32_t channels, double rate,
+                         uint64_t timeNs) {
+    if (rate > 0 && rate != session->clockRate) {
+      session->clockRate = rate;
+      session->formatRate = rate;
       session->refresh("aggregate_rate_changed");
     }
-    SampleBuffer buffer{.data = samples, .samples = count, .channels = channels};
-    std::optional<std::vector<float>> mono = mixTap(std::span(&buffer, 1), true, channels);
+    std::vector<SampleBuffer> buffers(channels);
+    for (uint32_t c = 0; c < channels; ++c)
+      buffers[c] = {.data = planar + c * frames, .samples = frames, .channels = 1};
+    std::optional<std::vector<float>> mono = mixTap(buffers, false, channels);
     if (!mono)
       return;
     double rateUsed = session->rate.get();
@@ -197,14 +200,7 @@ std::expected<void, CaptureError> Tap::start(const std::vector<uint32_t>& proces
         session->onFormat(*report);
     session->deliver(*mono, rateUsed, timeNs);
   };
-  auto negotiated = [session](uint32_t rate, uint32_t channels) {
-    session->channels = channels;
-    if (rate > 0 && rate != session->formatRate) {
-      session->formatRate = rate;
-      session->refresh("aggregate_rate_changed");
-    }
-  };
-  if (auto started = stream_->start(spec, planner, block, negotiated); !started)
+  if (auto started = stream_->start(spec, planner, block); !started)
     return std::unexpected(CaptureError{started.error()});
   std::lock_guard lock(mutex_);
   running_ = true;
