@@ -50,8 +50,12 @@ std::expected<void, CaptureError> MicrophoneStrategy::start(std::shared_ptr<Audi
       failDenied();
     } else if (status == "not_determined") {
       std::weak_ptr<MicrophoneStrategy> weak = weak_from_this();
-      // The answer may come on any thread; it is handled on the queue.
-      platform_.auth->request([weak, queue = queue_](bool granted) {
+      // The answer may come on any thread, and much later (when an audio server first appears):
+      // it is handled on the queue, and holds neither the strategy nor its queue meanwhile.
+      platform_.auth->request([weak, weakQueue = std::weak_ptr<TaskQueue>(queue_)](bool granted) {
+        auto queue = weakQueue.lock();
+        if (!queue)
+          return;
         queue->async([weak, granted] {
           auto self = weak.lock();
           if (!self || self->stopped_)

@@ -210,6 +210,27 @@ TEST_P(ServiceOnPipeWire, ADefaultFollowingMicMovesAndARequestedOneStays) {
   EXPECT_LT(testing_support::toneAmplitude(last, 16000, 500), 0.01);
 }
 
+// A server that is not up yet is no refusal: a mic track started before any server was reached
+// waits for one and records once it comes.
+TEST_P(ServiceOnPipeWire, AMicTrackWaitsForAServerThatIsNotUpYet) {
+  ASSERT_TRUE(env_->stopServer());
+  CaptureSession s = startCapture(env_->clientEnv(), {{"mic", Json::object()}}, "pw-no-server-");
+  ASSERT_FALSE(s.id.empty());
+  EXPECT_EQ(call(s.service, "GET", "/permissions").json["microphone"], "not_determined");
+  std::this_thread::sleep_for(2500ms); // the server comes later than any connection attempt waits
+  ASSERT_TRUE(env_->startServer());
+  ASSERT_NE(env_->mic("usb_mic", 1000, {"--default"}), 0);
+  // Started on the device at once, or resumed on it when the server came before the device.
+  EXPECT_TRUE(eventually([&] {
+    std::string events = s.events();
+    return events.find("\"track_started\"") != std::string::npos ||
+           events.find("\"track_resumed\"") != std::string::npos;
+  })) << s.events();
+  EXPECT_EQ(s.events().find("microphone_denied"), std::string::npos) << s.events();
+  EXPECT_EQ(call(s.service, "GET", "/permissions").json["microphone"], "granted");
+  EXPECT_TRUE(newestSegmentHolds(s.track("mic"), 1, 1.0));
+}
+
 VA_AUDIO_SERVER_TEST_SUITE(ServiceOnPipeWire);
 
 } // namespace

@@ -9,6 +9,7 @@
 
 #include <csignal>
 #include <set>
+#include <thread>
 #include <unistd.h>
 
 namespace va::e2e {
@@ -217,6 +218,42 @@ TEST_P(RemoteTrack, BothTracksOutliveTheAudioServerGoingAwayAndComingBack) {
 
   EXPECT_NEAR(toneAmplitude(tail(trackAudio(mic).first), 16000, 1000), 0.5, 0.05) << events;
   EXPECT_NEAR(toneAmplitude(tail(trackAudio(tap).first), 16000, 440), 0.5, 0.05) << events;
+}
+
+// Nothing is lost while our nodes join the graph: over ten captures in a row, each track holds
+// the audio of the whole time from the create answer to the stop, and the last-resort watchdog
+// never has to step in.
+TEST_P(RemoteTrack, TracksLoseNothingAtTheirStart) {
+  ASSERT_NE(env_->mic("usb_mic", 1000, {"--default"}), 0);
+  ASSERT_NE(env_->app("com.example.player", "Player", 440), 0);
+  std::string root = makeTempDir("pw-start-");
+  RunningService service = startService(root, getpid(), env_->clientEnv());
+  ASSERT_FALSE(service.ready.is_null());
+  auto nowS = [] {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+  };
+  for (int i = 0; i < 10; ++i) {
+    Json body{{"dir", root + "/rec" + std::to_string(i)},
+              {"mic", Json::object()},
+              {"remote", remote({{"bundleIds", {"com.example.player"}}})}};
+    Reply created = call(service, "POST", "/captures", body.dump());
+    double answeredS = nowS();
+    ASSERT_EQ(created.status, 201) << created.json;
+    std::string id = created.json["captureId"];
+    std::this_thread::sleep_for(1s);
+    double stoppingS = nowS();
+    Reply stopped = call(service, "POST", "/captures/" + id + "/stop");
+    ASSERT_EQ(stopped.status, 200);
+    for (const char* track : {"mic", "remote"}) {
+      double heldS = stopped.json["tracks"][track]["frames"].get<double>() / 16000;
+      EXPECT_GT(heldS, stoppingS - answeredS - 0.1) << "capture " << i << " " << track;
+    }
+  }
+  service.process->signal(SIGTERM);
+  EXPECT_EQ(service.process->wait(30s), 0);
+  std::string diagnostics = service.process->drainStderr();
+  EXPECT_EQ(diagnostics.find("while linked"), std::string::npos) << diagnostics;
 }
 
 VA_AUDIO_SERVER_TEST_SUITE(RemoteTrack);

@@ -15,9 +15,10 @@ struct GraphBuilder {
     graph.devices[id] = Device{.id = id, .serial = id + 1000, .props = std::move(props)};
     return id;
   }
-  uint32_t client(Props props) {
+  uint32_t client(Props props, bool hasInfo = true) {
     uint32_t id = next++;
-    graph.clients[id] = Client{.id = id, .serial = id + 1000, .props = std::move(props)};
+    graph.clients[id] =
+        Client{.id = id, .serial = id + 1000, .props = std::move(props), .hasInfo = hasInfo};
     return id;
   }
   uint32_t node(Props props, std::string state = "suspended") {
@@ -137,15 +138,24 @@ TEST(PipeWireGraph, ProcessesFromClientsAndTheirStreams) {
   b.client({{"pipewire.sec.pid", "5"}, {"application.process.binary", "wireplumber"}});
   b.client({{"pipewire.sec.pid", "6"}}); // no identity at all
   uint32_t named = b.client({{"pipewire.sec.pid", "400"}, {"application.name", "Only Name"}});
+  // A PulseAudio client as the registry announces it, before its info: the bridge's pid and no
+  // identity of its own. Not listed until its info arrives.
+  b.client({{"pipewire.sec.pid", "7"}, {"application.name", "paplay"}}, false);
+  // A second connection of the same PulseAudio process: a second process object, one application.
+  uint32_t again = b.client({{"pipewire.sec.pid", "7"},
+                             {"client.api", "pipewire-pulse"},
+                             {"application.process.id", "200"},
+                             {"application.id", "com.example.pulse"}});
 
   std::vector<AudioProcessInfo> processes = audioProcesses(b.graph, own);
-  ASSERT_EQ(processes.size(), 4u);
+  ASSERT_EQ(processes.size(), 5u);
   EXPECT_EQ(processes[0],
             (AudioProcessInfo{native + 1000, 100, "com.example.player", true, false}));
   EXPECT_EQ(processes[1], (AudioProcessInfo{pulse + 1000, 200, "com.example.pulse", false, true}));
   EXPECT_EQ(processes[2],
             (AudioProcessInfo{sandboxed + 1000, 300, "org.example.Flat", true, false}));
   EXPECT_EQ(processes[3], (AudioProcessInfo{named + 1000, 400, "Only Name", false, false}));
+  EXPECT_EQ(processes[4], (AudioProcessInfo{again + 1000, 200, "com.example.pulse", false, false}));
 
   std::vector<RunningApplication> apps = applications(b.graph, own);
   ASSERT_EQ(apps.size(), 4u);

@@ -16,7 +16,7 @@ const std::string kScript = std::string(VA_SOURCE_DIR) + "/scripts/audio-env";
 
 } // namespace
 
-AudioEnv::AudioEnv(bool bare) : bare_(bare) {
+AudioEnv::AudioEnv(bool bare, bool pulse) : bare_(bare), pulse_(pulse) {
   setenv("VA_TONE_PLAYER", VA_TONE_PLAYER, 1);
   if (!startServer() && error_.empty())
     error_ = "the audio server did not start";
@@ -37,17 +37,21 @@ std::string AudioEnv::run(const std::vector<std::string>& args, bool& ok) {
 }
 
 std::vector<std::string> AudioEnv::clientEnv() const {
-  return {"XDG_RUNTIME_DIR=" + dir_.path() + "/runtime",
-          "XDG_CONFIG_HOME=" + dir_.path() + "/config", "XDG_STATE_HOME=" + dir_.path() + "/state"};
+  std::vector<std::string> env{"XDG_RUNTIME_DIR=" + dir_.path() + "/runtime",
+                               "XDG_CONFIG_HOME=" + dir_.path() + "/config",
+                               "XDG_STATE_HOME=" + dir_.path() + "/state"};
+  if (pulse_)
+    env.push_back("PULSE_SERVER=unix:" + dir_.path() + "/runtime/pulse/native");
+  return env;
 }
 
 void AudioEnv::exportEnv() const {
+  for (const char* name : {"PIPEWIRE_REMOTE", "PULSE_SERVER", "DBUS_SESSION_BUS_ADDRESS"})
+    unsetenv(name);
   for (const std::string& entry : clientEnv()) {
     size_t equals = entry.find('=');
     setenv(entry.substr(0, equals).c_str(), entry.substr(equals + 1).c_str(), 1);
   }
-  for (const char* name : {"PIPEWIRE_REMOTE", "PULSE_SERVER", "DBUS_SESSION_BUS_ADDRESS"})
-    unsetenv(name);
 }
 
 pid_t AudioEnv::mic(const std::string& name, int hz, const std::vector<std::string>& options) {
@@ -58,11 +62,22 @@ pid_t AudioEnv::mic(const std::string& name, int hz, const std::vector<std::stri
   return ok ? static_cast<pid_t>(std::atoi(out.c_str())) : 0;
 }
 
-pid_t AudioEnv::app(const std::string& id, const std::string& name, int hz, double seconds) {
+pid_t AudioEnv::player(const std::string& kind, const std::string& id, const std::string& name,
+                       int hz, double seconds) {
   bool ok = false;
   std::string out =
-      run({"app", dir_.path(), id, name, std::to_string(hz), std::to_string(seconds)}, ok);
+      run({kind, dir_.path(), id, name, std::to_string(hz), std::to_string(seconds)}, ok);
   return ok ? static_cast<pid_t>(std::atoi(out.c_str())) : 0;
+}
+
+pid_t AudioEnv::app(const std::string& id, const std::string& name, int hz, double seconds) {
+  return player("app", id, name, hz, seconds);
+}
+pid_t AudioEnv::pulseApp(const std::string& id, const std::string& name, int hz, double seconds) {
+  return player("pulse-app", id, name, hz, seconds);
+}
+pid_t AudioEnv::alsaApp(const std::string& id, const std::string& name, int hz, double seconds) {
+  return player("alsa-app", id, name, hz, seconds);
 }
 
 void AudioEnv::pause(pid_t pid) {
@@ -91,6 +106,8 @@ bool AudioEnv::startServer() {
   std::vector<std::string> args{"start", dir_.path()};
   if (bare_)
     args.push_back("--bare");
+  if (pulse_)
+    args.push_back("--pulse");
   run(args, ok);
   return ok;
 }

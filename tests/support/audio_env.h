@@ -8,12 +8,12 @@
 
 namespace va::testing_support {
 
-// The private headless audio server of scripts/audio-env, with WirePlumber or bare, in a temp
-// dir of its own; virtual microphones and fake applications on it. Everything it started is
-// ended by PID on destruction.
+// The private headless audio server of scripts/audio-env, with WirePlumber or bare (and with the
+// PulseAudio bridge when asked), in a temp dir of its own; virtual microphones and fake
+// applications on it. Everything it started is ended by PID on destruction.
 class AudioEnv {
 public:
-  explicit AudioEnv(bool bare);
+  explicit AudioEnv(bool bare, bool pulse = false);
   ~AudioEnv();
   AudioEnv(const AudioEnv&) = delete;
   AudioEnv& operator=(const AudioEnv&) = delete;
@@ -21,7 +21,8 @@ public:
   // Empty when the server is up; else what went wrong.
   const std::string& error() const { return error_; }
   bool bare() const { return bare_; }
-  // "XDG_RUNTIME_DIR=...", ... for a client of this server.
+  bool pulse() const { return pulse_; }
+  // "XDG_RUNTIME_DIR=...", ... (and "PULSE_SERVER=..." with the bridge) for a client of it.
   std::vector<std::string> clientEnv() const;
   // Points this process's own clients at the server.
   void exportEnv() const;
@@ -31,6 +32,10 @@ public:
   pid_t mic(const std::string& name, int hz, const std::vector<std::string>& options = {});
   // A fake application playing a stereo sine at amplitude 0.5; 0 on failure.
   pid_t app(const std::string& id, const std::string& name, int hz, double seconds = 0);
+  // The same played by a PulseAudio client (pacat; needs the bridge) or an ALSA client (aplay),
+  // both routed by the session manager.
+  pid_t pulseApp(const std::string& id, const std::string& name, int hz, double seconds = 0);
+  pid_t alsaApp(const std::string& id, const std::string& name, int hz, double seconds = 0);
   void pause(pid_t pid);
   void resume(pid_t pid);
   // SIGTERM and wait for it to be gone.
@@ -41,9 +46,12 @@ public:
 
 private:
   std::string run(const std::vector<std::string>& args, bool& ok);
+  pid_t player(const std::string& kind, const std::string& id, const std::string& name, int hz,
+               double seconds);
 
   TempDir dir_;
   bool bare_;
+  bool pulse_;
   std::string error_;
 };
 

@@ -231,7 +231,7 @@ std::vector<AppClient> appClients(const Graph& graph, int32_t ownPid) {
   std::vector<AppClient> found;
   for (const Client* client : clientsBySerial(graph)) {
     int32_t pid = clientPid(*client);
-    if (pid == ownPid || serverComponent(*client))
+    if (!client->hasInfo || pid == ownPid || serverComponent(*client))
       continue;
     ClientAudio audio = clientAudio(graph, *client);
     std::string id = identity(*client, audio);
@@ -256,7 +256,10 @@ std::vector<AudioProcessInfo> audioProcesses(const Graph& graph, int32_t ownPid)
 
 std::vector<RunningApplication> applications(const Graph& graph, int32_t ownPid) {
   std::vector<RunningApplication> apps;
+  std::set<std::pair<int32_t, std::string>> seen;
   for (AppClient& app : appClients(graph, ownPid)) {
+    if (!seen.emplace(app.pid, app.identity).second)
+      continue;
     std::string name = prop(app.client->props, "application.name");
     apps.push_back(RunningApplication{.regular = true,
                                       .bundleID = app.identity,

@@ -44,6 +44,9 @@ struct Client {
   uint32_t id = 0;
   uint32_t serial = 0;
   Props props;
+  // The registry's props name a PulseAudio client by its bridge (its pid, no identity); they are
+  // complete only once the bound client reported its info.
+  bool hasInfo = false;
 };
 
 struct Device {
@@ -79,9 +82,11 @@ std::optional<uint32_t> defaultInputID(const Graph& graph);
 // The node that default.audio.sink names; all empty when there is none.
 OutputDeviceInfo defaultOutput(const Graph& graph);
 
-// One entry per client with an application identity, in serial order; clients of `ownPid` and
-// the audio server's own components are left out.
+// One entry per client with an application identity, in serial order; clients of `ownPid`, the
+// audio server's own components and clients whose info has not arrived yet are left out.
 std::vector<AudioProcessInfo> audioProcesses(const Graph& graph, int32_t ownPid);
+// The same clients as running applications, one per process and identity (a program that opens
+// several connections, as PulseAudio clients often do, is one application).
 std::vector<RunningApplication> applications(const Graph& graph, int32_t ownPid);
 
 // The node with that serial, if live.

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
+#include <tuple>
 
 #include <pipewire/extensions/metadata.h>
 #include <pipewire/pipewire.h>
@@ -60,7 +61,8 @@ struct Host::Views {
   std::map<uint32_t, std::pair<double, int64_t>> deviceConfig; // rate, channels
   std::optional<uint32_t> defaultInput;
   std::optional<std::string> defaultOutput;
-  std::vector<uint32_t> processes;
+  // Each process as the strategies see it: a new identity or pid is a change of the list.
+  std::vector<std::tuple<uint32_t, int32_t, std::string>> processes;
   std::map<uint32_t, std::pair<bool, bool>> running;
 
   static Views of(const Graph& graph, int32_t ownPid) {
@@ -72,7 +74,7 @@ struct Host::Views {
     views.defaultInput = defaultInputID(graph);
     views.defaultOutput = graph.defaultSink;
     for (const AudioProcessInfo& process : audioProcesses(graph, ownPid)) {
-      views.processes.push_back(process.objectID);
+      views.processes.emplace_back(process.objectID, process.pid, process.bundleID);
       views.running[process.objectID] = {process.runningOutput, process.runningInput};
     }
     return views;
@@ -126,8 +128,11 @@ struct BoundEvents {
     auto* bound = static_cast<Host::Bound*>(data);
     bound->host->changeModel([&](Graph& graph) {
       auto it = graph.clients.find(bound->id);
-      if (it != graph.clients.end() && (info->change_mask & PW_CLIENT_CHANGE_MASK_PROPS))
+      if (it == graph.clients.end())
+        return;
+      if (info->change_mask & PW_CLIENT_CHANGE_MASK_PROPS)
         it->second.props = toProps(info->props);
+      it->second.hasInfo = true;
     });
   }
   static void deviceInfo(void* data, const pw_device_info* info) {
@@ -237,6 +242,26 @@ void Host::reconnect() {
     scheduleRetry(backoff_);
 }
 
+void Host::whenReached(std::function<void(Connection)> reached) {
+  Connection now;
+  {
+    Lock lock(*this);
+    now = connection_.load();
+    if (now == Connection::connecting) {
+      waiters_.push_back(std::move(reached));
+      return;
+    }
+  }
+  reached(now);
+}
+
+void Host::settleWaiters(Connection now) {
+  std::vector<std::function<void(Connection)>> waiters;
+  waiters.swap(waiters_);
+  for (auto& reached : waiters)
+    reached(now);
+}
+
 void Host::addWatcher(GraphWatcher* watcher) {
   watchers_.push_back(watcher);
 }
@@ -251,6 +276,8 @@ bool Host::connectLocked() {
     int error = errno;
     connection_ =
         (error == EACCES || error == EPERM) ? Connection::refused : Connection::connecting;
+    if (connection_ == Connection::refused)
+      settleWaiters(Connection::refused);
     return false;
   }
   static const pw_core_events coreEvents = {
@@ -332,6 +359,7 @@ void Host::onCoreDone(void* data, uint32_t id, int seq) {
     log("audio server connected");
   host->everConnected_ = true;
   host->publish();
+  host->settleWaiters(Connection::connected);
   pw_thread_loop_signal(host->loop_, false);
 }
 
@@ -346,6 +374,8 @@ void Host::onCoreError(void* data, uint32_t id, int, int res, const char* messag
       Connection::connected)
     log(std::string("audio server connection lost: ") + (message ? message : spa_strerror(res)));
   host->lost_ = true;
+  if (refused)
+    host->settleWaiters(Connection::refused);
   // The core cannot be destroyed from inside its own event: the retry timer tears it down.
   host->scheduleRetry(std::chrono::milliseconds(1));
   pw_thread_loop_signal(host->loop_, false);
@@ -379,7 +409,8 @@ void Host::onGlobal(void* data, uint32_t id, uint32_t, const char* type, uint32_
     events = &kClientEvents;
     version = PW_VERSION_CLIENT;
     host->changeModel([&](Graph& graph) {
-      graph.clients[id] = Client{.id = id, .serial = serial, .props = toProps(props)};
+      graph.clients[id] =
+          Client{.id = id, .serial = serial, .props = toProps(props), .hasInfo = false};
     });
   } else if (std::strcmp(type, PW_TYPE_INTERFACE_Device) == 0) {
     kind = Kind::device;

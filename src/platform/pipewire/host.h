@@ -7,6 +7,7 @@
 #include "platform/pipewire/graph.h"
 
 #include <atomic>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -55,6 +56,10 @@ public:
   int32_t ownPid() const { return ownPid_; }
   // Tries to connect now if not connected.
   void reconnect();
+  // Calls `reached` once the connection leaves "connecting": at once on the calling thread when
+  // it already has, else on the loop thread when a server accepts us (connected, after the first
+  // sync) or turns us away (refused). A server that never appears never calls it.
+  void whenReached(std::function<void(Connection)> reached);
 
   // The loop lock, for stream and link owners (never taken on the loop thread itself).
   class Lock {
@@ -83,6 +88,7 @@ private:
   void teardownLocked();
   void scheduleRetry(std::chrono::milliseconds delay);
   void publish();
+  void settleWaiters(Connection now);
   void changeModel(const std::function<void(Graph&)>& change);
 
   // Event handlers, on the loop thread.
@@ -108,6 +114,7 @@ private:
   std::unique_ptr<Hooks> hooks_;
   std::map<uint32_t, std::unique_ptr<Bound>> bound_;
   std::vector<GraphWatcher*> watchers_;
+  std::vector<std::function<void(Connection)>> waiters_; // see whenReached
   int syncSeq_ = -1;
   int syncRound_ = 0;
   bool synced_ = false;

@@ -8,7 +8,6 @@
 
 #include <atomic>
 #include <charconv>
-#include <thread>
 
 namespace va::pw {
 
@@ -47,12 +46,10 @@ std::string MicPermission::status() {
 }
 
 void MicPermission::request(std::function<void(bool granted)> done) {
+  // A server that is not up yet is no refusal: the answer waits until one accepts or refuses us.
   host_->reconnect();
-  std::thread([host = host_, done = std::move(done)] {
-    for (int i = 0; i < 40 && host->connection() == Connection::connecting; ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    done(host->connection() == Connection::connected);
-  }).detach();
+  host_->whenReached(
+      [done = std::move(done)](Connection reached) { done(reached == Connection::connected); });
 }
 
 std::string System::osVersion() {

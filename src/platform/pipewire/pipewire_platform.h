@@ -62,7 +62,7 @@ class MicPermission final : public MicAuthorization {
 public:
   explicit MicPermission(std::shared_ptr<Host> host) : host_(std::move(host)) {}
   std::string status() override;
-  // Connects if need be and answers on the calling thread.
+  // Connects if need be; answers once a server accepts or refuses us, however long that takes.
   void request(std::function<void(bool granted)> done) override;
 
 private:
