@@ -1,7 +1,10 @@
 #include "platform/block_mix.h"
+#include "platform/block_ring.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <thread>
 #include <vector>
 
 namespace va {
@@ -102,6 +105,68 @@ TEST(DeliveredRate, ARateOfZeroHasNoDeviationAndAnEarlyBlockEndsNothing) {
   ASSERT_TRUE(report);
   EXPECT_TRUE((*report)["deviationPct"].is_null());
   EXPECT_DOUBLE_EQ((*report)["deliveredRate"].get<double>(), 80.0); // 480 frames over 6 s
+}
+
+// What the data thread hands over: planar channels, silence where a port had nothing (or less
+// than the cycle), whole blocks dropped and counted when the loop thread falls behind, and
+// blocks that wrap around the end of the ring arriving whole.
+TEST(BlockRing, HandsOverWholePlanarCyclesAndDropsWhatDoesNotFit) {
+  BlockRing ring(8, 3);
+  const Samples left = {1, 2, 3}, right = {4};
+  const float* channels[] = {left.data(), right.data()};
+  const float* silent[] = {nullptr, nullptr};
+  const uint32_t available[] = {3, 1};
+  auto header = [](uint64_t timeNs, uint32_t frames) {
+    return BlockRing::Header{.timeNs = timeNs, .rateHz = 48000, .frames = frames, .channels = 2};
+  };
+  std::vector<std::pair<uint64_t, Samples>> taken;
+  auto drain = [&] {
+    return ring.drain([&](const BlockRing::Header& h, std::span<const float> planar) {
+      taken.emplace_back(h.timeNs, Samples(planar.begin(), planar.end()));
+    });
+  };
+  ASSERT_TRUE(ring.push(header(1, 3), channels, available));
+  EXPECT_FALSE(ring.push(header(2, 2), channels, available)); // 6 + 4 samples > 8
+  EXPECT_EQ(ring.takeDropped(), 1u);
+  EXPECT_EQ(ring.takeDropped(), 0u);
+  EXPECT_EQ(drain(), 1u);
+  ASSERT_TRUE(ring.push(header(3, 3), channels, available)); // wraps past the end
+  ASSERT_TRUE(ring.push(header(4, 1), silent, available));
+  EXPECT_EQ(drain(), 2u);
+  EXPECT_EQ(drain(), 0u);
+  ASSERT_EQ(taken.size(), 3u);
+  EXPECT_EQ(taken[0], (std::pair<uint64_t, Samples>{1, {1, 2, 3, 4, 0, 0}}));
+  EXPECT_EQ(taken[1], (std::pair<uint64_t, Samples>{3, {1, 2, 3, 4, 0, 0}}));
+  EXPECT_EQ(taken[2], (std::pair<uint64_t, Samples>{4, {0, 0}}));
+}
+
+// One producer thread and one consumer thread: every block arrives once, whole and in order,
+// or is counted as dropped.
+TEST(BlockRing, OneProducerAndOneConsumerLoseNothingUncounted) {
+  BlockRing ring(64, 8);
+  constexpr uint64_t kBlocks = 20000;
+  std::thread producer([&] {
+    for (uint64_t i = 1; i <= kBlocks; ++i) {
+      const Samples block(4, static_cast<float>(i % 1000));
+      const float* channels[] = {block.data()};
+      const uint32_t available[] = {4};
+      ring.push({.timeNs = i, .rateHz = 48000, .frames = 4, .channels = 1}, channels, available);
+    }
+  });
+  uint64_t received = 0, dropped = 0, last = 0;
+  bool whole = true;
+  while (received + dropped < kBlocks) {
+    received += ring.drain([&](const BlockRing::Header& h, std::span<const float> planar) {
+      whole = whole && h.timeNs > last && planar.size() == 4 &&
+              std::all_of(planar.begin(), planar.end(),
+                          [&](float x) { return x == static_cast<float>(h.timeNs % 1000); });
+      last = h.timeNs;
+    });
+    dropped += ring.takeDropped();
+  }
+  producer.join();
+  EXPECT_TRUE(whole);
+  EXPECT_EQ(received + dropped, kBlocks);
 }
 
 } // namespace

@@ -4,6 +4,9 @@
 // Prints "ready" once recording, then once a second per input: its frames so far, rate and
 // peak; and once per input the first block holding a sample above 0.1: "onset <input> <block
 // time> <arrival time>" (CLOCK_MONOTONIC ns).
+//   va-audio-probe --watch BUNDLE_ID SECONDS
+// Prints "ready", then the first time a process of that identity plays (its output stream is
+// running): "running <pid> <time>" (CLOCK_MONOTONIC ns), for tools/bench/real_apps.sh.
 
 #include "platform/pipewire/pipewire_platform.h"
 
@@ -65,22 +68,35 @@ struct Meter {
 } // namespace
 
 int main(int argc, char** argv) {
-  std::string micUid, tapIds;
+  std::string micUid, tapIds, watchId;
   double seconds = -1;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
-    if ((arg == "--mic" || arg == "--tap") && i + 1 < argc)
-      (arg == "--mic" ? micUid : tapIds) = argv[++i];
+    if ((arg == "--mic" || arg == "--tap" || arg == "--watch") && i + 1 < argc)
+      (arg == "--mic" ? micUid : arg == "--tap" ? tapIds : watchId) = argv[++i];
     else
       seconds = std::atof(argv[i]);
   }
-  if (seconds < 0 || (micUid.empty() && tapIds.empty())) {
-    std::fprintf(stderr, "usage: va-audio-probe [--mic UID] [--tap IDS] SECONDS\n");
+  if (seconds < 0 || (micUid.empty() && tapIds.empty() && watchId.empty())) {
+    std::fprintf(stderr, "usage: va-audio-probe [--mic UID] [--tap IDS] [--watch ID] SECONDS\n");
     return 2;
   }
   auto host = pw::Host::start(static_cast<int32_t>(getpid()));
   if (!host || host->connection() != pw::Connection::connected)
     fail("no audio server");
+  if (!watchId.empty()) {
+    std::printf("ready\n");
+    std::fflush(stdout);
+    pw::Processes processes(host);
+    for (uint64_t end = monotonicNs() + static_cast<uint64_t>(seconds * 1e9); monotonicNs() < end;
+         std::this_thread::sleep_for(std::chrono::milliseconds(2)))
+      for (const AudioProcessInfo& p : processes.processes())
+        if (p.bundleID == watchId && p.runningOutput) {
+          std::printf("running %d %llu\n", p.pid, static_cast<unsigned long long>(monotonicNs()));
+          return 0;
+        }
+    return 1;
+  }
   auto wait = [](auto found) {
     for (int i = 0; i < 250 && !found(); ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
