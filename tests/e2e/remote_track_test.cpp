@@ -221,8 +221,9 @@ TEST_P(RemoteTrack, BothTracksOutliveTheAudioServerGoingAwayAndComingBack) {
 }
 
 // Nothing is lost while our nodes join the graph: over ten captures in a row, each track holds
-// the audio of the whole time from the create answer to the stop, and the last-resort watchdog
-// never has to step in.
+// the audio of the whole time from the create answer to the stop, but for the moment its links
+// take to be made (well under 0.3 s even under a sanitizer; a node held up by the session manager
+// lost 0.5 s and more), and the last-resort watchdog never has to step in.
 TEST_P(RemoteTrack, TracksLoseNothingAtTheirStart) {
   ASSERT_NE(env_->mic("usb_mic", 1000, {"--default"}), 0);
   ASSERT_NE(env_->app("com.example.player", "Player", 440), 0);
@@ -247,7 +248,7 @@ TEST_P(RemoteTrack, TracksLoseNothingAtTheirStart) {
     ASSERT_EQ(stopped.status, 200);
     for (const char* track : {"mic", "remote"}) {
       double heldS = stopped.json["tracks"][track]["frames"].get<double>() / 16000;
-      EXPECT_GT(heldS, stoppingS - answeredS - 0.1) << "capture " << i << " " << track;
+      EXPECT_GT(heldS, stoppingS - answeredS - 0.3) << "capture " << i << " " << track;
     }
   }
   service.process->signal(SIGTERM);

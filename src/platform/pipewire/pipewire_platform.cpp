@@ -25,6 +25,14 @@ std::string decimalRate(double rate) {
   return result;
 }
 
+// One mono buffer per channel of a planar cycle.
+std::vector<SampleBuffer> channelBuffers(const float* planar, size_t frames, uint32_t channels) {
+  std::vector<SampleBuffer> buffers(channels);
+  for (uint32_t c = 0; c < channels; ++c)
+    buffers[c] = {.data = planar + c * frames, .samples = frames, .channels = 1};
+  return buffers;
+}
+
 std::string uniqueSuffix() {
   static std::atomic<uint64_t> counter{0};
   return std::to_string(getpid()) + "." + std::to_string(++counter);
@@ -78,7 +86,7 @@ std::expected<void, CaptureError> MicInput::start(const InputDevice& device,
   const Node* node = nodeBySerial(graph, device.id);
   if (!node)
     return std::unexpected(
-        CaptureError{"pw_stream_connect: input device " + device.uid + " is not in the graph"});
+        CaptureError{"pw_filter_connect: input device " + device.uid + " is not in the graph"});
   StreamSpec spec{.nodeName = std::string(kMicNodePrefix) + uniqueSuffix(),
                   .description = "Velmorrant microphone",
                   .positions = {},
@@ -97,10 +105,7 @@ std::expected<void, CaptureError> MicInput::start(const InputDevice& device,
   // The ports carry the graph's rate, whatever the device's own: blocks are stamped with it.
   auto block = [delivery = std::move(delivery)](const float* planar, size_t frames,
                                                 uint32_t channels, double rate, uint64_t timeNs) {
-    std::vector<SampleBuffer> buffers(channels);
-    for (uint32_t c = 0; c < channels; ++c)
-      buffers[c] = {.data = planar + c * frames, .samples = frames, .channels = 1};
-    if (std::optional<std::vector<float>> mono = mixInput(buffers))
+    if (std::optional<std::vector<float>> mono = mixInput(channelBuffers(planar, frames, channels)))
       delivery(*mono, rate, timeNs);
   };
   if (auto started = stream_->start(spec, planner, block); !started)
@@ -185,10 +190,8 @@ std::expected<void, CaptureError> Tap::start(const std::vector<uint32_t>& proces
       session->formatRate = rate;
       session->refresh("aggregate_rate_changed");
     }
-    std::vector<SampleBuffer> buffers(channels);
-    for (uint32_t c = 0; c < channels; ++c)
-      buffers[c] = {.data = planar + c * frames, .samples = frames, .channels = 1};
-    std::optional<std::vector<float>> mono = mixTap(buffers, false, channels);
+    std::optional<std::vector<float>> mono =
+        mixTap(channelBuffers(planar, frames, channels), false, channels);
     if (!mono)
       return;
     double rateUsed = session->rate.get();
