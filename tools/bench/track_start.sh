@@ -2,8 +2,9 @@
 # The start of tracks on a private audio server: COUNT (default 50) mic + remote captures one
 # after another, each recording for a second, with WirePlumber (or bare with --bare). For each
 # track, the audio missing between the create answer and the stop request (that time less the
-# frames in the stop summary / 16000); prints the worst and the distribution, and every line the
-# last-resort watchdog wrote ("... while linked").
+# frames in the stop summary / 16000; negative when a track holds more, as its first cycle began
+# before the answer); prints the worst and the distribution, and every line the last-resort
+# watchdog wrote ("... while linked").
 #   tools/bench/track_start.sh [COUNT] [--bare]
 set -euo pipefail
 cd "$(dirname "$0")/../.."
@@ -15,7 +16,7 @@ for arg in "$@"; do
     *) count=$arg ;;
   esac
 done
-scripts/setup >/dev/null
+[ -n "${VA_NO_SETUP:-}" ] || scripts/setup >/dev/null # set to measure another build's binary
 
 work=$(mktemp -d)
 pid=""
@@ -55,7 +56,7 @@ for i in $(seq "$count"); do
   for track in mic remote; do
     frames=$(jq ".tracks.$track.frames" <<<"$summary")
     awk -v a="$answered" -v s="$stopping" -v f="$frames" -v t="$track" -v i="$i" \
-      'BEGIN {m = (s - a) / 1e6 - f / 16; printf "%s %d %.1f\n", t, i, (m > 0 ? m : 0)}' \
+      'BEGIN {printf "%s %d %.1f\n", t, i, (s - a) / 1e6 - f / 16}' \
       >>"$work/missing"
   done
 done
