@@ -6,10 +6,12 @@
 # (and its pids), the level of its tone in a remote track that matches that identity, the level
 # of the 440 Hz tone there (must be absent), and the time from its first sound (its output
 # stream running, as a separate client sees it) to "tap_armed", with that event's trigger.
-# Installs what it needs (Debian packages) first.
+# Installs what it needs (Debian packages) first; the service is $VA_BIN (default
+# build/velmorrant-audio).
 #   tools/bench/real_apps.sh
 set -euo pipefail
 cd "$(dirname "$0")/../.."
+. tools/bench/service.sh
 scripts/setup >/dev/null
 
 packages=(mpv gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
@@ -41,16 +43,7 @@ scripts/audio-env start "$work/audio" --pulse
 eval export "$(scripts/audio-env env "$work/audio")"
 scripts/audio-env app "$work/audio" com.example.distractor Distractor 440 >/dev/null
 
-build/velmorrant-audio serve --root "$work/root" --parent-pid $$ >"$work/stdout" 2>"$work/log" &
-pid=$!
-for _ in $(seq 100); do grep -q '^VELMORRANT_AUDIO_READY ' "$work/stdout" && break; sleep 0.1; done
-ready=$(head -n 1 "$work/stdout")
-port=$(jq -r .port <<<"${ready#VELMORRANT_AUDIO_READY }")
-token=$(jq -r .token <<<"${ready#VELMORRANT_AUDIO_READY }")
-api() { # method path [body]
-  curl -sS -X "$1" -H "Authorization: Bearer $token" ${3:+--data-binary "$3"} \
-    "http://127.0.0.1:$port$2"
-}
+start_service "$work/root" "$work"
 
 for hz in 523 587 659 698 740; do
   sox -n -r 48000 -c 2 -b 16 "$work/$hz.wav" synth 60 sine "$hz" vol 0.5
@@ -105,8 +98,7 @@ PY
 
 printf '%-15s %-16s %-22s %8s %8s %10s %s\n' player identity pids "own" "440Hz" "armed_ms" trigger
 for entry in "${players[@]}"; do
-  IFS='|' read -r name hz command <<<"$entry"
-  command=$(tr -s ' \n' '  ' <<<"$command")
+  IFS='|' read -r name hz command <<<"$(tr -s ' \n' '  ' <<<"$entry")"
   # Which identity it is listed under: the one that appears while it plays.
   before=$(identities)
   launch "$command"

@@ -8,6 +8,7 @@
 #   tools/bench/remote_bench.sh [SECONDS]
 set -euo pipefail
 cd "$(dirname "$0")/../.."
+. tools/bench/service.sh
 seconds="${1:-30}"
 scripts/setup >/dev/null
 
@@ -24,16 +25,7 @@ mkdir -p "$work/audio" "$work/root"
 scripts/audio-env start "$work/audio"
 eval export "$(scripts/audio-env env "$work/audio")"
 
-build/velmorrant-audio serve --root "$work/root" --parent-pid $$ >"$work/stdout" 2>"$work/log" &
-pid=$!
-for _ in $(seq 100); do grep -q '^VELMORRANT_AUDIO_READY ' "$work/stdout" && break; sleep 0.1; done
-ready=$(head -n 1 "$work/stdout")
-port=$(jq -r .port <<<"${ready#VELMORRANT_AUDIO_READY }")
-token=$(jq -r .token <<<"${ready#VELMORRANT_AUDIO_READY }")
-api() { # method path [body]
-  curl -sS -X "$1" -H "Authorization: Bearer $token" ${3:+--data-binary "$3"} \
-    "http://127.0.0.1:$port$2"
-}
+start_service "$work/root" "$work"
 create() { # dir bundle-id -> capture id
   api POST /captures "$(jq -cn --arg dir "$1" --arg id "$2" \
     '{dir: $dir, remote: {strategy: "process-tap", match: {bundleIds: [$id]}}}')" | jq -r .captureId

@@ -5,9 +5,11 @@
 # frames in the stop summary / 16000; negative when a track holds more, as its first cycle began
 # before the answer); prints the worst and the distribution, and every line the last-resort
 # watchdog wrote ("... while linked").
+# The service is $VA_BIN (default build/velmorrant-audio).
 #   tools/bench/track_start.sh [COUNT] [--bare]
 set -euo pipefail
 cd "$(dirname "$0")/../.."
+. tools/bench/service.sh
 count=50
 mode=""
 for arg in "$@"; do
@@ -16,7 +18,7 @@ for arg in "$@"; do
     *) count=$arg ;;
   esac
 done
-[ -n "${VA_NO_SETUP:-}" ] || scripts/setup >/dev/null # set to measure another build's binary
+scripts/setup >/dev/null
 
 work=$(mktemp -d)
 pid=""
@@ -33,16 +35,7 @@ eval export "$(scripts/audio-env env "$work/audio")"
 scripts/audio-env mic "$work/audio" usb_mic 1000 --default >/dev/null
 scripts/audio-env app "$work/audio" com.example.player Player 440 >/dev/null
 
-build/velmorrant-audio serve --root "$work/root" --parent-pid $$ >"$work/stdout" 2>"$work/log" &
-pid=$!
-for _ in $(seq 100); do grep -q '^VELMORRANT_AUDIO_READY ' "$work/stdout" && break; sleep 0.1; done
-ready=$(head -n 1 "$work/stdout")
-port=$(jq -r .port <<<"${ready#VELMORRANT_AUDIO_READY }")
-token=$(jq -r .token <<<"${ready#VELMORRANT_AUDIO_READY }")
-api() { # method path [body]
-  curl -sS -X "$1" -H "Authorization: Bearer $token" ${3:+--data-binary "$3"} \
-    "http://127.0.0.1:$port$2"
-}
+start_service "$work/root" "$work"
 
 : >"$work/missing"
 for i in $(seq "$count"); do
