@@ -47,7 +47,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ::close(fd);
   ::unlink(output.c_str());
 
-  va::Decode::Outcome outcome = va::Decode::decodeFile(input, output);
+  static const int dir = ::open(workDir().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  va::Decode::Outcome outcome =
+      va::Decode::decodeFile({dir, "input", input}, {dir, "output.wav", output});
   check(sizeOf(output + ".partial") < 0);
   if (outcome.failure) {
     check(sizeOf(output) < 0);

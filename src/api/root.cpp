@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <sys/stat.h>
 
@@ -21,16 +22,18 @@ std::optional<std::string> realPath(const std::string& path) {
 Root::Root(const std::string& root) {
   if (auto real = realPath(root)) {
     path_ = *real;
-    return;
+  } else {
+    path_ = std::filesystem::path(root).lexically_normal().string();
+    while (path_.size() > 1 && path_.back() == '/')
+      path_.pop_back();
   }
-  path_ = std::filesystem::path(root).lexically_normal().string();
-  while (path_.size() > 1 && path_.back() == '/')
-    path_.pop_back();
+  fd_ = UniqueFd(::open(path_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
 }
 
-std::optional<std::string> Root::contains(const std::string& clientPath) const {
+std::optional<ConfinedPath> Root::contains(const std::string& clientPath) const {
   // A NUL would cut the path short in every system call below: refuse it outright.
-  if (clientPath.empty() || clientPath.front() != '/' || clientPath.find('\0') != std::string::npos)
+  if (!fd_ || clientPath.empty() || clientPath.front() != '/' ||
+      clientPath.find('\0') != std::string::npos)
     return std::nullopt;
 
   std::string path = clientPath;
@@ -44,17 +47,25 @@ std::optional<std::string> Root::contains(const std::string& clientPath) const {
   auto parent = realPath(slash == 0 ? "/" : path.substr(0, slash));
   if (!parent)
     return std::nullopt;
+  std::string below; // the resolved parent relative to the root: no link, ".", or ".." in it
   if (*parent != path_) {
     std::string prefix = path_.back() == '/' ? path_ : path_ + "/";
     if (parent->compare(0, prefix.size(), prefix) != 0)
       return std::nullopt;
+    below = parent->substr(prefix.size());
   }
 
-  std::string joined = (parent->back() == '/' ? *parent : *parent + "/") + last;
-  struct stat info {};
-  if (::lstat(joined.c_str(), &info) == 0 && S_ISLNK(info.st_mode))
+  ConfinedPath confined;
+  confined.parent = UniqueFd(openBeneath(fd_.get(), below, O_PATH | O_DIRECTORY));
+  if (!confined.parent)
     return std::nullopt;
-  return joined;
+  struct stat info {};
+  if (::fstatat(confined.parent.get(), last.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+      S_ISLNK(info.st_mode))
+    return std::nullopt;
+  confined.path = (parent->back() == '/' ? *parent : *parent + "/") + last;
+  confined.name = std::move(last);
+  return confined;
 }
 
 } // namespace va

@@ -10,7 +10,9 @@
 
 #include <array>
 #include <chrono>
+#include <cerrno>
 #include <cstdio>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <vector>
 
@@ -34,6 +36,22 @@ std::vector<std::string> pieces(std::string_view path) {
 }
 
 constexpr int64_t kMaxWaitSeconds = 25;
+
+// Whether `tracks` and `tracks/<track>` below a capture directory are, where they exist, plain
+// directories and not links or other files.
+bool plainDirectories(int captureDir, const char* track) {
+  struct stat info {};
+  if (::fstatat(captureDir, "tracks", &info, AT_SYMLINK_NOFOLLOW) != 0)
+    return errno == ENOENT;
+  if (!S_ISDIR(info.st_mode))
+    return false;
+  UniqueFd tracks(::openat(captureDir, "tracks", O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!tracks)
+    return false;
+  if (::fstatat(tracks.get(), track, &info, AT_SYMLINK_NOFOLLOW) != 0)
+    return errno == ENOENT;
+  return S_ISDIR(info.st_mode);
+}
 
 constexpr std::array<std::string_view, 6> kFlatPaths = {"health",   "capabilities", "decode",
                                                         "captures", "sources",      "permissions"};
@@ -115,19 +133,33 @@ HTTPResponse Router::createCapture(const std::string& body) {
     return HTTPResponse::error(400, "bad_request");
   if (!root_)
     return HTTPResponse::error(403, "outside_root");
-  std::optional<std::string> dir = Root(*root_).contains(spec->dir);
+  const Root root(*root_);
+  std::optional<ConfinedPath> dir = root.contains(spec->dir);
   if (!dir)
     return HTTPResponse::error(403, "outside_root");
 
-  // lstat: a link that appeared since the confinement is not followed.
+  // Everything from here is reached through the parent's descriptor, and no link is followed:
+  // one that appeared since the confinement is refused.
   struct stat info {};
-  if (::lstat(dir->c_str(), &info) == 0) {
+  if (::fstatat(dir->parent.get(), dir->name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
+    if (S_ISLNK(info.st_mode))
+      return HTTPResponse::error(403, "outside_root");
     if (!S_ISDIR(info.st_mode))
       return HTTPResponse::error(400, "bad_request");
-  } else if (::mkdir(dir->c_str(), 0700) != 0) {
+  } else if (::mkdirat(dir->parent.get(), dir->name.c_str(), 0700) != 0) {
     return HTTPResponse::error(403, "outside_root");
   }
-  spec->dir = *dir;
+  UniqueFd captureDir(::openat(dir->parent.get(), dir->name.c_str(),
+                               O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!captureDir)
+    return HTTPResponse::error(403, "outside_root");
+  // The capture directory may hold what an earlier capture left; a link planted where a track
+  // directory goes is refused rather than written through.
+  if ((spec->mic && !plainDirectories(captureDir.get(), "mic")) ||
+      (spec->remote && !plainDirectories(captureDir.get(), "remote")))
+    return HTTPResponse::error(400, "bad_request");
+  spec->dir = dir->path;
+  spec->dirFd = std::make_shared<const UniqueFd>(std::move(captureDir));
 
   auto capture = captures_->create(*spec);
   if (capture)
@@ -188,16 +220,16 @@ HTTPResponse Router::decode(const std::string& body) {
     return HTTPResponse::error(400, "bad_request");
   if (!root_)
     return HTTPResponse::error(403, "outside_root");
-  const Root root(*root_);
-  std::optional<std::string> from = root.contains(input->get<std::string>());
+  std::optional<ConfinedPath> from = Root(*root_).contains(input->get<std::string>());
   if (!from)
     return HTTPResponse::error(403, "outside_root");
-  std::optional<std::string> to = root.contains(output->get<std::string>());
+  std::optional<ConfinedPath> to = Root(*root_).contains(output->get<std::string>());
   if (!to)
     return HTTPResponse::error(403, "outside_root");
 
   auto started = std::chrono::steady_clock::now();
-  std::expected<int64_t, Decode::Failure> frames = Decode::run(*from, *to);
+  std::expected<int64_t, Decode::Failure> frames =
+      Decode::run({from->parent.get(), from->name, from->path}, {to->parent.get(), to->name, to->path});
   if (!frames)
     return frames.error() == Decode::Failure::unsupported
                ? HTTPResponse::error(415, "unsupported_format")

@@ -1,8 +1,10 @@
 #pragma once
 
 #include "capture/process_match.h"
+#include "core/file_io.h"
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -17,7 +19,9 @@ struct CaptureSpec {
     std::string strategy;
     ProcessMatch match;
   };
-  std::string dir; // the capture directory; exists
+  std::string dir; // the capture directory's canonical path, for records and messages
+  // The capture directory itself, opened without following links; tracks are made below it.
+  std::shared_ptr<const UniqueFd> dirFd;
   int64_t segmentSeconds = 60;
   std::optional<Mic> mic;
   std::optional<Remote> remote;

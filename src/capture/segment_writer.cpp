@@ -23,24 +23,13 @@ std::string segmentName(int64_t index) {
 
 } // namespace
 
-std::error_code makeDirectories(const std::string& path, mode_t mode) {
-  struct stat st {};
-  if (::stat(path.c_str(), &st) == 0)
-    return S_ISDIR(st.st_mode) ? std::error_code()
-                               : std::make_error_code(std::errc::not_a_directory);
-  if (errno != ENOENT)
-    return std::error_code(errno, std::generic_category());
-  size_t slash = path.find_last_of('/');
-  if (slash != std::string::npos && slash > 0) {
-    if (std::error_code ec = makeDirectories(path.substr(0, slash), mode))
-      return ec;
-  }
-  if (::mkdir(path.c_str(), mode) != 0 && errno != EEXIST)
-    return std::error_code(errno, std::generic_category());
-  // Someone else may have made it in between; it must still be a directory.
-  if (::stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
-    return std::make_error_code(std::errc::not_a_directory);
-  return {};
+std::expected<UniqueFd, std::error_code> openTrackDirectory(int captureDir,
+                                                            const std::string& track) {
+  UniqueFd tracks = makeDirectoryAt(captureDir, "tracks", 0700);
+  UniqueFd dir = tracks ? makeDirectoryAt(tracks.get(), track, 0700) : UniqueFd();
+  if (!dir)
+    return std::unexpected(std::error_code(errno, std::generic_category()));
+  return dir;
 }
 
 std::array<uint8_t, SegmentWriter::kHeaderBytes> SegmentWriter::header(int64_t dataBytes) {
@@ -48,16 +37,17 @@ std::array<uint8_t, SegmentWriter::kHeaderBytes> SegmentWriter::header(int64_t d
 }
 
 std::expected<std::unique_ptr<SegmentWriter>, std::error_code>
-SegmentWriter::make(std::string trackDir, std::string track, int64_t segmentFrames,
-                    OnClosed onClosed, FileIO& io) {
-  if (std::error_code ec = makeDirectories(trackDir, 0700))
-    return std::unexpected(ec);
-  return std::unique_ptr<SegmentWriter>(new SegmentWriter(std::move(trackDir), std::move(track),
+SegmentWriter::make(int captureDir, std::string track, int64_t segmentFrames, OnClosed onClosed,
+                    FileIO& io) {
+  auto dir = openTrackDirectory(captureDir, track);
+  if (!dir)
+    return std::unexpected(dir.error());
+  return std::unique_ptr<SegmentWriter>(new SegmentWriter(std::move(*dir), std::move(track),
                                                           std::max<int64_t>(segmentFrames, 1),
                                                           std::move(onClosed), io));
 }
 
-SegmentWriter::SegmentWriter(std::string trackDir, std::string track, int64_t segmentFrames,
+SegmentWriter::SegmentWriter(UniqueFd trackDir, std::string track, int64_t segmentFrames,
                              OnClosed onClosed, FileIO& io)
     : trackDir_(std::move(trackDir)), track_(std::move(track)), segmentFrames_(segmentFrames),
       onClosed_(std::move(onClosed)), io_(io) {}
@@ -69,8 +59,8 @@ SegmentWriter::~SegmentWriter() {
 
 bool SegmentWriter::open() {
   ++index_; // consumed if the file cannot be created
-  std::string path = trackDir_ + "/" + segmentName(index_);
-  int fd = io_.open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
+  std::string name = segmentName(index_);
+  int fd = io_.openat(trackDir_.get(), name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
   if (fd < 0) {
     // Every run retries, up to a hundred a second: a failure that repeats is counted, not logged.
     int err = errno;
@@ -95,7 +85,7 @@ bool SegmentWriter::open() {
     // A file without its whole header holds no audio and is not playable: remove it, and give
     // its number back so that a disk that stays full leaves no trail of broken files behind.
     io_.close(fd);
-    if (io_.unlink(path) == 0)
+    if (io_.unlinkat(trackDir_.get(), name) == 0)
       --index_;
     return false;
   }

@@ -30,9 +30,11 @@ public:
 
   using OnClosed = std::function<void(const SegmentInfo&)>;
 
-  // Creates `trackDir` (with missing parents, mode 0700) or accepts an existing directory.
+  // Creates `tracks/<track>` below the capture directory `captureDir` (each mode 0700) or
+  // accepts existing directories, and keeps its own descriptor of the track directory: no link
+  // is followed on the way, and one swapped in later changes nothing.
   static std::expected<std::unique_ptr<SegmentWriter>, std::error_code>
-  make(std::string trackDir, std::string track, int64_t segmentFrames, OnClosed onClosed,
+  make(int captureDir, std::string track, int64_t segmentFrames, OnClosed onClosed,
        FileIO& io = FileIO::posix());
   // Closes an open file as it is, without a final header and without reporting it.
   ~SegmentWriter();
@@ -52,12 +54,12 @@ public:
   static std::array<uint8_t, kHeaderBytes> header(int64_t dataBytes);
 
 private:
-  SegmentWriter(std::string trackDir, std::string track, int64_t segmentFrames, OnClosed onClosed,
+  SegmentWriter(UniqueFd trackDir, std::string track, int64_t segmentFrames, OnClosed onClosed,
                 FileIO& io);
   bool open();
   void writeHeader();
 
-  const std::string trackDir_;
+  const UniqueFd trackDir_;
   const std::string track_;
   const int64_t segmentFrames_;
   const OnClosed onClosed_;
@@ -72,7 +74,9 @@ private:
   int64_t repeatedOpenFailures_ = 0; // further failures with that errno, not logged one by one
 };
 
-// Creates `path` and its missing parents with `mode`; an existing directory is accepted.
-std::error_code makeDirectories(const std::string& path, mode_t mode);
+// Opens `tracks/<track>` below the capture directory `captureDir`, creating what is missing
+// (mode 0700); a link or another kind of file on the way fails (ENOTDIR).
+std::expected<UniqueFd, std::error_code> openTrackDirectory(int captureDir,
+                                                            const std::string& track);
 
 } // namespace va

@@ -18,7 +18,7 @@ std::string formatRate(double rateHz) {
 }
 
 std::expected<std::shared_ptr<TrackSink>, std::error_code>
-TrackSink::make(std::string name, const std::string& captureDir, int64_t segmentSeconds,
+TrackSink::make(std::string name, int captureDir, int64_t segmentSeconds,
                 std::shared_ptr<EventLog> events, std::shared_ptr<const Clock> clock,
                 Options options) {
   std::shared_ptr<TaskQueue> queue = options.queue;
@@ -28,7 +28,7 @@ TrackSink::make(std::string name, const std::string& captureDir, int64_t segment
   // The callback runs on the sink's queue and needs only the log, not the sink.
   std::weak_ptr<EventLog> weakLog = events;
   auto writer = SegmentWriter::make(
-      captureDir + "/tracks/" + name, name, segmentSeconds * SegmentWriter::kRateHz,
+      captureDir, name, segmentSeconds * SegmentWriter::kRateHz,
       [weakLog, track = name](const SegmentInfo& info) {
         if (auto target = weakLog.lock())
           target->append("segment_closed",

@@ -39,12 +39,13 @@ public:
     FileIO* io = nullptr;             // default: the real file system
   };
 
-  // Creates `captureDir/tracks/<name>`; fails with the file system's error.
+  // Creates `tracks/<name>` below the capture directory's descriptor `captureDir` (see
+  // SegmentWriter::make); fails with the file system's error.
   static std::expected<std::shared_ptr<TrackSink>, std::error_code>
-  make(std::string name, const std::string& captureDir, int64_t segmentSeconds,
-       std::shared_ptr<EventLog> events, std::shared_ptr<const Clock> clock, Options options);
+  make(std::string name, int captureDir, int64_t segmentSeconds, std::shared_ptr<EventLog> events,
+       std::shared_ptr<const Clock> clock, Options options);
   static std::expected<std::shared_ptr<TrackSink>, std::error_code>
-  make(std::string name, const std::string& captureDir, int64_t segmentSeconds,
+  make(std::string name, int captureDir, int64_t segmentSeconds,
        std::shared_ptr<EventLog> events, std::shared_ptr<const Clock> clock) {
     return make(std::move(name), captureDir, segmentSeconds, std::move(events), std::move(clock),
                 Options{});

@@ -9,11 +9,12 @@
 namespace va::Decode {
 
 // Converts the audio file `input` into a 16 kHz mono 16-bit WAV file at `output` and returns
-// the frames written. Both paths are absolute and already confined. The input is read only
-// through the descriptor opened first; the output appears only complete, by renaming
-// `output` + ".partial" over it. Runs on the calling thread; memory stays bounded whatever the
-// input's length. The output's file operations go through `io`.
-inline std::expected<int64_t, Failure> run(const std::string& input, const std::string& output,
+// the frames written. Both are reached through their (already confined) directories'
+// descriptors, following no link. The input is read only through the descriptor opened first;
+// the output appears only complete, by renaming `output` + ".partial" over it. Runs on the
+// calling thread; memory stays bounded whatever the input. The output's file operations go
+// through `io`.
+inline std::expected<int64_t, Failure> run(const Place& input, const Place& output,
                                            FileIO& io = FileIO::posix()) {
   Outcome outcome = decodeFile(input, output, io);
   if (outcome.failure)

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -135,15 +136,55 @@ BusyOutputs& busyOutputs() {
   return outputs;
 }
 
+// The temporary files of the decodes that are running, for the orderly exit.
+class Unfinished {
+public:
+  // `dir` is duplicated: the entry stays valid whatever the caller does with its descriptor.
+  uint64_t add(int dir, const std::string& name) {
+    std::lock_guard lock(mutex_);
+    entries_[++last_] = Entry{UniqueFd(::fcntl(dir, F_DUPFD_CLOEXEC, 0)), name};
+    return last_;
+  }
+  void remove(uint64_t id) {
+    std::lock_guard lock(mutex_);
+    entries_.erase(id);
+  }
+  void unlinkAll() {
+    std::lock_guard lock(mutex_);
+    for (auto& [id, entry] : entries_)
+      if (entry.dir)
+        ::unlinkat(entry.dir.get(), entry.name.c_str(), 0);
+    entries_.clear();
+  }
+
+private:
+  struct Entry {
+    UniqueFd dir;
+    std::string name;
+  };
+  std::mutex mutex_;
+  uint64_t last_ = 0;
+  std::map<uint64_t, Entry> entries_;
+};
+
+Unfinished& unfinished() {
+  static Unfinished files;
+  return files;
+}
+
 // The temporary file: removed on every exit unless it was renamed into place.
 struct Partial {
   FileIO& io;
-  std::string path;
+  int dir;
+  std::string name;
   Fd file;
   bool keep = false;
+  uint64_t registered = 0;
   ~Partial() {
     if (file.fd >= 0 && !keep)
-      io.unlink(path);
+      io.unlinkat(dir, name);
+    if (registered)
+      unfinished().remove(registered);
   }
 };
 
@@ -315,7 +356,11 @@ bool write(FileIO& io, int fd, std::span<const uint8_t> data) {
   return writeFully(io, fd, data.data(), data.size()) == data.size();
 }
 
-Outcome decodeFile(const std::string& input, const std::string& output, FileIO& files) {
+void removeUnfinished() {
+  unfinished().unlinkAll();
+}
+
+Outcome decodeFile(const Place& input, const Place& output, FileIO& files) {
   static std::once_flag setUp;
   std::call_once(setUp, [] {
     av_log_set_level(AV_LOG_QUIET); // we report; FFmpeg does not
@@ -324,10 +369,12 @@ Outcome decodeFile(const std::string& input, const std::string& output, FileIO& 
     av_max_alloc(kMaxAllocationBytes);
   });
 
-  // 1-2. The input: a plain, non-empty file, opened without following a link.
-  Fd in{::open(input.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC)};
+  // 1-2. The input: a plain, non-empty file, opened without following a link and without
+  // waiting (a FIFO would wait for a writer), then read through that descriptor only.
+  Fd in{::openat(input.dir, input.name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)};
   struct stat opened {};
-  if (in.fd < 0 || ::fstat(in.fd, &opened) != 0 || !S_ISREG(opened.st_mode) || opened.st_size < 1)
+  if (in.fd < 0 || ::fstat(in.fd, &opened) != 0 || !S_ISREG(opened.st_mode) ||
+      opened.st_size < 1 || ::fcntl(in.fd, F_SETFL, O_RDONLY) != 0)
     return kUnreadable;
 
   // 3. Recognise the container from that descriptor's bytes, among the allowed ones only.
@@ -357,10 +404,10 @@ Outcome decodeFile(const std::string& input, const std::string& output, FileIO& 
     return opened_r == AVERROR_INVALIDDATA ? kUnsupported : kUnreadable;
   Owned<AVFormatContext> format(raw);
 
-  // 4. The path still names the file that was opened.
+  // 4. The name still names the file that was opened.
   struct stat now {};
-  if (::lstat(input.c_str(), &now) != 0 || now.st_dev != opened.st_dev ||
-      now.st_ino != opened.st_ino)
+  if (::fstatat(input.dir, input.name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 ||
+      now.st_dev != opened.st_dev || now.st_ino != opened.st_ino)
     return kUnreadable;
 
   // 5-6. An audio stream with a decoder.
@@ -380,16 +427,18 @@ Outcome decodeFile(const std::string& input, const std::string& output, FileIO& 
     return kUnreadable;
 
   // 7-8. The temporary file, after removing a stale one, with a placeholder header.
-  if (!busyOutputs().claim(output))
+  if (!busyOutputs().claim(output.path))
     return kUnreadable;
   struct Release {
     const std::string& path;
     ~Release() { busyOutputs().release(path); }
-  } release{output};
-  Partial partial{files, output + ".partial", {}, false};
-  files.unlink(partial.path);
-  partial.file.fd =
-      files.open(partial.path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+  } release{output.path};
+  Partial partial{files, output.dir, output.name + ".partial", {}, false, 0};
+  files.unlinkat(partial.dir, partial.name);
+  partial.file.fd = files.openat(partial.dir, partial.name,
+                                 O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+  if (partial.file.fd >= 0)
+    partial.registered = unfinished().add(partial.dir, partial.name);
   if (partial.file.fd < 0 || ::fchmod(partial.file.fd, 0644) != 0 ||
       !write(files, partial.file.fd, wavHeader(0)))
     return kUnreadable;
@@ -407,7 +456,7 @@ Outcome decodeFile(const std::string& input, const std::string& output, FileIO& 
           static_cast<ssize_t>(header.size()) ||
       files.fsync(partial.file.fd) != 0)
     return kUnreadable;
-  if (files.rename(partial.path, output) != 0)
+  if (files.renameat(partial.dir, partial.name, output.dir, output.name) != 0)
     return kUnreadable;
   partial.keep = true;
   return frames;

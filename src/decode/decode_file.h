@@ -23,9 +23,20 @@ struct Outcome {
   std::optional<Failure> failure;
 };
 
+// A file named relative to an open directory. `path` is its canonical absolute path: it only
+// tells two runs to the same output apart and is never used to reach the file.
+struct Place {
+  int dir = -1;
+  std::string name;
+  std::string path;
+};
+
 // See run() in decode.h. The output is written through `io`.
-Outcome decodeFile(const std::string& input, const std::string& output,
-                   FileIO& io = FileIO::posix());
+Outcome decodeFile(const Place& input, const Place& output, FileIO& io = FileIO::posix());
+
+// Removes the temporary file of every decode still running (for the orderly exit: the process
+// ends before they could finish). Safe from any thread.
+void removeUnfinished();
 
 // Writes all of `data` to `fd`; false when the file takes no more.
 bool write(FileIO& io, int fd, std::span<const uint8_t> data);

@@ -2,6 +2,7 @@
 
 #include "capture/captures.h"
 #include "core/log.h"
+#include "decode/decode.h"
 #include "http/server.h"
 
 #include <string>
@@ -36,6 +37,8 @@ void finaliseAndExit(std::string_view reason, Server* server, Captures* captures
     if (stoppedAny)
       captures->reportRecordingCount();
   }
+  // A decode still running cannot finish now: its temporary file goes with it.
+  Decode::removeUnfinished();
   // Other threads are not waited for: their work dies with the process. _exit skips static
   // destructors that could race with them.
   _exit(0);

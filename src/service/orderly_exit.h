@@ -16,7 +16,8 @@ void armFinaliseWatchdog(std::chrono::milliseconds after = kFinaliseWatchdog);
 
 // The orderly exit, on the main loop: log the reason and the number of recording captures, arm
 // the watchdog, stop accepting connections, stop every capture that still records (its files
-// finalised), report the new count if any was stopped, exit with status 0.
+// finalised), report the new count if any was stopped, remove the temporary file of every decode
+// still running, exit with status 0.
 [[noreturn]] void finaliseAndExit(std::string_view reason, Server* server, Captures* captures);
 
 } // namespace va

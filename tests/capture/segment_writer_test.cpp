@@ -2,6 +2,7 @@
 
 #include "fakes/faulty_file_io.h"
 #include "support/audio_files.h"
+#include "support/directory.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -25,9 +26,13 @@ std::vector<int16_t> ramp(size_t n, int16_t start = 0) {
 
 class SegmentWriterTest : public testing::Test {
 protected:
+  SegmentWriterTest() {
+    ::mkdir(captureDir().c_str(), 0700);
+    capture_ = testing_support::openDirectory(captureDir());
+  }
   std::unique_ptr<SegmentWriter> make(int64_t segmentFrames, FileIO& io = FileIO::posix()) {
     auto w = SegmentWriter::make(
-        trackDir(), "mic", segmentFrames,
+        capture_.get(), "mic", segmentFrames,
         [this](const SegmentInfo& info) { closed_.push_back(info); }, io);
     EXPECT_TRUE(w.has_value());
     return w ? std::move(*w) : nullptr;
@@ -38,10 +43,12 @@ protected:
     w.append(samples, count);
     return testing::internal::GetCapturedStderr();
   }
-  std::string trackDir() const { return dir_.path() + "/cap/tracks/mic"; }
+  std::string captureDir() const { return dir_.path() + "/cap"; }
+  std::string trackDir() const { return captureDir() + "/tracks/mic"; }
   std::string file(const char* name) const { return trackDir() + "/" + name; }
 
   TempDir dir_;
+  UniqueFd capture_;
   std::vector<SegmentInfo> closed_;
 };
 
@@ -228,12 +235,50 @@ TEST_F(SegmentWriterTest, AFailedWriteBeforeAnyFrameReportsAnEmptySegment) {
   EXPECT_EQ(closed_[0].frames, 0);
 }
 
-TEST_F(SegmentWriterTest, RefusesATrackDirectoryThatIsAFile) {
-  ASSERT_EQ(::mkdir((dir_.path() + "/cap").c_str(), 0700), 0);
-  ASSERT_EQ(::close(::open((dir_.path() + "/cap/tracks").c_str(), O_CREAT | O_WRONLY, 0600)), 0);
-  auto w = SegmentWriter::make(trackDir(), "mic", 16000, nullptr);
-  ASSERT_FALSE(w.has_value());
-  EXPECT_EQ(w.error(), std::make_error_code(std::errc::not_a_directory));
+// Below the capture directory nothing but plain directories is used: a file or a link where
+// "tracks" or "tracks/mic" goes is refused (a link is no directory when it is not followed), and
+// no segment lands where a link points.
+TEST_F(SegmentWriterTest, RefusesAFileOrALinkWhereATrackDirectoryGoes) {
+  struct Case {
+    const char* name;
+    const char* planted; // below the capture directory
+    bool link;           // a link to a directory outside; else an empty file
+  } cases[] = {
+      {"tracks is a file", "tracks", false},
+      {"tracks is a link", "tracks", true},
+      {"tracks/mic is a link", "tracks/mic", true},
+  };
+  for (const Case& c : cases) {
+    TempDir root, outside;
+    ASSERT_EQ(::mkdir((root.path() + "/tracks").c_str(), 0700), 0);
+    std::string planted = root.path() + "/" + c.planted;
+    ::rmdir(planted.c_str());
+    if (c.link)
+      ASSERT_EQ(::symlink(outside.path().c_str(), planted.c_str()), 0) << c.name;
+    else
+      ASSERT_EQ(::close(::open(planted.c_str(), O_CREAT | O_WRONLY, 0600)), 0) << c.name;
+    UniqueFd capture = testing_support::openDirectory(root.path());
+    auto w = SegmentWriter::make(capture.get(), "mic", 16000, nullptr);
+    ASSERT_FALSE(w.has_value()) << c.name;
+    EXPECT_EQ(w.error(), std::make_error_code(std::errc::not_a_directory)) << c.name;
+    EXPECT_TRUE(listDir(outside.path()).empty()) << c.name;
+  }
+}
+
+// A writer keeps its own track directory: one swapped for a link while it records changes
+// nothing, and its segments go on into the directory it made.
+TEST_F(SegmentWriterTest, ALinkSwappedInWhileRecordingRedirectsNothing) {
+  auto w = make(1600);
+  std::vector<int16_t> samples = ramp(1600);
+  w->append(samples.data(), samples.size());
+  TempDir outside;
+  const std::string moved = captureDir() + "/tracks/elsewhere";
+  ASSERT_EQ(::rename(trackDir().c_str(), moved.c_str()), 0);
+  ASSERT_EQ(::symlink(outside.path().c_str(), trackDir().c_str()), 0);
+  w->append(samples.data(), samples.size());
+  w->closeSegment();
+  EXPECT_TRUE(listDir(outside.path()).empty());
+  EXPECT_EQ(listDir(moved), (std::vector<std::string>{"000001.wav", "000002.wav"}));
 }
 
 } // namespace

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <unistd.h>
 
 int main(int argc, char** argv) {
@@ -15,7 +16,8 @@ int main(int argc, char** argv) {
   }
   auto clock = std::make_shared<va::MonotonicClock>();
   auto events = std::make_shared<va::EventLog>(clock);
-  auto sink = va::TrackSink::make("remote", argv[1], std::atoll(argv[2]), events, clock);
+  va::UniqueFd dir(::open(argv[1], O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  auto sink = va::TrackSink::make("remote", dir.get(), std::atoll(argv[2]), events, clock);
   if (!sink) {
     std::fprintf(stderr, "no sink: %s\n", sink.error().message().c_str());
     return 1;

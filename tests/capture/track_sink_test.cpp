@@ -2,6 +2,7 @@
 
 #include "fakes/faulty_file_io.h"
 #include "support/audio_files.h"
+#include "support/directory.h"
 
 #include <cmath>
 #include <gtest/gtest.h>
@@ -42,7 +43,7 @@ struct ToneFeeder {
 class TrackSinkTest : public testing::Test {
 protected:
   std::shared_ptr<TrackSink> make(int64_t segmentSeconds = 600) {
-    auto sink = TrackSink::make("mic", dir_.path(), segmentSeconds, events_, clock_);
+    auto sink = TrackSink::make("mic", dirFd_.get(), segmentSeconds, events_, clock_);
     EXPECT_TRUE(sink.has_value());
     return sink ? *sink : nullptr;
   }
@@ -66,6 +67,7 @@ protected:
   }
 
   TempDir dir_;
+  UniqueFd dirFd_ = testing_support::openDirectory(dir_.path());
   std::shared_ptr<ManualClock> clock_ = std::make_shared<ManualClock>(5);
   std::shared_ptr<EventLog> events_ = std::make_shared<EventLog>(clock_);
 };
@@ -127,7 +129,8 @@ TEST_F(TrackSinkTest, OnlyAHoleOfMoreThanHalfASecondStartsANewFile) {
       {10'000'000, 1}, {500'000'000, 1}, {500'000'001, 2}, {600'000'000, 2}, {-200'000'000, 1}};
   for (const Case& c : cases) {
     TempDir dir;
-    auto sink = *TrackSink::make("mic", dir.path(), 600, events_, clock_);
+    UniqueFd dirFd = testing_support::openDirectory(dir.path());
+    auto sink = *TrackSink::make("mic", dirFd.get(), 600, events_, clock_);
     std::vector<float> block(480, 0.1f);
     sink->write(block, 48000, kStartNs);
     sink->write(block, 48000, static_cast<uint64_t>(kStartNs + 10'000'000 + c.lateNs));
@@ -189,7 +192,7 @@ TEST_F(TrackSinkTest, ARateWithoutAConverterLosesEachBlockWithALine) {
 TEST_F(TrackSinkTest, ADiskThatFillsUpMidSegmentLosesOnlyWhatFindsNoRoom) {
   testing_support::FaultyFileIO io;
   auto made =
-      TrackSink::make("mic", dir_.path(), 600, events_, clock_, {.queue = nullptr, .io = &io});
+      TrackSink::make("mic", dirFd_.get(), 600, events_, clock_, {.queue = nullptr, .io = &io});
   ASSERT_TRUE(made);
   std::shared_ptr<TrackSink> sink = *made;
   ToneFeeder tone{16000};

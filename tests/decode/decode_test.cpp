@@ -4,6 +4,7 @@
 
 #include "fakes/faulty_file_io.h"
 #include "support/audio_files.h"
+#include "support/directory.h"
 
 #include <cmath>
 #include <filesystem>
@@ -43,6 +44,12 @@ protected:
   }
   static void TearDownTestSuite() { delete dir_; }
   static std::string at(const std::string& name) { return dir_->path() + "/" + name; }
+  // A file of the suite's directory (a name, or a path in it), as the decoder takes it.
+  static Decode::Place in(const std::string& path) {
+    static const UniqueFd dir = testing_support::openDirectory(dir_->path());
+    std::string name = path.substr(path.rfind('/') + 1);
+    return {dir.get(), name, at(name)};
+  }
   // Makes `name` from tone.wav with ffmpeg's encoder arguments.
   static std::string encode(const std::string& name, const std::string& args) {
     std::string path = at(name);
@@ -57,7 +64,7 @@ protected:
 TempDir* DecodeTest::dir_ = nullptr;
 
 TEST_F(DecodeTest, StereoWavBecomesOneSecondOfMono16k) {
-  auto frames = Decode::run(at("tone.wav"), at("out.wav"));
+  auto frames = Decode::run(in("tone.wav"), in("out.wav"));
   ASSERT_TRUE(frames);
   EXPECT_NEAR(static_cast<double>(*frames), 16000, 2);
   auto wav = readWav(at("out.wav"));
@@ -91,7 +98,7 @@ TEST_F(DecodeTest, EveryCommonEncodingDecodesToTheTone) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     std::string input = encode(c.name, c.args);
-    auto frames = Decode::run(input, at("lossy.wav"));
+    auto frames = Decode::run(in(input), in("lossy.wav"));
     ASSERT_TRUE(frames);
     EXPECT_NEAR(static_cast<double>(*frames), 16000, 400); // encoders pad or trim a little
     auto wav = readWav(at("lossy.wav"));
@@ -109,7 +116,7 @@ TEST_F(DecodeTest, SixChannelsAreAveragedIntoOne) {
   std::string z = at("z.wav");
   ASSERT_TRUE(sh("sox -M " + z + " " + z + " " + z + " " + at("s.wav") + " " + z + " " + z + " " +
                  at("six.wav")));
-  auto frames = Decode::run(at("six.wav"), at("mixed.wav"));
+  auto frames = Decode::run(in("six.wav"), in("mixed.wav"));
   ASSERT_TRUE(frames);
   auto wav = readWav(at("mixed.wav"));
   ASSERT_TRUE(wav);
@@ -135,7 +142,7 @@ TEST_F(DecodeTest, RefusesWhatIsNotAPlainAudioFile) {
   };
   writeText(at("kept.wav"), "an earlier result");
   for (const Case& c : cases) {
-    auto frames = Decode::run(at(c.name), at("kept.wav"));
+    auto frames = Decode::run(in(c.name), in("kept.wav"));
     ASSERT_FALSE(frames) << c.name;
     EXPECT_EQ(frames.error(), c.failure) << c.name;
     EXPECT_EQ(readFile(at("kept.wav")), "an earlier result") << c.name;
@@ -156,7 +163,7 @@ TEST_F(DecodeTest, ListsThatPointElsewhereAreRefusedWithoutOpeningTheTarget) {
   ASSERT_GE(watch, 0);
   ASSERT_GE(inotify_add_watch(watch, target.c_str(), IN_OPEN | IN_ACCESS), 0);
   for (const char* name : {"list.m3u8", "list.ffconcat", "list.wav"}) {
-    auto frames = Decode::run(at(name), at("list-out.wav"));
+    auto frames = Decode::run(in(name), in("list-out.wav"));
     ASSERT_FALSE(frames) << name;
     EXPECT_EQ(frames.error(), Failure::unsupported) << name;
   }
@@ -173,7 +180,7 @@ TEST_F(DecodeTest, AStaleTemporaryIsReplacedAndALinkedTargetLeftAlone) {
   writeText(at("stale.wav.partial"), "left by a crash");
   fs::create_symlink(victim, at("linked.wav.partial"));
   for (const char* output : {"stale.wav", "linked.wav"}) {
-    auto frames = Decode::run(at("tone.wav"), at(output));
+    auto frames = Decode::run(in("tone.wav"), in(output));
     ASSERT_TRUE(frames) << output;
     EXPECT_TRUE(readWav(at(output))) << output;
     EXPECT_FALSE(fs::exists(fs::symlink_status(at(std::string(output) + ".partial")))) << output;
@@ -199,7 +206,7 @@ TEST_F(DecodeTest, FileFaultsLeaveNothingBehind) {
   for (const Case& c : cases) {
     FaultyFileIO io;
     c.fault(io);
-    auto frames = Decode::run(at("tone.wav"), at("faulty.wav"), io);
+    auto frames = Decode::run(in("tone.wav"), in("faulty.wav"), io);
     ASSERT_FALSE(frames) << c.name;
     EXPECT_EQ(frames.error(), Failure::unreadable) << c.name;
     EXPECT_FALSE(fs::exists(at("faulty.wav"))) << c.name;
@@ -208,9 +215,9 @@ TEST_F(DecodeTest, FileFaultsLeaveNothingBehind) {
 
   FaultyFileIO io;
   io.shortWrites(7);
-  auto frames = Decode::run(at("tone.wav"), at("faulty.wav"), io);
+  auto frames = Decode::run(in("tone.wav"), in("faulty.wav"), io);
   ASSERT_TRUE(frames);
-  auto plain = Decode::run(at("tone.wav"), at("plain.wav"));
+  auto plain = Decode::run(in("tone.wav"), in("plain.wav"));
   ASSERT_TRUE(plain);
   EXPECT_EQ(*frames, *plain);
   auto wav = readWav(at("faulty.wav"));
@@ -221,21 +228,21 @@ TEST_F(DecodeTest, FileFaultsLeaveNothingBehind) {
 
 TEST_F(DecodeTest, InputAndOutputMayBeOneFile) {
   fs::copy_file(at("tone.wav"), at("self.wav"), fs::copy_options::overwrite_existing);
-  auto frames = Decode::run(at("self.wav"), at("self.wav"));
+  auto frames = Decode::run(in("self.wav"), in("self.wav"));
   ASSERT_TRUE(frames);
   auto wav = readWav(at("self.wav"));
   ASSERT_TRUE(wav);
   EXPECT_EQ(wav->samples.size(), static_cast<size_t>(*frames)) << "replaced by the mono version";
   writeText(at("notaudio.wav"), "words");
-  EXPECT_FALSE(Decode::run(at("notaudio.wav"), at("notaudio.wav")));
+  EXPECT_FALSE(Decode::run(in("notaudio.wav"), in("notaudio.wav")));
   EXPECT_EQ(readFile(at("notaudio.wav")), "words") << "a failure leaves it as it was";
 }
 
 TEST_F(DecodeTest, TwoRunsToOneOutputLetOneWin) {
   ASSERT_TRUE(sh("sox -n -r 48000 -c 2 -b 16 " + at("long.wav") + " synth 300 sine 440 vol 0.25"));
   std::expected<int64_t, Failure> a, b;
-  std::thread first([&] { a = Decode::run(at("long.wav"), at("race.wav")); });
-  std::thread second([&] { b = Decode::run(at("long.wav"), at("race.wav")); });
+  std::thread first([&] { a = Decode::run(in("long.wav"), in("race.wav")); });
+  std::thread second([&] { b = Decode::run(in("long.wav"), in("race.wav")); });
   first.join();
   second.join();
   ASSERT_NE(a.has_value(), b.has_value()) << "one run holds the output while it decodes";

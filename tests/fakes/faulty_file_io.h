@@ -28,12 +28,12 @@ public:
   void failFsyncs(int err) { fsyncErrno_ = err; }
   void failRenames(int err) { renameErrno_ = err; }
 
-  int open(const std::string& path, int flags, mode_t mode) override {
+  int openat(int dir, const std::string& name, int flags, mode_t mode) override {
     if (int e = openErrno_.load()) {
       errno = e;
       return -1;
     }
-    return FileIO::posix().open(path, flags, mode);
+    return FileIO::posix().openat(dir, name, flags, mode);
   }
   ssize_t write(int fd, const void* bytes, size_t n) override {
     size_t allowed;
@@ -61,14 +61,16 @@ public:
     return FileIO::posix().fsync(fd);
   }
   int close(int fd) override { return FileIO::posix().close(fd); }
-  int rename(const std::string& from, const std::string& to) override {
+  int renameat(int fromDir, const std::string& from, int toDir, const std::string& to) override {
     if (int e = renameErrno_.load()) {
       errno = e;
       return -1;
     }
-    return FileIO::posix().rename(from, to);
+    return FileIO::posix().renameat(fromDir, from, toDir, to);
   }
-  int unlink(const std::string& path) override { return FileIO::posix().unlink(path); }
+  int unlinkat(int dir, const std::string& name) override {
+    return FileIO::posix().unlinkat(dir, name);
+  }
 
 private:
   std::mutex mutex_;

@@ -6,6 +6,7 @@
 #include "capture/captures.h"
 #include "fakes/scripted_strategy.h"
 #include "support/audio_files.h"
+#include "support/directory.h"
 
 #include <gtest/gtest.h>
 #include <thread>
@@ -37,7 +38,10 @@ protected:
     CaptureSpec spec;
     spec.dir = dir_.path() + "/" + subdir;
     spec.remote = CaptureSpec::Remote{"fake", ProcessMatch{{"org.example.app"}, {}, true}};
-    return ::mkdir(spec.dir.c_str(), 0700) == 0 && captures.create(spec).has_value();
+    if (::mkdir(spec.dir.c_str(), 0700) != 0)
+      return false;
+    spec.dirFd = std::make_shared<const UniqueFd>(testing_support::openDirectory(spec.dir));
+    return captures.create(spec).has_value();
   }
   testing_support::TempDir dir_;
 };

@@ -14,6 +14,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <string>
 #include <sys/resource.h>
@@ -67,7 +68,9 @@ struct SinkRun {
 SinkRun runSink(int rateHz, int minutes, const std::string& dir) {
   auto clock = std::make_shared<MonotonicClock>();
   auto events = std::make_shared<EventLog>(clock);
-  auto made = TrackSink::make("mic", dir, 60, events, clock);
+  std::filesystem::create_directories(dir);
+  UniqueFd dirFd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  auto made = TrackSink::make("mic", dirFd.get(), 60, events, clock);
   if (!made) {
     std::fprintf(stderr, "sink_bench: cannot create the sink in %s: %s\n", dir.c_str(),
                  made.error().message().c_str());
@@ -93,7 +96,9 @@ SinkRun runSink(int rateHz, int minutes, const std::string& dir) {
 }
 
 Usage runWriterAlone(int minutes, const std::string& dir) {
-  auto writer = SegmentWriter::make(dir + "/tracks/raw", "raw", 60 * SegmentWriter::kRateHz,
+  std::filesystem::create_directories(dir);
+  UniqueFd dirFd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  auto writer = SegmentWriter::make(dirFd.get(), "raw", 60 * SegmentWriter::kRateHz,
                                     [](const SegmentInfo&) {});
   if (!writer) {
     std::fprintf(stderr, "sink_bench: cannot create the writer: %s\n",
