@@ -9,8 +9,8 @@
 #include "http/text.h"
 
 #include <array>
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -228,8 +228,8 @@ HTTPResponse Router::decode(const std::string& body) {
     return HTTPResponse::error(403, "outside_root");
 
   auto started = std::chrono::steady_clock::now();
-  std::expected<int64_t, Decode::Failure> frames =
-      Decode::run({from->parent.get(), from->name, from->path}, {to->parent.get(), to->name, to->path});
+  std::expected<int64_t, Decode::Failure> frames = Decode::run(
+      {from->parent.get(), from->name, from->path}, {to->parent.get(), to->name, to->path});
   if (!frames)
     return frames.error() == Decode::Failure::unsupported
                ? HTTPResponse::error(415, "unsupported_format")

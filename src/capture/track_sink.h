@@ -45,8 +45,8 @@ public:
   make(std::string name, int captureDir, int64_t segmentSeconds, std::shared_ptr<EventLog> events,
        std::shared_ptr<const Clock> clock, Options options);
   static std::expected<std::shared_ptr<TrackSink>, std::error_code>
-  make(std::string name, int captureDir, int64_t segmentSeconds,
-       std::shared_ptr<EventLog> events, std::shared_ptr<const Clock> clock) {
+  make(std::string name, int captureDir, int64_t segmentSeconds, std::shared_ptr<EventLog> events,
+       std::shared_ptr<const Clock> clock) {
     return make(std::move(name), captureDir, segmentSeconds, std::move(events), std::move(clock),
                 Options{});
   }

@@ -47,8 +47,7 @@ int walkBeneath(int dir, const std::string& relative, int flags, mode_t mode) {
     }
     if (slash == std::string::npos)
       return ::openat(at, part.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, mode);
-    current = UniqueFd(
-        ::openat(at, part.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    current = UniqueFd(::openat(at, part.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!current)
       return -1;
     at = current.get();

@@ -373,8 +373,8 @@ Outcome decodeFile(const Place& input, const Place& output, FileIO& files) {
   // waiting (a FIFO would wait for a writer), then read through that descriptor only.
   Fd in{::openat(input.dir, input.name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)};
   struct stat opened {};
-  if (in.fd < 0 || ::fstat(in.fd, &opened) != 0 || !S_ISREG(opened.st_mode) ||
-      opened.st_size < 1 || ::fcntl(in.fd, F_SETFL, O_RDONLY) != 0)
+  if (in.fd < 0 || ::fstat(in.fd, &opened) != 0 || !S_ISREG(opened.st_mode) || opened.st_size < 1 ||
+      ::fcntl(in.fd, F_SETFL, O_RDONLY) != 0)
     return kUnreadable;
 
   // 3. Recognise the container from that descriptor's bytes, among the allowed ones only.

@@ -164,6 +164,11 @@ TEST_F(CapturesE2E, CreateValidatesAndConfines) {
   fs::create_directory_symlink(root_ + "/sub", root_ + "/sublink");
   fs::create_directory_symlink(outside, root_ + "/outlink");
   fs::create_symlink(root_ + "/nowhere", root_ + "/dangling");
+  // Links planted where a capture's own directories go.
+  fs::create_directories(root_ + "/planted-tracks");
+  fs::create_directory_symlink(outside, root_ + "/planted-tracks/tracks");
+  fs::create_directories(root_ + "/planted-remote/tracks");
+  fs::create_directory_symlink(outside, root_ + "/planted-remote/tracks/remote");
 
   RunningService s = start();
   ASSERT_TRUE(s.ready.is_object());
@@ -225,6 +230,8 @@ TEST_F(CapturesE2E, CreateValidatesAndConfines) {
       {remoteWith(r + "/outlink/x", tone), 403, "outside_root"},
       {remoteWith(r + std::string("/a\0b", 4), tone), 403, "outside_root"},
       {remoteWith(r + "/afile", tone), 400, "bad_request"},
+      {remoteWith(r + "/planted-tracks", tone), 400, "bad_request"},
+      {remoteWith(r + "/planted-remote", tone), 400, "bad_request"},
       {remoteWith(r + "/sublink/deep", tone), 201, nullptr},
       {remoteWith(r + "/trailing/", tone), 201, nullptr},
       {remoteWith(r + "/sub", tone), 201, nullptr}, // an existing directory is used

@@ -7,6 +7,10 @@
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace va::e2e {
@@ -24,6 +28,14 @@ TEST(DecodeEndpoint, ValidatesConfinesAndDecodes) {
             0);
   fs::create_symlink(root + "/tone.wav", root + "/link.wav");
   std::ofstream(root + "/words.wav") << "no audio in here";
+  // Inputs that are no regular file: opening a FIFO must not wait for a writer.
+  ASSERT_EQ(::mkfifo((root + "/fifo.wav").c_str(), 0600), 0);
+  int sock = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::snprintf(address.sun_path, sizeof address.sun_path, "%s/socket.wav", root.c_str());
+  ASSERT_EQ(::bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  bool device = ::mknod((root + "/device.wav").c_str(), S_IFCHR | 0600, makedev(1, 5)) == 0;
   RunningService s = startService(root, getpid());
   ASSERT_TRUE(s.ready.is_object());
 
@@ -50,6 +62,9 @@ TEST(DecodeEndpoint, ValidatesConfinesAndDecodes) {
       {body(r + "/tone.wav", "/tmp/out.wav"), 403, "outside_root"},
       {body(r + "/words.wav", r + "/out.wav"), 415, "unsupported_format"},
       {body(r + "/missing.wav", r + "/out.wav"), 422, "unreadable"},
+      {body(r + "/fifo.wav", r + "/out.wav"), 422, "unreadable"},
+      {body(r + "/socket.wav", r + "/out.wav"), 422, "unreadable"},
+      {body(r + (device ? "/device.wav" : "/missing.wav"), r + "/out.wav"), 422, "unreadable"},
       {body(r + "/tone.wav", r + "/OUT.WAV"), 200, nullptr},
   };
   for (const Case& c : cases) {
@@ -76,6 +91,7 @@ TEST(DecodeEndpoint, ValidatesConfinesAndDecodes) {
   EXPECT_NE(err.find("[audio] decoded " + std::to_string(frames) + " frames (1.0 s) in "),
             std::string::npos)
       << err;
+  ::close(sock);
   fs::remove_all(root);
 }
 
