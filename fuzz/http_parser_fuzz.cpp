@@ -1,5 +1,6 @@
-// Fuzz target for the request parser: any bytes give one of the three outcomes, and the outcome
-// keeps the parser's own promises.
+// Fuzz target for the request parser: any bytes give one of the three outcomes, the outcome
+// keeps the parser's own promises, and a Stream fed the same bytes in two pieces (split where the
+// first byte says) answers as the parser over each piece's prefix.
 
 #include "http/http_parser.h"
 
@@ -9,9 +10,35 @@
 #include <cstdlib>
 #include <string_view>
 
+namespace {
+
+bool same(const va::HTTPParser::Outcome& a, const va::HTTPParser::Outcome& b) {
+  if (a.index() != b.index())
+    return false;
+  if (auto* x = std::get_if<va::HTTPParser::Refuse>(&a))
+    return *x == std::get<va::HTTPParser::Refuse>(b);
+  if (auto* x = std::get_if<va::HTTPParser::Complete>(&a)) {
+    const va::HTTPRequest& y = std::get<va::HTTPParser::Complete>(b).request;
+    return x->request.method == y.method && x->request.path == y.path &&
+           x->request.headers == y.headers && x->request.body == y.body &&
+           x->request.query == y.query;
+  }
+  return true;
+}
+
+} // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string_view bytes(reinterpret_cast<const char*>(data), size);
   va::HTTPParser::Outcome outcome = va::HTTPParser::parse(bytes);
+  if (size > 0) {
+    std::string_view first = bytes.substr(0, data[0] % size);
+    va::HTTPParser::Stream stream;
+    va::HTTPParser::Outcome early = stream.next(first);
+    check(same(early, va::HTTPParser::parse(first)));
+    if (std::holds_alternative<va::HTTPParser::Incomplete>(early))
+      check(same(stream.next(bytes), outcome));
+  }
   if (auto* refuse = std::get_if<va::HTTPParser::Refuse>(&outcome)) {
     int64_t s = refuse->status;
     check(s == 400 || s == 413 || s == 431 || s == 501);

@@ -48,52 +48,77 @@ std::map<std::string, std::string> parseQuery(std::string_view target) {
 } // namespace
 
 HTTPParser::Outcome HTTPParser::parse(std::string_view data) {
-  size_t headEnd = data.find("\r\n\r\n");
-  if (headEnd == std::string_view::npos)
-    return data.size() > kMaxHeadBytes ? Outcome(Refuse{431, 0}) : Outcome(Incomplete{});
-  if (headEnd > kMaxHeadBytes)
-    return Refuse{431, 0};
-  size_t bodyStart = headEnd + 4;
+  return Stream().next(data);
+}
 
-  std::string_view head = data.substr(0, headEnd);
-  if (!text::isValidUtf8(head))
-    return Refuse{431, 0};
+HTTPParser::Outcome HTTPParser::Stream::next(std::string_view data) {
+  if (!headDone_) {
+    size_t headEnd = data.find("\r\n\r\n", searched_ >= 3 ? searched_ - 3 : 0);
+    if (headEnd == std::string_view::npos) {
+      searched_ = data.size();
+      return data.size() > kMaxHeadBytes ? Outcome(Refuse{431, 0}) : Outcome(Incomplete{});
+    }
+    headDone_ = true;
+    bodyStart_ = headEnd + 4;
+    if (headEnd > kMaxHeadBytes)
+      refused_ = Refuse{431, 0};
+    else
+      parseHead(data.substr(0, headEnd));
+  }
+  const auto received = static_cast<int64_t>(data.size() - bodyStart_);
+  if (refused_)
+    return refused_->status == 413 ? Refuse{413, length_ - received} : *refused_;
+  if (received < length_)
+    return Incomplete{};
+  HTTPRequest request = request_;
+  request.body = std::string(data.substr(bodyStart_, static_cast<size_t>(length_)));
+  return Complete{std::move(request)};
+}
 
+void HTTPParser::Stream::parseHead(std::string_view head) {
+  if (!text::isValidUtf8(head)) {
+    refused_ = Refuse{431, 0};
+    return;
+  }
   std::vector<std::string_view> lines = split(head, "\r\n");
   std::vector<std::string_view> parts = split(lines[0], " ");
-  if (parts.size() != 3 || !parts[2].starts_with("HTTP/1."))
-    return Refuse{400, 0};
-
-  HTTPRequest request;
+  if (parts.size() != 3 || !parts[2].starts_with("HTTP/1.")) {
+    refused_ = Refuse{400, 0};
+    return;
+  }
+  HTTPRequest& request = request_;
   for (size_t i = 1; i < lines.size(); ++i) {
     size_t colon = lines[i].find(':');
-    if (colon == std::string_view::npos)
-      return Refuse{400, 0};
+    if (colon == std::string_view::npos) {
+      refused_ = Refuse{400, 0};
+      return;
+    }
     request.headers[text::toLower(lines[i].substr(0, colon))] =
         std::string(text::trimSpaces(lines[i].substr(colon + 1)));
   }
 
-  if (request.headers.contains("transfer-encoding"))
-    return Refuse{501, 0};
+  if (request.headers.contains("transfer-encoding")) {
+    refused_ = Refuse{501, 0};
+    return;
+  }
 
-  int64_t length = 0;
   if (auto it = request.headers.find("content-length"); it != request.headers.end()) {
     std::optional<int64_t> parsed = parseDecimal<int64_t>(it->second);
-    if (!parsed || *parsed < 0)
-      return Refuse{400, 0};
-    length = *parsed;
-    if (length > kMaxBodyBytes)
-      return Refuse{413, length - static_cast<int64_t>(data.size() - bodyStart)};
+    if (!parsed || *parsed < 0) {
+      refused_ = Refuse{400, 0};
+      return;
+    }
+    length_ = *parsed;
+    if (length_ > kMaxBodyBytes) {
+      refused_ = Refuse{413, 0};
+      return;
+    }
   }
-  if (static_cast<int64_t>(data.size() - bodyStart) < length)
-    return Incomplete{};
 
   std::string_view target = parts[1];
   request.method = std::string(parts[0]);
   request.path = std::string(target.substr(0, target.find('?')));
   request.query = parseQuery(target);
-  request.body = std::string(data.substr(bodyStart, static_cast<size_t>(length)));
-  return Complete{std::move(request)};
 }
 
 } // namespace va

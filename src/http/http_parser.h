@@ -3,13 +3,15 @@
 #include "http/http_request.h"
 
 #include <cstdint>
+#include <optional>
 #include <string_view>
 #include <variant>
 
 namespace va {
 
 // Turns the bytes received so far on a connection into a request, a refusal or "need more".
-// A pure function of its input: no state, no I/O; safe on any thread.
+// parse() is a pure function of its input: no state, no I/O; safe on any thread. A Stream gives
+// the same answers for a buffer that grows, in time linear in its length.
 class HTTPParser {
 public:
   static constexpr size_t kMaxHeadBytes = 16384;    // request line + headers, without CRLFCRLF
@@ -29,6 +31,27 @@ public:
 
   // `data` is the whole buffer received so far, from the connection's first byte.
   static Outcome parse(std::string_view data);
+
+  // One connection's parse: next(data) answers exactly as parse(data), when each call's `data`
+  // begins with the previous call's. The end-of-head search resumes where it stopped and the
+  // head is parsed once, so a trickled request costs nothing per byte beyond its own bytes.
+  class Stream {
+  public:
+    Outcome next(std::string_view data);
+    // The request of a complete and accepted head, without its body (which may still be on its
+    // way); nothing before that, or when the head was refused.
+    const HTTPRequest* head() const { return headDone_ && !refused_ ? &request_ : nullptr; }
+
+  private:
+    void parseHead(std::string_view head);
+
+    size_t searched_ = 0; // no CR LF CR LF begins before this offset but within the last 3
+    size_t bodyStart_ = 0;
+    bool headDone_ = false;
+    std::optional<Refuse> refused_; // the head's own verdict (413: its drain is recomputed)
+    HTTPRequest request_;           // from the head; the body is added when complete
+    int64_t length_ = 0;
+  };
 };
 
 } // namespace va

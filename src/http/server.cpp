@@ -32,8 +32,10 @@ struct Connection {
 
   Server::Impl& server;
   tcp::socket socket;
-  asio::steady_timer deadline;
-  std::string buffer; // everything received so far
+  asio::steady_timer deadline; // to deliver the request; then to take the answer
+  std::string buffer;          // everything received so far
+  HTTPParser::Stream parser;   // over `buffer`, which only grows
+  bool authorized = false;     // the head carried the token (checked once, when it is complete)
   bool closed = false;
   bool waiting = false;                   // no whole request yet: may be shed at the limit
   std::list<Connection*>::iterator place; // in the server's waiting list while `waiting`
@@ -155,7 +157,7 @@ void Server::Impl::receive(std::shared_ptr<Connection> c) {
         c->buffer.resize(old + n);
         if (c->closed)
           return;
-        HTTPParser::Outcome outcome = HTTPParser::parse(c->buffer);
+        HTTPParser::Outcome outcome = c->parser.next(c->buffer);
         if (auto* complete = std::get_if<HTTPParser::Complete>(&outcome)) {
           handOff(std::move(c), std::move(complete->request));
         } else if (auto* refuse = std::get_if<HTTPParser::Refuse>(&outcome)) {
@@ -168,7 +170,13 @@ void Server::Impl::receive(std::shared_ptr<Connection> c) {
             respond(std::move(c), std::move(response));
         } else if (ec) { // incomplete, and the client closed or the connection failed
           c->close();
+        } else if (const HTTPRequest* head = c->parser.head();
+                   head && !c->authorized && !isAuthorized(*head, token)) {
+          // Decided on the head alone: a body from a client without the token is never read.
+          c->buffer = std::string();
+          respond(std::move(c), HTTPResponse::error(401, "unauthorized").serialized());
         } else {
+          c->authorized = c->authorized || head;
           receive(std::move(c));
         }
       });
@@ -203,6 +211,8 @@ void Connection::close() {
 void Server::Impl::handOff(std::shared_ptr<Connection> c, HTTPRequest request) {
   requestArrived(*c);
   c->buffer = std::string();
+  // The request is in: however long the work takes (a decode, a long poll), it is answered.
+  c->deadline.cancel();
   if (router->answersAtOnce(request)) {
     respond(std::move(c), answer(request));
     return;
@@ -246,8 +256,15 @@ void Server::Impl::drain(std::shared_ptr<Connection> c, int64_t remaining, std::
 }
 
 void Server::Impl::respond(std::shared_ptr<Connection> c, std::string response) {
-  if (c->closed) // the deadline came first; the answer is lost
+  if (c->closed) // the client went away, or its request did not arrive in time
     return;
+  // The answer has as long to be taken as the request had to arrive: a client that never reads
+  // it does not keep its connection for ever.
+  c->deadline.expires_after(options.connectionDeadline);
+  c->deadline.async_wait([c](std::error_code ec) {
+    if (!ec)
+      c->close();
+  });
   auto bytes = std::make_shared<std::string>(std::move(response));
   asio::async_write(c->socket, asio::buffer(*bytes), [c, bytes](std::error_code, size_t) {
     c->close(); // the answer is queued in the kernel; close sends it and the FIN

@@ -39,7 +39,9 @@ public:
   static constexpr size_t kMaxConnections = 1024;
 
   struct Options {
-    std::chrono::nanoseconds connectionDeadline = std::chrono::seconds(30); // from accept
+    // From accept to a whole request; then again from the answer to its being sent. The work in
+    // between (a decode, a long poll) has no deadline.
+    std::chrono::nanoseconds connectionDeadline = std::chrono::seconds(30);
     std::chrono::nanoseconds readyTimeout = std::chrono::seconds(5);
     int64_t maxDrain = kMaxDrain;
     // Most connections open at once, so that no local client can use up the descriptors the

@@ -262,15 +262,44 @@ INSTANTIATE_TEST_SUITE_P(
                     "incomplete", ""}),
     [](const auto& p) { return std::string(p.param.name); });
 
-TEST(HTTPParser, ReparsingAGrowingBufferAgrees) {
-  // The server reruns the parser after every chunk; every prefix must be incomplete.
-  std::string full =
-      get("POST /captures HTTP/1.1", "Content-Length: 11\r\nA: b\r\n") + "{\"x\":[1,2]}";
-  for (size_t n = 0; n < full.size(); ++n)
-    EXPECT_TRUE(
-        std::holds_alternative<HTTPParser::Incomplete>(HTTPParser::parse(full.substr(0, n))))
-        << n;
-  EXPECT_EQ(complete(full).body, "{\"x\":[1,2]}");
+bool sameOutcome(const Outcome& a, const Outcome& b) {
+  auto* x = std::get_if<HTTPParser::Complete>(&a);
+  auto* y = std::get_if<HTTPParser::Complete>(&b);
+  if (x && y)
+    return x->request.method == y->request.method && x->request.path == y->request.path &&
+           x->request.headers == y->request.headers && x->request.body == y->request.body &&
+           x->request.query == y->request.query;
+  return describe(a) == describe(b);
+}
+
+// The server feeds one Stream the growing buffer: at every byte it answers as the parser does
+// over that prefix, whatever the request turns out to be.
+TEST(HTTPParser, AStreamAnswersAsTheParserAtEveryByte) {
+  const std::string requests[] = {
+      get("POST /captures?a=%20b HTTP/1.1", "Content-Length: 11\r\nA: b\r\n") + "{\"x\":[1,2]}",
+      get("POST / HTTP/1.1", "Content-Length: 1048577\r\n") + std::string(100, 'x'),
+      get("POST / HTTP/1.1", "Transfer-Encoding: chunked\r\nContent-Length: 3\r\n") + "abc",
+      get("POST / HTTP/1.1", "Content-Length: 5\r\nContent-Length: 2\r\n") + "hello",
+      "POST / HTTP/1.1\r\nContent-Length: 5\n\r\n\r\nhello",
+      get("GET /\xff HTTP/1.1"),
+      get("GET / HTTP/1.1", "Bogus\r\n"),
+      kBigHead + "\r\n\r\n",
+      kBigHead + "aa\r\n\r\n",
+  };
+  for (const std::string& full : requests) {
+    HTTPParser::Stream stream;
+    bool headSeen = false;
+    for (size_t n = 0; n <= full.size(); ++n) {
+      std::string_view prefix(full.data(), n);
+      Outcome expected = HTTPParser::parse(prefix);
+      ASSERT_TRUE(sameOutcome(stream.next(prefix), expected)) << n << " of " << full.size();
+      headSeen = headSeen || stream.head();
+      if (std::holds_alternative<HTTPParser::Refuse>(expected)) {
+        EXPECT_EQ(stream.head(), nullptr);
+      }
+    }
+    EXPECT_EQ(headSeen, std::holds_alternative<HTTPParser::Complete>(HTTPParser::parse(full)));
+  }
 }
 
 } // namespace

@@ -370,15 +370,33 @@ TEST_F(ServerDeadlineTest, ClosesAnIdleConnection) {
   EXPECT_EQ(r.bytes, "");
 }
 
-TEST_F(ServerDeadlineTest, ClosesWhileTheRouterIsStillWorking) {
+// The deadline is for delivering the request: work that takes longer (a decode, a long poll)
+// is still answered.
+TEST_F(ServerDeadlineTest, AnswersWorkThatOutlastsTheDeadline) {
   int fd = connectLoopback(port_);
   ASSERT_GE(fd, 0);
   ASSERT_TRUE(sendAll(fd, getRequest("/block", kToken)));
-  auto r = readUntilClosed(fd, 20s);
-  EXPECT_TRUE(r.closed);
-  EXPECT_EQ(r.bytes, "");
+  ASSERT_TRUE(router_->waitBlocked(1, 20s));
+  std::this_thread::sleep_for(900ms); // three deadlines
   router_->release();
+  auto r = readUntilClosed(fd, 20s);
+  EXPECT_TRUE(r.bytes.ends_with("{\"released\":true}")) << r.bytes;
   ::close(fd);
+}
+
+// Without the token nothing of the body is waited for or kept: the head alone is answered.
+TEST_F(ServerDeadlineTest, AHeadWithoutTheTokenIsAnsweredBeforeItsBody) {
+  for (const std::string& token : {std::string(64, 'b'), std::string()}) {
+    int fd = connectLoopback(port_);
+    ASSERT_GE(fd, 0);
+    std::string head = "POST /echo HTTP/1.1\r\nAuthorization: Bearer " + token +
+                       "\r\nContent-Length: 1048576\r\n\r\n";
+    ASSERT_TRUE(sendAll(fd, head + std::string(1000, 'x')));
+    auto r = readUntilClosed(fd, 20s);
+    EXPECT_TRUE(r.bytes.starts_with("HTTP/1.1 401 Unauthorized\r\n")) << r.bytes;
+    ::close(fd);
+  }
+  EXPECT_EQ(router_->calls.load(), 0);
 }
 
 TEST(ServerStart, ListensOnLoopbackOnly) {
