@@ -4,6 +4,7 @@
 #include "core/wav_header.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -34,7 +35,16 @@ const Outcome kUnsupported{0, Failure::unsupported};
 
 constexpr int kIOBufferBytes = 64 * 1024;
 constexpr size_t kOutputFrames = 17024;
-constexpr size_t kMaxAllocationBytes = 256u << 20;
+constexpr size_t kMaxAllocationBytes = 64u << 20;
+// No real stream comes near these; anything larger is refused rather than held in memory.
+constexpr int kMaxPacketBytes = 16 << 20;
+constexpr int kMaxFrameSamples = 1 << 20; // per channel: 21 s at 48 kHz
+constexpr int kMaxPlanes = 64;            // the resampler takes no more channels
+// soxr holds back about 900 input samples at a 1 Hz input (14.7 million output samples): below
+// this rate the resampler is FFmpeg's own, which holds back a few dozen.
+constexpr int kSoxrMinRateHz = 4000;
+// The output one slice of input may release, with what the resampler held back (800 001 at 1 Hz).
+constexpr int kMaxChunkFrames = 1 << 21;
 
 // Audio containers only. Anything else (playlists, concat lists, image or video-only formats)
 // could make the demuxer read other files or reach the network.
@@ -232,19 +242,40 @@ public:
   ~Converter() { av_channel_layout_uninit(&layout_); }
 
   bool add(const AVFrame& frame) {
+    if (frame.nb_samples > kMaxFrameSamples)
+      return false;
     if (!swr_ || frame.format != format_ || frame.sample_rate != rate_ ||
         av_channel_layout_compare(&frame.ch_layout, &layout_) != 0) {
       if ((swr_ && !drain()) || !configure(frame))
         return false;
     }
-    int room = swr_get_out_samples(swr_.get(), frame.nb_samples);
-    if (room < 0)
+    // One frame can make a vast output (each sample of a 1 Hz input makes 16000): it is fed to
+    // the resampler a slice at a time, each slice small enough for its output to fit one chunk.
+    const auto format = static_cast<AVSampleFormat>(frame.format);
+    const bool planar = av_sample_fmt_is_planar(format) != 0;
+    const int planes = planar ? frame.ch_layout.nb_channels : 1;
+    const int sampleBytes =
+        av_get_bytes_per_sample(format) * (planar ? 1 : frame.ch_layout.nb_channels);
+    if (planes > kMaxPlanes || sampleBytes <= 0)
       return false;
-    converted_.resize(static_cast<size_t>(room));
-    auto* out = reinterpret_cast<uint8_t*>(converted_.data());
-    int n = swr_convert(swr_.get(), &out, room, const_cast<const uint8_t**>(frame.extended_data),
-                        frame.nb_samples);
-    return n >= 0 && out_.add(std::span(converted_.data(), static_cast<size_t>(n)));
+    const int64_t slice = std::max<int64_t>(1, static_cast<int64_t>(kOutputFrames) *
+                                                   frame.sample_rate / (2 * kWavRateHz));
+    std::array<const uint8_t*, kMaxPlanes> in{};
+    for (int64_t done = 0; done < frame.nb_samples;) {
+      const auto take = static_cast<int>(std::min<int64_t>(slice, frame.nb_samples - done));
+      for (int p = 0; p < planes; ++p)
+        in[static_cast<size_t>(p)] = frame.extended_data[p] + done * sampleBytes;
+      int room = swr_get_out_samples(swr_.get(), take);
+      if (room < 0 || room > kMaxChunkFrames)
+        return false;
+      converted_.resize(static_cast<size_t>(room));
+      auto* out = reinterpret_cast<uint8_t*>(converted_.data());
+      int n = swr_convert(swr_.get(), &out, room, in.data(), take);
+      if (n < 0 || !out_.add(std::span(converted_.data(), static_cast<size_t>(n))))
+        return false;
+      done += take;
+    }
+    return true;
   }
 
   // Releases what the resampler holds back.
@@ -287,7 +318,7 @@ private:
       return false;
     swr_.reset(swr);
     std::vector<double> matrix(static_cast<size_t>(channels), 1.0 / channels);
-    if (av_opt_set(swr, "resampler", "soxr", 0) < 0 ||
+    if (av_opt_set(swr, "resampler", frame.sample_rate < kSoxrMinRateHz ? "swr" : "soxr", 0) < 0 ||
         swr_set_matrix(swr, matrix.data(), channels) < 0 || swr_init(swr) < 0) {
       swr_.reset();
       return false;
@@ -302,7 +333,7 @@ private:
   int format_ = -1;
   int rate_ = 0;
   AVChannelLayout layout_{};
-  std::vector<int16_t> converted_; // one frame's output; bounded by the largest frame
+  std::vector<int16_t> converted_; // the output of one slice of input
 };
 
 Outcome decodeInto(AVFormatContext* format, AVCodecContext* codec, int stream, FileIO& io,
@@ -335,6 +366,10 @@ Outcome decodeInto(AVFormatContext* format, AVCodecContext* codec, int stream, F
       break;
     if (r < 0)
       return kUnreadable;
+    if (packet->size > kMaxPacketBytes) {
+      av_packet_unref(packet.get());
+      return kUnreadable;
+    }
     if (packet->stream_index == stream) {
       r = avcodec_send_packet(codec, packet.get());
       av_packet_unref(packet.get());

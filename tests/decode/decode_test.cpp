@@ -109,6 +109,23 @@ TEST_F(DecodeTest, EveryCommonEncodingDecodesToTheTone) {
   }
 }
 
+// Each sample of a 1 Hz input makes 16000 of output: a whole frame of it is never converted at
+// once (that took 2 GB for one 65535-sample frame), and every output frame still arrives.
+TEST_F(DecodeTest, AOneHertzInputIsConvertedASliceAtATime) {
+  ASSERT_TRUE(sh("sox -n -r 1 -c 1 -b 16 " + at("slow.wav") + " synth 64 sine 0.1"));
+  ASSERT_TRUE(sh("ffmpeg -nostdin -y -f lavfi -i sine=frequency=0.1:sample_rate=1:duration=64 "
+                 "-c:a flac -frame_size 65535 " +
+                 at("slow.flac")));
+  for (const char* input : {"slow.wav", "slow.flac"}) {
+    auto frames = Decode::run(in(input), in("slow-out.wav"));
+    ASSERT_TRUE(frames) << input;
+    EXPECT_NEAR(static_cast<double>(*frames), 64 * 16000, 16000) << input;
+    auto wav = readWav(at("slow-out.wav"));
+    ASSERT_TRUE(wav) << input;
+    EXPECT_EQ(wav->samples.size(), static_cast<size_t>(*frames)) << input;
+  }
+}
+
 TEST_F(DecodeTest, SixChannelsAreAveragedIntoOne) {
   // The tone in the fourth of six channels only: the mix carries a sixth of it.
   ASSERT_TRUE(sh("sox -n -r 48000 -b 16 " + at("s.wav") + " synth 1 sine 440 vol 0.25"));

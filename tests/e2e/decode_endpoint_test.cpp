@@ -2,6 +2,7 @@
 
 #include "e2e/service_process.h"
 #include "support/audio_files.h"
+#include "support/eventually.h"
 
 #include <csignal>
 #include <filesystem>
@@ -11,6 +12,7 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/un.h>
+#include <thread>
 #include <unistd.h>
 
 namespace va::e2e {
@@ -92,6 +94,32 @@ TEST(DecodeEndpoint, ValidatesConfinesAndDecodes) {
             std::string::npos)
       << err;
   ::close(sock);
+  fs::remove_all(root);
+}
+
+// The orderly exit does not wait for a decode, and leaves none of its temporary file behind.
+TEST(DecodeEndpoint, SigtermDuringADecodeLeavesNoTemporaryFile) {
+  std::string root = makeTempDir("va_e2e_decode_exit");
+  // 4096 samples at 1 Hz: over an hour of output, written for a good while.
+  ASSERT_EQ(
+      std::system(("ffmpeg -nostdin -f lavfi -i sine=frequency=0.1:sample_rate=1:duration=4096 "
+                   "-c:a pcm_s16le " +
+                   root + "/slow.wav >/dev/null 2>&1")
+                      .c_str()),
+      0);
+  RunningService s = startService(root, getpid());
+  ASSERT_TRUE(s.ready.is_object());
+  std::thread request([&] {
+    call(s, "POST", "/decode",
+         Json{{"input", root + "/slow.wav"}, {"output", root + "/out.wav"}}.dump());
+  });
+  const std::string partial = root + "/out.wav.partial";
+  ASSERT_TRUE(testing_support::eventually([&] { return fs::exists(partial); }, 30s));
+  s.process->signal(SIGTERM);
+  EXPECT_EQ(s.process->wait(30s), 0);
+  request.join();
+  EXPECT_FALSE(fs::exists(partial));
+  EXPECT_FALSE(fs::exists(root + "/out.wav"));
   fs::remove_all(root);
 }
 
