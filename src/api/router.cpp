@@ -159,7 +159,11 @@ HTTPResponse Router::createCapture(const std::string& body) {
       (spec->remote && !plainDirectories(captureDir.get(), "remote")))
     return HTTPResponse::error(400, "bad_request");
   spec->dir = dir->path;
-  spec->dirFd = std::make_shared<const UniqueFd>(std::move(captureDir));
+  spec->directory =
+      std::make_shared<const CaptureDirectory>(CaptureDirectory{.parent = std::move(dir->parent),
+                                                                .name = dir->name,
+                                                                .dir = std::move(captureDir),
+                                                                .path = dir->path});
 
   auto capture = captures_->create(*spec);
   if (capture)

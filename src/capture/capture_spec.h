@@ -1,7 +1,7 @@
 #pragma once
 
+#include "capture/capture_directory.h"
 #include "capture/process_match.h"
-#include "core/file_io.h"
 
 #include <cstdint>
 #include <memory>
@@ -20,8 +20,8 @@ struct CaptureSpec {
     ProcessMatch match;
   };
   std::string dir; // the capture directory's canonical path, for records and messages
-  // The capture directory itself, opened without following links; tracks are made below it.
-  std::shared_ptr<const UniqueFd> dirFd;
+  // The capture directory itself, reached through descriptors; tracks are made below it.
+  std::shared_ptr<const CaptureDirectory> directory;
   int64_t segmentSeconds = 60;
   std::optional<Mic> mic;
   std::optional<Remote> remote;

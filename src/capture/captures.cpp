@@ -98,8 +98,8 @@ std::expected<std::shared_ptr<Capture>, CreateError> Captures::build(const Captu
     return std::unexpected(CreateError{Kind::failed, std::move(description)});
   };
   auto addTrack = [&](const std::string& name, auto makeStrategy) -> std::optional<std::string> {
-    auto sink = TrackSink::make(name, spec.dirFd ? spec.dirFd->get() : -1, spec.segmentSeconds,
-                                capture->events(), clock_);
+    auto sink =
+        TrackSink::make(name, spec.directory, spec.segmentSeconds, capture->events(), clock_);
     if (!sink)
       return "cannot create " + spec.dir + "/tracks/" + name + ": " + sink.error().message();
     capture->tracks_.push_back({name, std::move(*sink), makeStrategy()});

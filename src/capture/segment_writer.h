@@ -1,5 +1,6 @@
 #pragma once
 
+#include "capture/capture_directory.h"
 #include "core/file_io.h"
 
 #include <array>
@@ -21,21 +22,32 @@ struct SegmentInfo {
 // One track's numbered WAV segments (16 kHz mono 16-bit). Each file stays playable while it
 // grows: its header is rewritten whenever a second of audio has been added since the last time,
 // so a process that dies leaves a valid file that lacks at most about a second.
-// Not thread-safe: the owning sink calls it from its own queue only; onClosed runs there too.
+//
+// Storage that fails is reported, never silent: the first failure of a run (a segment that cannot
+// be created or written, a directory removed under it) is one writeFailed, and the first audio
+// that lands again ends the run with one writeResumed and the frames lost meanwhile. Failed
+// attempts use up no segment number. A removed capture or track directory is made again (mode
+// 0700) from the capture directory's parent, following no link.
+// Not thread-safe: the owning sink calls it from its own queue only; the events run there too.
 class SegmentWriter {
 public:
   static constexpr int64_t kRateHz = 16000;
   static constexpr int64_t kHeaderRefreshFrames = 16000;
   static constexpr size_t kHeaderBytes = 44;
 
-  using OnClosed = std::function<void(const SegmentInfo&)>;
+  struct Events {
+    std::function<void(const SegmentInfo&)> closed;
+    // The segment (relative path, as in SegmentInfo) and the errno.
+    std::function<void(const std::string& path, int error)> writeFailed;
+    std::function<void(int64_t lostFrames)> writeResumed;
+  };
 
-  // Creates `tracks/<track>` below the capture directory `captureDir` (each mode 0700) or
-  // accepts existing directories, and keeps its own descriptor of the track directory: no link
-  // is followed on the way, and one swapped in later changes nothing.
+  // Opens (making what is missing, each mode 0700) `tracks/<track>` below the capture directory,
+  // following no link, and keeps its own descriptor of it: a link swapped in later changes
+  // nothing. Numbering continues after the highest segment already there.
   static std::expected<std::unique_ptr<SegmentWriter>, std::error_code>
-  make(int captureDir, std::string track, int64_t segmentFrames, OnClosed onClosed,
-       FileIO& io = FileIO::posix());
+  make(std::shared_ptr<const CaptureDirectory> capture, std::string track, int64_t segmentFrames,
+       Events events, FileIO& io = FileIO::posix());
   // Closes an open file as it is, without a final header and without reporting it.
   ~SegmentWriter();
   SegmentWriter(const SegmentWriter&) = delete;
@@ -43,7 +55,7 @@ public:
 
   // Appends a run of samples, opening, refreshing and closing segments as needed.
   void append(const int16_t* samples, size_t count);
-  // Finalises the open segment, if any: header, fsync, close, onClosed.
+  // Finalises the open segment, if any: header, fsync, close, closed event.
   void closeSegment();
 
   int64_t closedSegments() const { return closedSegments_; }
@@ -54,24 +66,29 @@ public:
   static std::array<uint8_t, kHeaderBytes> header(int64_t dataBytes);
 
 private:
-  SegmentWriter(UniqueFd trackDir, std::string track, int64_t segmentFrames, OnClosed onClosed,
-                FileIO& io);
+  SegmentWriter(std::shared_ptr<const CaptureDirectory> capture, UniqueFd trackDir,
+                std::string track, int64_t segmentFrames, Events events, FileIO& io,
+                int64_t lastIndex);
   bool open();
-  void writeHeader();
+  bool refreshHeader();
+  void failed(int64_t index, int error);
+  void lose(int64_t frames);
+  std::string pathOf(int64_t index) const;
 
-  const UniqueFd trackDir_;
+  const std::shared_ptr<const CaptureDirectory> capture_;
+  UniqueFd trackDir_; // made again if the directory is removed
   const std::string track_;
   const int64_t segmentFrames_;
-  const OnClosed onClosed_;
+  const Events events_;
   FileIO& io_;
   int fd_ = -1;
-  int64_t index_ = 0; // the most recent segment created (or failing to be created)
+  int64_t index_ = 0; // the most recent segment created
   int64_t frames_ = 0;
   int64_t framesAtHeader_ = 0;
   int64_t closedSegments_ = 0;
   int64_t totalFrames_ = 0;
-  int failedOpenErrno_ = 0;          // of the last failed creation since a segment was created
-  int64_t repeatedOpenFailures_ = 0; // further failures with that errno, not logged one by one
+  bool failing_ = false;   // in a run of failures
+  int64_t lostFrames_ = 0; // in the current run
 };
 
 // Opens `tracks/<track>` below the capture directory `captureDir`, creating what is missing

@@ -5,6 +5,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstring>
 
 namespace va {
 
@@ -18,28 +19,49 @@ std::string formatRate(double rateHz) {
 }
 
 std::expected<std::shared_ptr<TrackSink>, std::error_code>
-TrackSink::make(std::string name, int captureDir, int64_t segmentSeconds,
-                std::shared_ptr<EventLog> events, std::shared_ptr<const Clock> clock,
-                Options options) {
+TrackSink::make(std::string name, std::shared_ptr<const CaptureDirectory> capture,
+                int64_t segmentSeconds, std::shared_ptr<EventLog> events,
+                std::shared_ptr<const Clock> clock, Options options) {
   std::shared_ptr<TaskQueue> queue = options.queue;
   if (!queue)
     queue = std::make_shared<SerialQueue>("velmorrant-audio.sink." + name);
   std::shared_ptr<TrackSink> sink(new TrackSink(name, events, std::move(clock), std::move(queue)));
-  // The callback runs on the sink's queue and needs only the log, not the sink.
+  // The events run on the sink's queue and need only the log, not the sink.
   std::weak_ptr<EventLog> weakLog = events;
-  auto writer = SegmentWriter::make(
-      captureDir, name, segmentSeconds * SegmentWriter::kRateHz,
-      [weakLog, track = name](const SegmentInfo& info) {
-        if (auto target = weakLog.lock())
-          target->append("segment_closed",
-                         Json{{"track", track},
-                              {"index", info.index},
-                              {"path", info.path},
-                              {"frames", info.frames},
-                              {"durationS", static_cast<double>(info.frames) /
-                                                static_cast<double>(SegmentWriter::kRateHz)}});
-      },
-      options.io ? *options.io : FileIO::posix());
+  auto append = [weakLog](const char* type, Json fields) {
+    if (auto target = weakLog.lock())
+      target->append(type, std::move(fields));
+  };
+  SegmentWriter::Events writerEvents{
+      .closed =
+          [append, track = name](const SegmentInfo& info) {
+            append("segment_closed",
+                   Json{{"track", track},
+                        {"index", info.index},
+                        {"path", info.path},
+                        {"frames", info.frames},
+                        {"durationS", static_cast<double>(info.frames) /
+                                          static_cast<double>(SegmentWriter::kRateHz)}});
+          },
+      .writeFailed =
+          [append, track = name](const std::string& path, int error) {
+            append("write_failed", Json{{"track", track},
+                                        {"path", path},
+                                        {"errno", error},
+                                        {"error", std::strerror(error)}});
+          },
+      .writeResumed =
+          [append, track = name](int64_t lostFrames) {
+            // Seconds with one decimal.
+            double lostS = std::round(static_cast<double>(lostFrames) /
+                                      static_cast<double>(SegmentWriter::kRateHz) * 10) /
+                           10;
+            append("write_resumed", Json{{"track", track}, {"lostS", lostS}});
+          },
+  };
+  auto writer =
+      SegmentWriter::make(std::move(capture), name, segmentSeconds * SegmentWriter::kRateHz,
+                          std::move(writerEvents), options.io ? *options.io : FileIO::posix());
   if (!writer)
     return std::unexpected(writer.error());
   sink->writer_ = std::move(*writer);

@@ -39,16 +39,16 @@ public:
     FileIO* io = nullptr;             // default: the real file system
   };
 
-  // Creates `tracks/<name>` below the capture directory's descriptor `captureDir` (see
-  // SegmentWriter::make); fails with the file system's error.
+  // Creates `tracks/<name>` below the capture directory (see SegmentWriter::make); fails with the
+  // file system's error. Storage failures become "write_failed" and "write_resumed" events.
   static std::expected<std::shared_ptr<TrackSink>, std::error_code>
-  make(std::string name, int captureDir, int64_t segmentSeconds, std::shared_ptr<EventLog> events,
-       std::shared_ptr<const Clock> clock, Options options);
+  make(std::string name, std::shared_ptr<const CaptureDirectory> capture, int64_t segmentSeconds,
+       std::shared_ptr<EventLog> events, std::shared_ptr<const Clock> clock, Options options);
   static std::expected<std::shared_ptr<TrackSink>, std::error_code>
-  make(std::string name, int captureDir, int64_t segmentSeconds, std::shared_ptr<EventLog> events,
-       std::shared_ptr<const Clock> clock) {
-    return make(std::move(name), captureDir, segmentSeconds, std::move(events), std::move(clock),
-                Options{});
+  make(std::string name, std::shared_ptr<const CaptureDirectory> capture, int64_t segmentSeconds,
+       std::shared_ptr<EventLog> events, std::shared_ptr<const Clock> clock) {
+    return make(std::move(name), std::move(capture), segmentSeconds, std::move(events),
+                std::move(clock), Options{});
   }
   ~TrackSink() override;
 

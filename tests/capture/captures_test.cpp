@@ -50,7 +50,7 @@ protected:
   CaptureSpec spec(bool mic, std::optional<std::string> remote) const {
     CaptureSpec s;
     s.dir = dir_.path();
-    s.dirFd = std::make_shared<const UniqueFd>(testing_support::openDirectory(s.dir));
+    s.directory = testing_support::captureDirectory(s.dir);
     s.segmentSeconds = 60;
     if (mic)
       s.mic = CaptureSpec::Mic{};
@@ -148,7 +148,7 @@ TEST_F(CapturesTest, CountsStopsAndSummaries) {
   CaptureSpec both = spec(true, "fake");
   both.dir = dir_.path() + "/second";
   ASSERT_EQ(::mkdir(both.dir.c_str(), 0700), 0);
-  both.dirFd = std::make_shared<const UniqueFd>(testing_support::openDirectory(both.dir));
+  both.directory = testing_support::captureDirectory(both.dir);
   auto second = captures->create(both);
   ASSERT_TRUE(second);
   EXPECT_EQ(counts(), (std::vector<int64_t>{1, 2}));

@@ -5,7 +5,10 @@
 #include "support/directory.h"
 
 #include <fcntl.h>
+#include <filesystem>
+#include <functional>
 #include <gtest/gtest.h>
+#include <limits>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,6 +19,7 @@ using testing_support::FaultyFileIO;
 using testing_support::listDir;
 using testing_support::readWav;
 using testing_support::TempDir;
+namespace fs = std::filesystem;
 
 std::vector<int16_t> ramp(size_t n, int16_t start = 0) {
   std::vector<int16_t> v(n);
@@ -26,14 +30,16 @@ std::vector<int16_t> ramp(size_t n, int16_t start = 0) {
 
 class SegmentWriterTest : public testing::Test {
 protected:
-  SegmentWriterTest() {
-    ::mkdir(captureDir().c_str(), 0700);
-    capture_ = testing_support::openDirectory(captureDir());
-  }
+  SegmentWriterTest() { ::mkdir(captureDir().c_str(), 0700); }
   std::unique_ptr<SegmentWriter> make(int64_t segmentFrames, FileIO& io = FileIO::posix()) {
-    auto w = SegmentWriter::make(
-        capture_.get(), "mic", segmentFrames,
-        [this](const SegmentInfo& info) { closed_.push_back(info); }, io);
+    SegmentWriter::Events events{
+        .closed = [this](const SegmentInfo& info) { closed_.push_back(info); },
+        .writeFailed = [this](const std::string& path,
+                              int error) { failed_.emplace_back(path, error); },
+        .writeResumed = [this](int64_t lostFrames) { resumed_.push_back(lostFrames); },
+    };
+    auto w = SegmentWriter::make(testing_support::captureDirectory(captureDir()), "mic",
+                                 segmentFrames, std::move(events), io);
     EXPECT_TRUE(w.has_value());
     return w ? std::move(*w) : nullptr;
   }
@@ -48,8 +54,9 @@ protected:
   std::string file(const char* name) const { return trackDir() + "/" + name; }
 
   TempDir dir_;
-  UniqueFd capture_;
   std::vector<SegmentInfo> closed_;
+  std::vector<std::pair<std::string, int>> failed_; // path, errno
+  std::vector<int64_t> resumed_;                    // frames lost
 };
 
 TEST(SegmentHeader, EveryByte) {
@@ -153,86 +160,112 @@ TEST_F(SegmentWriterTest, HeaderFollowsEverySecondWhileOpen) {
   EXPECT_TRUE(closed_.empty());
 }
 
-TEST_F(SegmentWriterTest, AnExistingFileCostsItsRunAndItsIndex) {
-  auto w = make(16000);
-  ASSERT_EQ(::close(::open(file("000001.wav").c_str(), O_CREAT | O_WRONLY, 0600)), 0);
-  auto samples = ramp(500);
-  EXPECT_EQ(appendLogged(*w, samples.data(), 300),
-            "[audio] mic: cannot create segment 1 (errno 17)\n");
-  w->append(samples.data() + 300, 200);
-  w->closeSegment();
-  ASSERT_EQ(closed_.size(), 1u);
-  EXPECT_EQ(closed_[0].index, 2);
-  EXPECT_EQ(closed_[0].frames, 200);
-  EXPECT_EQ(w->totalFrames(), 200);
+// A directory that already holds segments (a capture directory used again) keeps them: the
+// numbering goes on after the highest, and a name taken meanwhile is stepped over, losing nothing.
+TEST_F(SegmentWriterTest, NumberingGoesOnAfterTheSegmentsAlreadyThere) {
+  ASSERT_EQ(::mkdir((captureDir() + "/tracks").c_str(), 0700), 0);
+  ASSERT_EQ(::mkdir(trackDir().c_str(), 0700), 0);
+  for (const char* name : {"000001.wav", "000007.wav", "notes.txt", "12345.wav", "00008x.wav"})
+    ASSERT_EQ(::close(::open(file(name).c_str(), O_CREAT | O_WRONLY, 0600)), 0);
+  auto w = make(100);
+  auto samples = ramp(300);
+  w->append(samples.data(), 100); // 000008
+  ASSERT_EQ(::close(::open(file("000009.wav").c_str(), O_CREAT | O_WRONLY, 0600)), 0);
+  w->append(samples.data() + 100, 200); // 000010 and 000011
+  ASSERT_EQ(closed_.size(), 3u);
+  EXPECT_EQ(closed_[0].index, 8);
+  EXPECT_EQ(closed_[1].index, 10);
+  EXPECT_EQ(closed_[2].index, 11);
+  EXPECT_EQ(w->totalFrames(), 300);
+  EXPECT_TRUE(failed_.empty());
   EXPECT_EQ(readWav(file("000001.wav")), std::nullopt); // left as it was: empty
 }
 
-TEST_F(SegmentWriterTest, ACreationFailureThatRepeatsIsLoggedOnceAndCountedWhenItEnds) {
-  FaultyFileIO io;
-  auto w = make(16000, io);
-  auto samples = ramp(100);
-  io.failOpens(EMFILE);
-  std::string lines;
-  for (int i = 0; i < 50; ++i)
-    lines += appendLogged(*w, samples.data(), 10);
-  EXPECT_EQ(lines, "[audio] mic: cannot create segment 1 (errno 24)\n");
-  io.failOpens(EACCES); // a different cause is news
-  lines = appendLogged(*w, samples.data(), 10) + appendLogged(*w, samples.data(), 10);
-  EXPECT_EQ(lines, "[audio] mic: cannot create segment 51 (errno 13)\n");
-
-  io.failOpens(0);
-  EXPECT_EQ(appendLogged(*w, samples.data(), 10),
-            "[audio] mic: 50 more segments could not be created before segment 53\n");
-  io.failOpens(EMFILE);
-  w->closeSegment();
-  EXPECT_EQ(appendLogged(*w, samples.data(), 10),
-            "[audio] mic: cannot create segment 54 (errno 24)\n");
-  EXPECT_EQ(listDir(trackDir()), std::vector<std::string>{"000053.wav"});
+// Every storage failure is reported once when it starts, and once when audio lands again, with
+// the audio lost meanwhile; failed attempts use up no segment number, and the totals are what the
+// files hold.
+TEST_F(SegmentWriterTest, StorageFailuresAreReportedOnceWithWhatTheyCost) {
+  struct Case {
+    const char* name;
+    std::function<void(FaultyFileIO&)> fault;
+    int error;
+    int64_t lost;      // frames
+    int64_t nextIndex; // of the segment after the failure
+  } cases[] = {
+      // 1000.5 frames land (the torn half frame is cut), then the disk is full: the rest of that
+      // run (600) and four runs of 100 are lost; a header that does not fit makes no file.
+      {"disk full", [](FaultyFileIO& io) { io.setWriteBudget(2001); }, ENOSPC, 1000, 2},
+      {"write error", [](FaultyFileIO& io) { io.setWriteBudget(0, EIO); }, EIO, 2000, 2},
+      {"creation refused", [](FaultyFileIO& io) { io.failOpens(EACCES); }, EACCES, 400, 1},
+      {"creation not permitted", [](FaultyFileIO& io) { io.failOpens(EPERM); }, EPERM, 400, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    failed_.clear();
+    resumed_.clear();
+    closed_.clear();
+    fs::remove_all(captureDir() + "/tracks");
+    FaultyFileIO io;
+    auto w = make(16000 * 60, io);
+    auto samples = ramp(1600);
+    if (c.error == EACCES || c.error == EPERM) {
+      c.fault(io);
+      for (int i = 0; i < 4; ++i)
+        w->append(samples.data(), 100);
+    } else {
+      w->append(samples.data(), 400); // an open segment
+      io.setWriteBudget(std::numeric_limits<size_t>::max());
+      c.fault(io);
+      w->append(samples.data(), 1600);
+      for (int i = 0; i < 4; ++i)
+        w->append(samples.data(), 100);
+    }
+    ASSERT_EQ(failed_.size(), 1u);
+    EXPECT_EQ(failed_[0].second, c.error);
+    EXPECT_EQ(failed_[0].first, "tracks/mic/000001.wav");
+    EXPECT_TRUE(resumed_.empty());
+    io.unlimited();
+    io.failOpens(0);
+    w->append(samples.data(), 100);
+    w->closeSegment();
+    ASSERT_EQ(resumed_.size(), 1u);
+    EXPECT_EQ(resumed_[0], c.lost);
+    EXPECT_EQ(failed_.size(), 1u);
+    ASSERT_FALSE(closed_.empty());
+    EXPECT_EQ(closed_.back().index, c.nextIndex);
+    int64_t onDisk = 0;
+    for (const std::string& name : listDir(trackDir())) {
+      auto wav = readWav(file(name.c_str()));
+      ASSERT_TRUE(wav) << name;
+      EXPECT_EQ(wav->bytes.size(), 44 + 2 * wav->samples.size()) << name;
+      EXPECT_EQ(wav->dataSize, 2 * wav->samples.size()) << name;
+      onDisk += static_cast<int64_t>(wav->samples.size());
+    }
+    EXPECT_EQ(w->totalFrames(), onDisk);
+  }
 }
-
-TEST_F(SegmentWriterTest, DiskFullFinalisesWhatLandedAndResumesInTheNextSegment) {
-  FaultyFileIO io;
-  auto w = make(16000 * 60, io);
-  auto samples = ramp(20000);
-  // Room for the header and 1000.5 frames: the torn half frame is cut from the file.
-  io.setWriteBudget(44 + 2001);
-  EXPECT_EQ(appendLogged(*w, samples.data(), samples.size()),
-            "[audio] mic: write failed (errno 28); segment closed\n");
-  ASSERT_EQ(closed_.size(), 1u);
-  EXPECT_EQ(closed_[0].frames, 1000);
-  auto wav = readWav(file("000001.wav"));
-  ASSERT_TRUE(wav);
-  EXPECT_EQ(wav->dataSize, 2000u);
-  EXPECT_EQ(wav->bytes.size(), 44u + 2000u);
-  EXPECT_TRUE(std::equal(wav->samples.begin(), wav->samples.end(), samples.begin()));
-
-  // While the disk stays full, runs are lost: a header that does not fit fails its open, and
-  // the broken file is removed with its number given back.
-  for (int i = 0; i < 3; ++i)
-    EXPECT_EQ(appendLogged(*w, samples.data(), 10), "");
-  EXPECT_FALSE(w->isOpen());
-  EXPECT_EQ(listDir(trackDir()), std::vector<std::string>{"000001.wav"});
-
-  io.unlimited();
-  w->append(samples.data(), 500);
+// A capture directory removed while recording: the audio of the segment that went with it is
+// lost and reported, and the directories are made again (0700) for the next segment.
+TEST_F(SegmentWriterTest, ARemovedDirectoryIsReportedAndMadeAgain) {
+  auto w = make(16000 * 60);
+  auto samples = ramp(16000);
+  w->append(samples.data(), 8000);
+  fs::remove_all(captureDir());
+  w->append(samples.data(), 16000); // the header refresh after it finds the file gone
+  w->append(samples.data(), 100);
   w->closeSegment();
-  ASSERT_EQ(closed_.size(), 2u);
-  EXPECT_EQ(closed_[1].index, 2);
-  EXPECT_EQ(closed_[1].frames, 500);
-  EXPECT_EQ(w->totalFrames(), 1500);
-  EXPECT_EQ(w->closedSegments(), 2);
-}
-
-TEST_F(SegmentWriterTest, AFailedWriteBeforeAnyFrameReportsAnEmptySegment) {
-  FaultyFileIO io;
-  auto w = make(16000, io);
-  io.setWriteBudget(44, EIO);
-  auto samples = ramp(100);
-  EXPECT_EQ(appendLogged(*w, samples.data(), samples.size()),
-            "[audio] mic: write failed (errno 5); segment closed\n");
-  ASSERT_EQ(closed_.size(), 1u);
-  EXPECT_EQ(closed_[0].frames, 0);
+  ASSERT_EQ(failed_.size(), 1u);
+  EXPECT_EQ(failed_[0], (std::pair<std::string, int>{"tracks/mic/000001.wav", ENOENT}));
+  ASSERT_EQ(resumed_.size(), 1u);
+  EXPECT_EQ(resumed_[0], 24000); // everything the removed segment held
+  EXPECT_EQ(listDir(trackDir()), std::vector<std::string>{"000002.wav"});
+  EXPECT_EQ(readWav(file("000002.wav"))->samples.size(), 100u);
+  EXPECT_EQ(w->totalFrames(), 100);
+  struct stat st {};
+  for (const std::string& dir : {captureDir(), captureDir() + "/tracks", trackDir()}) {
+    ASSERT_EQ(::stat(dir.c_str(), &st), 0) << dir;
+    EXPECT_EQ(st.st_mode & 0777, 0700u) << dir;
+  }
 }
 
 // Below the capture directory nothing but plain directories is used: a file or a link where
@@ -257,8 +290,7 @@ TEST_F(SegmentWriterTest, RefusesAFileOrALinkWhereATrackDirectoryGoes) {
       ASSERT_EQ(::symlink(outside.path().c_str(), planted.c_str()), 0) << c.name;
     else
       ASSERT_EQ(::close(::open(planted.c_str(), O_CREAT | O_WRONLY, 0600)), 0) << c.name;
-    UniqueFd capture = testing_support::openDirectory(root.path());
-    auto w = SegmentWriter::make(capture.get(), "mic", 16000, nullptr);
+    auto w = SegmentWriter::make(testing_support::captureDirectory(root.path()), "mic", 16000, {});
     ASSERT_FALSE(w.has_value()) << c.name;
     EXPECT_EQ(w.error(), std::make_error_code(std::errc::not_a_directory)) << c.name;
     EXPECT_TRUE(listDir(outside.path()).empty()) << c.name;

@@ -3,6 +3,7 @@
 #include "capture/event_log.h"
 #include "capture/test_tone_strategy.h"
 #include "capture/track_sink.h"
+#include "support/directory.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -16,8 +17,8 @@ int main(int argc, char** argv) {
   }
   auto clock = std::make_shared<va::MonotonicClock>();
   auto events = std::make_shared<va::EventLog>(clock);
-  va::UniqueFd dir(::open(argv[1], O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  auto sink = va::TrackSink::make("remote", dir.get(), std::atoll(argv[2]), events, clock);
+  auto sink = va::TrackSink::make("remote", va::testing_support::captureDirectory(argv[1]),
+                                  std::atoll(argv[2]), events, clock);
   if (!sink) {
     std::fprintf(stderr, "no sink: %s\n", sink.error().message().c_str());
     return 1;

@@ -40,7 +40,7 @@ protected:
     spec.remote = CaptureSpec::Remote{"fake", ProcessMatch{{"org.example.app"}, {}, true}};
     if (::mkdir(spec.dir.c_str(), 0700) != 0)
       return false;
-    spec.dirFd = std::make_shared<const UniqueFd>(testing_support::openDirectory(spec.dir));
+    spec.directory = testing_support::captureDirectory(spec.dir);
     return captures.create(spec).has_value();
   }
   testing_support::TempDir dir_;

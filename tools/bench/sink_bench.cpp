@@ -65,12 +65,23 @@ struct SinkRun {
   TrackSummary summary;
 };
 
+// The benchmark's own directory, as a capture directory.
+std::shared_ptr<const CaptureDirectory> directoryOf(const std::string& dir) {
+  auto open = [](const std::string& path) {
+    return UniqueFd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  };
+  return std::make_shared<const CaptureDirectory>(
+      CaptureDirectory{.parent = open(std::filesystem::path(dir).parent_path().string()),
+                       .name = std::filesystem::path(dir).filename().string(),
+                       .dir = open(dir),
+                       .path = dir});
+}
+
 SinkRun runSink(int rateHz, int minutes, const std::string& dir) {
   auto clock = std::make_shared<MonotonicClock>();
   auto events = std::make_shared<EventLog>(clock);
   std::filesystem::create_directories(dir);
-  UniqueFd dirFd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  auto made = TrackSink::make("mic", dirFd.get(), 60, events, clock);
+  auto made = TrackSink::make("mic", directoryOf(dir), 60, events, clock);
   if (!made) {
     std::fprintf(stderr, "sink_bench: cannot create the sink in %s: %s\n", dir.c_str(),
                  made.error().message().c_str());
@@ -97,9 +108,7 @@ SinkRun runSink(int rateHz, int minutes, const std::string& dir) {
 
 Usage runWriterAlone(int minutes, const std::string& dir) {
   std::filesystem::create_directories(dir);
-  UniqueFd dirFd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  auto writer = SegmentWriter::make(dirFd.get(), "raw", 60 * SegmentWriter::kRateHz,
-                                    [](const SegmentInfo&) {});
+  auto writer = SegmentWriter::make(directoryOf(dir), "raw", 60 * SegmentWriter::kRateHz, {});
   if (!writer) {
     std::fprintf(stderr, "sink_bench: cannot create the writer: %s\n",
                  writer.error().message().c_str());
