@@ -173,6 +173,8 @@ HTTPResponse Router::createCapture(const std::string& body) {
     return HTTPResponse::error(409, "microphone_denied");
   case CreateError::Kind::unsupportedStrategy:
     return HTTPResponse::error(422, "unsupported_strategy");
+  case CreateError::Kind::directoryBusy:
+    return HTTPResponse::error(409, "dir_busy");
   case CreateError::Kind::failed:
     break;
   }

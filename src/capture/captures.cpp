@@ -3,10 +3,15 @@
 #include "core/log.h"
 #include "core/random.h"
 
+#include <algorithm>
+#include <functional>
+#include <sys/stat.h>
+
 namespace va {
 
 Capture::Capture(std::string id, std::string dir, std::shared_ptr<const Clock> clock)
-    : id_(std::move(id)), dir_(std::move(dir)), events_(std::make_shared<EventLog>(clock)) {}
+    : id_(std::move(id)), dir_(std::move(dir)), clock_(clock),
+      events_(std::make_shared<EventLog>(std::move(clock))) {}
 
 Json Capture::stop() {
   return stopOnce().first;
@@ -24,9 +29,23 @@ std::pair<Json, bool> Capture::stopOnce() {
     tracks[track.name] = Json{{"segments", totals.segments}, {"frames", totals.frames}};
   }
   Json summary{{"tracks", std::move(tracks)}};
-  std::lock_guard lock(stateLock_);
-  summary_ = summary;
+  {
+    std::lock_guard lock(stateLock_);
+    summary_ = summary;
+    stoppedAtNs_ = clock_->nowNs();
+  }
+  // Nothing of the recording is needed any more: strategies and sinks go, with their queues and
+  // threads, timers, listeners and open files.
+  for (Track& track : tracks_) {
+    track.strategy.reset();
+    track.sink.reset();
+  }
   return {summary, true};
+}
+
+std::optional<uint64_t> Capture::stoppedAtNs() const {
+  std::lock_guard lock(stateLock_);
+  return stoppedAtNs_;
 }
 
 std::optional<Json> Capture::summary() const {
@@ -42,6 +61,8 @@ std::string CreateError::text() const {
     return "microphoneDenied";
   case Kind::unsupportedStrategy:
     return "unsupportedStrategy";
+  case Kind::directoryBusy:
+    return "directoryBusy";
   }
   return "unknown";
 }
@@ -55,17 +76,33 @@ void Captures::setOnRecordingCountChange(CountCallback callback) {
 }
 
 std::expected<std::shared_ptr<Capture>, CreateError> Captures::create(const CaptureSpec& spec) {
-  auto built = build(spec);
-  if (!built)
-    return built;
-  std::shared_ptr<Capture> capture = *built;
+  // One recording per directory: claimed before anything is made, so two requests at once cannot
+  // both have it.
+  struct stat info {};
+  if (!spec.directory || ::fstat(spec.directory->dir.get(), &info) != 0)
+    return std::unexpected(CreateError{CreateError::Kind::failed, "no capture directory"});
+  const std::pair<uint64_t, uint64_t> key{info.st_dev, info.st_ino};
   {
     std::lock_guard lock(lock_);
-    byID_[capture->id()] = capture;
+    if (!busy_.emplace(key, std::string()).second)
+      return std::unexpected(CreateError{CreateError::Kind::directoryBusy, {}});
   }
+  auto built = build(spec);
+  if (!built) {
+    std::lock_guard lock(lock_);
+    busy_.erase(key);
+    return built;
+  }
+  std::shared_ptr<Capture> capture = *built;
   std::string names;
   for (const Capture::Track& track : capture->tracks())
     names += (names.empty() ? "" : "+") + track.name;
+  {
+    std::lock_guard lock(lock_);
+    busy_[key] = capture->id();
+    forgetStoppedLocked();
+    byID_[capture->id()] = capture;
+  }
   log("capture " + capture->id() + " started: " + names + ", " +
       std::to_string(spec.segmentSeconds) + " s segments");
   reportRecordingCount();
@@ -124,14 +161,32 @@ std::optional<Json> Captures::stop(const std::string& id) {
     return std::nullopt;
   auto [summary, first] = capture->stopOnce();
   if (first) {
+    {
+      std::lock_guard lock(lock_);
+      std::erase_if(busy_, [&id](const auto& entry) { return entry.second == id; });
+      forgetStoppedLocked();
+    }
     log("capture " + id + " stopped: " + writeJson(summary).value_or("{}"));
     reportRecordingCount();
   }
   return summary;
 }
 
+void Captures::forgetStoppedLocked() const {
+  std::vector<std::pair<uint64_t, std::string>> stopped; // stop time, id
+  for (const auto& [id, capture] : byID_)
+    if (std::optional<uint64_t> at = capture->stoppedAtNs())
+      stopped.emplace_back(*at, id);
+  std::sort(stopped.begin(), stopped.end(), std::greater<>());
+  const uint64_t now = clock_->nowNs();
+  for (size_t i = 0; i < stopped.size(); ++i)
+    if (i >= kKeptStopped || now - stopped[i].first > kKeptStoppedS * 1'000'000'000ull)
+      byID_.erase(stopped[i].second);
+}
+
 std::shared_ptr<Capture> Captures::find(const std::string& id) const {
   std::lock_guard lock(lock_);
+  forgetStoppedLocked();
   auto it = byID_.find(id);
   return it == byID_.end() ? nullptr : it->second;
 }

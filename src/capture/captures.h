@@ -21,9 +21,12 @@
 
 namespace va {
 
-// One capture: its tracks, their shared event log and, once stopped, its summary.
+// One capture: its tracks, their shared event log and, once stopped, its summary. A stopped
+// capture keeps only what a client can still ask for (its log and summary): its strategies and
+// sinks, with their queues, threads, timers, listeners and files, are released by the stop.
 // Threads: the accessors from any thread; stop() from any thread but a sink's or strategy's
-// queue. Tracks are filled by the registry before the capture is shared.
+// queue. Tracks are filled by the registry before the capture is shared; tracks() is read only
+// before that.
 class Capture {
 public:
   struct Track {
@@ -46,6 +49,8 @@ public:
   // Nothing while the capture records.
   std::optional<Json> summary() const;
   bool isRecording() const { return !summary().has_value(); }
+  // When the stop came (host-clock ns); nothing while the capture records.
+  std::optional<uint64_t> stoppedAtNs() const;
 
 private:
   friend class Captures;
@@ -54,29 +59,36 @@ private:
 
   const std::string id_;
   const std::string dir_;
+  const std::shared_ptr<const Clock> clock_;
   const std::shared_ptr<EventLog> events_;
   std::vector<Track> tracks_; // written only while the capture is being built
 
   std::mutex stopMutex_;         // held over the whole of stop()
-  mutable std::mutex stateLock_; // guards summary_ only
+  mutable std::mutex stateLock_; // guards summary_ and stoppedAtNs_ only
   std::optional<Json> summary_;
+  std::optional<uint64_t> stoppedAtNs_;
 };
 
 // Why a capture could not be created.
 struct CreateError {
-  enum class Kind { failed, microphoneDenied, unsupportedStrategy };
+  enum class Kind { failed, microphoneDenied, unsupportedStrategy, directoryBusy };
   Kind kind;
   std::string description; // failed only: the sink's or the strategy's error
 
-  // For diagnostics: failed("..."), microphoneDenied, unsupportedStrategy.
+  // For diagnostics: failed("..."), microphoneDenied, unsupportedStrategy, directoryBusy.
   std::string text() const;
 };
 
-// Every capture of the process, by id. Captures are never removed.
-// Threads: any. `lock_` guards `byID_` and the callback slot only and is never held while a
-// factory, a strategy, a sink or the callback runs.
+// Every capture of the process, by id. A stopped capture is kept (its events and summary can
+// still be asked for) for kKeptStoppedS after its stop, and only the kKeptStopped most recently
+// stopped ones; then it is forgotten. One directory records one capture at a time.
+// Threads: any. `lock_` guards `byID_`, `busy_` and the callback slot only and is never held while
+// a factory, a strategy, a sink or the callback runs.
 class Captures {
 public:
+  static constexpr size_t kKeptStopped = 64;
+  static constexpr uint64_t kKeptStoppedS = 3600;
+
   using MicStatus = std::function<std::string()>;
   using MakeMic = std::function<std::shared_ptr<CaptureStrategy>(std::optional<std::string>)>;
   using MakeRemote =
@@ -100,6 +112,7 @@ public:
   // The capture's summary, stopping it first if it records; nothing for an unknown id.
   std::optional<Json> stop(const std::string& id);
 
+  // Nothing for an unknown id, or one forgotten since its stop.
   std::shared_ptr<Capture> find(const std::string& id) const;
   std::vector<std::shared_ptr<Capture>> all() const;
   int64_t recordingCount() const;
@@ -109,12 +122,15 @@ public:
 private:
   std::expected<std::shared_ptr<Capture>, CreateError> build(const CaptureSpec& spec);
   int64_t countRecordingLocked() const;
+  void forgetStoppedLocked() const;
 
   const Factories factories_;
   const std::shared_ptr<const Clock> clock_;
 
   mutable std::mutex lock_;
-  std::map<std::string, std::shared_ptr<Capture>> byID_;
+  mutable std::map<std::string, std::shared_ptr<Capture>> byID_; // lookups forget old stops
+  // The directories (device, inode) of recording captures, and of captures being created.
+  std::map<std::pair<uint64_t, uint64_t>, std::string> busy_; // to the capture's id, once made
   CountCallback onRecordingCountChange_;
 };
 

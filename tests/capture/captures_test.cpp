@@ -24,7 +24,8 @@ using Calls = std::vector<std::string>;
 class CapturesTest : public testing::Test {
 protected:
   // Offers the remote strategy "fake" only; both strategies journal into `journal_`.
-  std::shared_ptr<Captures> make() {
+  std::shared_ptr<Captures>
+  make(std::shared_ptr<const Clock> clock = std::make_shared<MonotonicClock>()) {
     auto captures = std::make_shared<Captures>(
         Captures::Factories{
             .micStatus = [this] { return word_; },
@@ -40,7 +41,7 @@ protected:
               return std::make_shared<ScriptedStrategy>("remote", journal_, remoteError_,
                                                         remoteOnStop_);
             }},
-        std::make_shared<MonotonicClock>());
+        std::move(clock));
     captures->setOnRecordingCountChange([this](int64_t n) {
       std::lock_guard lock(countsLock_);
       counts_.push_back(n);
@@ -56,6 +57,14 @@ protected:
       s.mic = CaptureSpec::Mic{};
     if (remote)
       s.remote = CaptureSpec::Remote{*remote, ProcessMatch{{"org.example.app"}, {}, true}};
+    return s;
+  }
+  // A remote-only capture in a new subdirectory of the test's directory.
+  CaptureSpec inSubdirectory(const std::string& name) const {
+    CaptureSpec s = spec(false, "fake");
+    s.dir = dir_.path() + "/" + name;
+    ::mkdir(s.dir.c_str(), 0700);
+    s.directory = testing_support::captureDirectory(s.dir);
     return s;
   }
   std::vector<int64_t> counts() {
@@ -194,6 +203,59 @@ TEST_F(CapturesTest, ConcurrentStopsRunTheSequenceOnce) {
   Calls calls = journal_->calls();
   EXPECT_EQ(std::count(calls.begin(), calls.end(), "remote.stop"), 1);
   EXPECT_EQ(counts(), (std::vector<int64_t>{1, 0}));
+}
+
+// A stopped capture keeps its log and summary only: its strategies and sinks (with their queues,
+// threads and files) are gone once the stop returns.
+TEST_F(CapturesTest, AStoppedCaptureLetsGoOfItsTracks) {
+  auto captures = make();
+  auto capture = captures->create(spec(true, "fake"));
+  ASSERT_TRUE(capture);
+  std::vector<std::weak_ptr<void>> held;
+  for (const Capture::Track& track : (*capture)->tracks()) {
+    held.push_back(track.strategy);
+    held.push_back(track.sink);
+  }
+  ASSERT_EQ(held.size(), 4u);
+  Json summary = *captures->stop((*capture)->id());
+  for (const auto& weak : held)
+    EXPECT_TRUE(weak.expired());
+  EXPECT_EQ(captures->stop((*capture)->id()), summary);
+  EXPECT_FALSE((*capture)->events()->snapshot(0).empty());
+}
+
+// One directory records one capture at a time; once it stops, the directory can be used again.
+TEST_F(CapturesTest, ADirectoryThatRecordsIsBusy) {
+  auto captures = make();
+  auto first = captures->create(spec(false, "fake"));
+  ASSERT_TRUE(first);
+  auto second = captures->create(spec(false, "fake"));
+  ASSERT_FALSE(second);
+  EXPECT_EQ(second.error().kind, Kind::directoryBusy);
+  EXPECT_TRUE(captures->create(inSubdirectory("other")));
+  captures->stop((*first)->id());
+  EXPECT_TRUE(captures->create(spec(false, "fake")));
+}
+
+// Stopped captures are kept for an hour, and only the 64 most recently stopped.
+TEST_F(CapturesTest, StoppedCapturesAreForgottenInTime) {
+  auto clock = std::make_shared<ManualClock>(1'000'000'000);
+  auto captures = make(clock);
+  std::vector<std::string> ids;
+  for (size_t i = 0; i <= Captures::kKeptStopped; ++i) {
+    auto capture = captures->create(inSubdirectory("c" + std::to_string(i)));
+    ASSERT_TRUE(capture);
+    ids.push_back((*capture)->id());
+    clock->advance(1'000'000);
+    captures->stop(ids.back());
+  }
+  EXPECT_EQ(captures->find(ids.front()), nullptr);
+  EXPECT_NE(captures->find(ids[1]), nullptr);
+  clock->advance(Captures::kKeptStoppedS * 1'000'000'000 - 10'000'000);
+  EXPECT_NE(captures->find(ids.back()), nullptr);
+  clock->advance(20'000'000);
+  EXPECT_EQ(captures->find(ids.back()), nullptr);
+  EXPECT_EQ(captures->stop(ids.back()), std::nullopt);
 }
 
 } // namespace

@@ -234,7 +234,8 @@ TEST_F(CapturesE2E, CreateValidatesAndConfines) {
       {remoteWith(r + "/planted-remote", tone), 400, "bad_request"},
       {remoteWith(r + "/sublink/deep", tone), 201, nullptr},
       {remoteWith(r + "/trailing/", tone), 201, nullptr},
-      {remoteWith(r + "/sub", tone), 201, nullptr}, // an existing directory is used
+      {remoteWith(r + "/sub", tone), 201, nullptr},    // an existing directory is used
+      {remoteWith(r + "/sub", tone), 409, "dir_busy"}, // but not by two recordings at once
       // The registry's answers.
       {remoteWith(r + "/nope", R"(,"remote":{"strategy":"nope","match":)" + kMatch + "}"), 422,
        "unsupported_strategy"},
@@ -372,6 +373,45 @@ TEST_F(CapturesE2E, ParentExitFinalisesARecordingCapture) {
   EXPECT_GT(files.frames, 16000);
   EXPECT_TRUE(files.headersMatchData);
   EXPECT_NE(s.process->drainStderr().find("exited; finalising 1 capture(s)"), std::string::npos);
+}
+
+// Threads and descriptors of a process, read from /proc.
+std::pair<int, int> threadsAndDescriptors(pid_t pid) {
+  int threads = 0;
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);)
+    if (line.starts_with("Threads:"))
+      threads = std::stoi(line.substr(8));
+  return {threads, static_cast<int>(listDir("/proc/" + std::to_string(pid) + "/fd").size())};
+}
+
+// A service that records all day must run for weeks: a stopped capture gives back its threads
+// and descriptors, and its directory may record again.
+TEST_F(CapturesE2E, CreateAndStopCyclesGiveBackWhatTheyTake) {
+  RunningService s = start();
+  ASSERT_TRUE(s.ready.is_object());
+  auto cycle = [&] {
+    std::string id = create(s, root_ + "/cycle", 1);
+    ASSERT_FALSE(id.empty());
+    ASSERT_EQ(call(s, "POST", "/captures/" + id + "/stop").status, 200);
+  };
+  cycle(); // the request threads a cycle needs
+  auto [threads, descriptors] = threadsAndDescriptors(s.process->pid());
+  for (int i = 0; i < 100; ++i)
+    cycle();
+  auto [threadsAfter, descriptorsAfter] = threadsAndDescriptors(s.process->pid());
+  EXPECT_LE(threadsAfter, threads + 8);
+  EXPECT_LE(descriptorsAfter, descriptors + 8);
+  // The directory is used again and again: its segments are numbered on, with no gap.
+  std::vector<std::string> names = listDir(root_ + "/cycle/tracks/remote");
+  ASSERT_FALSE(names.empty());
+  for (size_t i = 0; i < names.size(); ++i) {
+    char expected[32];
+    std::snprintf(expected, sizeof expected, "%06zu.wav", i + 1);
+    EXPECT_EQ(names[i], expected);
+  }
+  s.process->signal(SIGTERM);
+  EXPECT_EQ(s.process->wait(30s), 0);
 }
 
 } // namespace
