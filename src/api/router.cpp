@@ -175,6 +175,8 @@ HTTPResponse Router::createCapture(const std::string& body) {
     return HTTPResponse::error(422, "unsupported_strategy");
   case CreateError::Kind::directoryBusy:
     return HTTPResponse::error(409, "dir_busy");
+  case CreateError::Kind::tooManyCaptures:
+    return HTTPResponse::error(503, "too_many_captures");
   case CreateError::Kind::failed:
     break;
   }

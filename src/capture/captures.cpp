@@ -63,6 +63,8 @@ std::string CreateError::text() const {
     return "unsupportedStrategy";
   case Kind::directoryBusy:
     return "directoryBusy";
+  case Kind::tooManyCaptures:
+    return "tooManyCaptures";
   }
   return "unknown";
 }
@@ -75,22 +77,53 @@ void Captures::setOnRecordingCountChange(CountCallback callback) {
   onRecordingCountChange_ = std::move(callback);
 }
 
+void Captures::setTrackLimit(size_t tracks) {
+  std::lock_guard lock(lock_);
+  trackLimit_ = tracks;
+}
+
+void Captures::setOnTracksChange(std::function<void(size_t tracks)> callback) {
+  std::lock_guard lock(lock_);
+  onTracksChange_ = std::move(callback);
+}
+
+void Captures::changeTracks(size_t taken, size_t given) {
+  std::function<void(size_t)> callback;
+  size_t now = 0;
+  {
+    std::lock_guard lock(lock_);
+    tracks_ = tracks_ + taken - given;
+    now = tracks_;
+    callback = onTracksChange_;
+  }
+  if (callback)
+    callback(now);
+}
+
 std::expected<std::shared_ptr<Capture>, CreateError> Captures::create(const CaptureSpec& spec) {
-  // One recording per directory: claimed before anything is made, so two requests at once cannot
-  // both have it.
+  // One recording per directory, and no more tracks than descriptors allow: claimed before
+  // anything is made, so two requests at once cannot both have them.
   struct stat info {};
   if (!spec.directory || ::fstat(spec.directory->dir.get(), &info) != 0)
     return std::unexpected(CreateError{CreateError::Kind::failed, "no capture directory"});
   const std::pair<uint64_t, uint64_t> key{info.st_dev, info.st_ino};
+  const size_t wanted = (spec.mic ? 1 : 0) + (spec.remote ? 1 : 0);
   {
     std::lock_guard lock(lock_);
-    if (!busy_.emplace(key, std::string()).second)
+    if (busy_.contains(key))
       return std::unexpected(CreateError{CreateError::Kind::directoryBusy, {}});
+    if (tracks_ + wanted > trackLimit_)
+      return std::unexpected(CreateError{CreateError::Kind::tooManyCaptures, {}});
+    busy_.emplace(key, std::string());
   }
+  changeTracks(wanted, 0);
   auto built = build(spec);
   if (!built) {
-    std::lock_guard lock(lock_);
-    busy_.erase(key);
+    {
+      std::lock_guard lock(lock_);
+      busy_.erase(key);
+    }
+    changeTracks(0, wanted);
     return built;
   }
   std::shared_ptr<Capture> capture = *built;
@@ -166,6 +199,7 @@ std::optional<Json> Captures::stop(const std::string& id) {
       std::erase_if(busy_, [&id](const auto& entry) { return entry.second == id; });
       forgetStoppedLocked();
     }
+    changeTracks(0, capture->tracks().size());
     log("capture " + id + " stopped: " + writeJson(summary).value_or("{}"));
     reportRecordingCount();
   }

@@ -71,11 +71,12 @@ private:
 
 // Why a capture could not be created.
 struct CreateError {
-  enum class Kind { failed, microphoneDenied, unsupportedStrategy, directoryBusy };
+  enum class Kind { failed, microphoneDenied, unsupportedStrategy, directoryBusy, tooManyCaptures };
   Kind kind;
   std::string description; // failed only: the sink's or the strategy's error
 
-  // For diagnostics: failed("..."), microphoneDenied, unsupportedStrategy, directoryBusy.
+  // For diagnostics: failed("..."), microphoneDenied, unsupportedStrategy, directoryBusy,
+  // tooManyCaptures.
   std::string text() const;
 };
 
@@ -107,6 +108,12 @@ public:
   // Told the number of recording captures after each create and each first stop by id, on the
   // thread that made the change.
   void setOnRecordingCountChange(CountCallback callback);
+  // At most `tracks` tracks record at once (each holds descriptors); a capture that would make
+  // more is refused (tooManyCaptures). Unlimited until set.
+  void setTrackLimit(size_t tracks);
+  // Told the number of tracks that record or are being made, on the creating or stopping thread,
+  // before a new capture opens anything and after a stopped one has closed everything.
+  void setOnTracksChange(std::function<void(size_t tracks)> callback);
 
   std::expected<std::shared_ptr<Capture>, CreateError> create(const CaptureSpec& spec);
   // The capture's summary, stopping it first if it records; nothing for an unknown id.
@@ -123,6 +130,8 @@ private:
   std::expected<std::shared_ptr<Capture>, CreateError> build(const CaptureSpec& spec);
   int64_t countRecordingLocked() const;
   void forgetStoppedLocked() const;
+  // Adds `taken` and removes `given` recording tracks, and reports the new number.
+  void changeTracks(size_t taken, size_t given);
 
   const Factories factories_;
   const std::shared_ptr<const Clock> clock_;
@@ -131,7 +140,10 @@ private:
   mutable std::map<std::string, std::shared_ptr<Capture>> byID_; // lookups forget old stops
   // The directories (device, inode) of recording captures, and of captures being created.
   std::map<std::pair<uint64_t, uint64_t>, std::string> busy_; // to the capture's id, once made
+  size_t trackLimit_ = SIZE_MAX;
+  size_t tracks_ = 0; // of recording captures and captures being made
   CountCallback onRecordingCountChange_;
+  std::function<void(size_t)> onTracksChange_;
 };
 
 } // namespace va

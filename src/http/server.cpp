@@ -6,6 +6,7 @@
 #include "http/http_parser.h"
 #include "http/token.h"
 
+#include <algorithm>
 #include <asio/ip/tcp.hpp>
 #include <asio/post.hpp>
 #include <asio/steady_timer.hpp>
@@ -83,6 +84,7 @@ struct Server::Impl {
 
   // Touched only on `queue`; declared before it because connections that are dropped with the
   // queue leave these lists as they go.
+  size_t maxConnections = options.maxConnections; // lowered while recordings need descriptors
   size_t open = 0;
   std::list<Connection*> waiting; // open connections still without a whole request, oldest first
   bool acceptPaused = false;      // at the limit with nothing to shed
@@ -105,9 +107,9 @@ void Server::Impl::acceptNext() {
       return;
     if (!ec) {
       startConnection(std::move(socket));
-      if (open > options.maxConnections && waiting.size() > 1)
+      if (open > maxConnections && waiting.size() > 1)
         waiting.front()->close(); // the oldest that has not delivered its request
-      if (open < options.maxConnections || waiting.size() > 1) {
+      if (open < maxConnections || waiting.size() > 1) {
         acceptNext();
       } else {
         // Nothing older can be shed: new connections wait in the backlog until one closes.
@@ -131,11 +133,11 @@ void Server::Impl::startConnection(tcp::socket socket) {
   ++open;
   c->waiting = true;
   c->place = waiting.insert(waiting.end(), c.get());
-  if (open >= options.maxConnections) {
+  if (open >= maxConnections) {
     auto now = std::chrono::steady_clock::now();
     if (now - limitLogged >= std::chrono::seconds(10)) {
       limitLogged = now;
-      log("connection limit of " + std::to_string(options.maxConnections) +
+      log("connection limit of " + std::to_string(maxConnections) +
           " reached: the oldest connections without a request are closed");
     }
   }
@@ -192,7 +194,7 @@ void Server::Impl::requestArrived(Connection& c) {
 void Server::Impl::closed(Connection& c) {
   requestArrived(c);
   --open;
-  if (acceptPaused && open < options.maxConnections) {
+  if (acceptPaused && open < maxConnections) {
     acceptPaused = false;
     acceptNext();
   }
@@ -327,6 +329,20 @@ std::expected<uint16_t, ServerError> Server::start() {
   if (startup->port == 0)
     return std::unexpected(ServerError{"listener has no port"});
   return startup->port;
+}
+
+void Server::setMaxConnections(size_t cap) {
+  Impl* impl = impl_.get();
+  impl->queue.sync([impl, cap] {
+    impl->maxConnections = std::max<size_t>(cap, 1);
+    // Connections still without a request give way first, oldest first.
+    while (impl->open > impl->maxConnections && !impl->waiting.empty())
+      impl->waiting.front()->close();
+    if (impl->acceptPaused && impl->open < impl->maxConnections) {
+      impl->acceptPaused = false;
+      impl->acceptNext();
+    }
+  });
 }
 
 void Server::cancelListener() {

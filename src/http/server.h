@@ -61,6 +61,11 @@ public:
   // Listens on 127.0.0.1 at a port the system chooses; blocks up to readyTimeout. Call once.
   std::expected<uint16_t, ServerError> start();
 
+  // Changes the connection cap (recordings take descriptors from the connections' share): at once,
+  // the oldest connections that have not delivered a request are closed down to the new cap.
+  // Synchronous; call from any thread but the server queue.
+  void setMaxConnections(size_t cap);
+
   // Closes the listener: no connection is accepted afterwards. Accepted connections go on.
   // Synchronous; call from any thread but the server queue.
   void cancelListener();

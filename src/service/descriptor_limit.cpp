@@ -44,11 +44,18 @@ uint64_t raiseDescriptorLimit() {
   return limit.rlim_cur == RLIM_INFINITY ? ceiling : static_cast<uint64_t>(limit.rlim_cur);
 }
 
-size_t connectionCap(uint64_t descriptorLimit, size_t ceiling) {
-  constexpr uint64_t kFloor = 16;
+size_t connectionCap(uint64_t descriptorLimit, size_t ceiling, size_t tracks) {
+  const uint64_t taken = kDescriptorReserve + tracks * kDescriptorsPerTrack;
   uint64_t room =
-      descriptorLimit > kDescriptorReserve + kFloor ? descriptorLimit - kDescriptorReserve : kFloor;
+      descriptorLimit > taken + kMinConnections ? descriptorLimit - taken : kMinConnections;
   return static_cast<size_t>(std::min<uint64_t>(room, ceiling));
+}
+
+size_t trackCap(uint64_t descriptorLimit) {
+  const uint64_t kept = kDescriptorReserve + kMinConnections;
+  return descriptorLimit > kept
+             ? static_cast<size_t>((descriptorLimit - kept) / kDescriptorsPerTrack)
+             : 0;
 }
 
 } // namespace va

@@ -13,8 +13,18 @@ inline constexpr uint64_t kDescriptorReserve = 256;
 // ceiling) and returns the soft limit in force afterwards. Call once, at start-up.
 uint64_t raiseDescriptorLimit();
 
-// How many connections the server may hold under a descriptor limit, keeping the reserve:
-// at most `ceiling`, and never fewer than 16.
-size_t connectionCap(uint64_t descriptorLimit, size_t ceiling);
+// Descriptors one recording track holds, with room to spare: its queues' event descriptors, its
+// track directory and segment file, and the audio server's buffers and signals for its stream
+// (measured: 7 for a test tone, 16 to 18 for a microphone or a tap).
+inline constexpr uint64_t kDescriptorsPerTrack = 32;
+inline constexpr size_t kMinConnections = 16;
+
+// How many connections the server may hold under a descriptor limit while `tracks` tracks
+// record, keeping the reserve: at most `ceiling`, never fewer than kMinConnections.
+size_t connectionCap(uint64_t descriptorLimit, size_t ceiling, size_t tracks = 0);
+
+// How many tracks may record at once under a descriptor limit: as many as leave the reserve and
+// kMinConnections connections their descriptors.
+size_t trackCap(uint64_t descriptorLimit);
 
 } // namespace va

@@ -124,6 +124,12 @@ int main(int argc, char** argv) {
 
   // Never destroyed: the process ends through _exit.
   auto* server = new Server(*token, router, serverOptions);
+  // Recording tracks take their descriptors from the connections' share: no more tracks than the
+  // limit leaves room for, and idle connections give way before a capture opens anything.
+  captures->setTrackLimit(trackCap(descriptors));
+  captures->setOnTracksChange([server, descriptors](size_t tracks) {
+    server->setMaxConnections(connectionCap(descriptors, Server::kMaxConnections, tracks));
+  });
   std::expected<uint16_t, ServerError> port = server->start();
   if (!port)
     fail("could not listen: " + port.error().description);
@@ -142,7 +148,8 @@ int main(int argc, char** argv) {
 
   writeStdoutLine(ReadyLine::render(*port, *token, kHelperVersion, static_cast<int32_t>(getpid())));
   log("listening on 127.0.0.1:" + std::to_string(*port) + ", root " + options->root + ", parent " +
-      std::to_string(parentPid) + ", " + std::to_string(descriptors) + " descriptors, at most " +
+      std::to_string(parentPid));
+  log(std::to_string(descriptors) + " descriptors, at most " +
       std::to_string(serverOptions.maxConnections) + " connections");
 
   auto keepRunning = asio::make_work_guard(mainLoop);

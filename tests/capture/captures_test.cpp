@@ -237,6 +237,25 @@ TEST_F(CapturesTest, ADirectoryThatRecordsIsBusy) {
   EXPECT_TRUE(captures->create(spec(false, "fake")));
 }
 
+// Tracks are counted against their limit before anything is made, and reported as they come and
+// go, so that connections can make room first.
+TEST_F(CapturesTest, TracksAreCountedAgainstTheirLimit) {
+  auto captures = make();
+  std::vector<size_t> reported;
+  captures->setOnTracksChange([&](size_t tracks) { reported.push_back(tracks); });
+  captures->setTrackLimit(3);
+  auto both = captures->create(spec(true, "fake"));
+  ASSERT_TRUE(both);
+  auto second = captures->create(inSubdirectory("second"));
+  ASSERT_TRUE(second);
+  auto third = captures->create(inSubdirectory("third"));
+  ASSERT_FALSE(third);
+  EXPECT_EQ(third.error().kind, Kind::tooManyCaptures);
+  captures->stop((*both)->id());
+  EXPECT_TRUE(captures->create(inSubdirectory("third")));
+  EXPECT_EQ(reported, (std::vector<size_t>{2, 3, 1, 2}));
+}
+
 // Stopped captures are kept for an hour, and only the 64 most recently stopped.
 TEST_F(CapturesTest, StoppedCapturesAreForgottenInTime) {
   auto clock = std::make_shared<ManualClock>(1'000'000'000);

@@ -100,5 +100,48 @@ TEST_F(ConnectionFlood, RecordingAndRequestsCarryOnThroughTwoThousandIdleConnect
   EXPECT_NE(s.process->drainStderr().find("connection limit of "), std::string::npos);
 }
 
+// Recordings take their descriptors first: under a limit of 512 a capture that would eat into
+// what recording tracks need is refused (503 "too_many_captures"), idle connections give way to
+// the recordings, and every recording keeps writing its segments.
+TEST_F(ConnectionFlood, RecordingsKeepTheirDescriptorsUnderALowLimit) {
+  RunningService s =
+      startService(root_, getpid(), {"VELMORRANT_AUDIO_TEST_STRATEGIES=1"}, /*limit=*/512);
+  ASSERT_TRUE(s.ready.is_object());
+  std::vector<std::string> ids;
+  for (int i = 0; i < 20; ++i) {
+    Reply created = call(s, "POST", "/captures", toneBody(root_ + "/c" + std::to_string(i)));
+    if (created.status != 201) {
+      EXPECT_EQ(created.status, 503);
+      EXPECT_EQ(created.json, Json({{"error", "too_many_captures"}}));
+      break;
+    }
+    ids.push_back(created.json["captureId"]);
+  }
+  EXPECT_EQ(ids.size(), 7u); // (512 - 256 reserved - 16 connections) / 32 per track
+  for (int i = 0; i < 600; ++i) {
+    int fd = testing_support::connectLoopback(s.port);
+    ASSERT_GE(fd, 0) << "connection " << i;
+    idle_.push_back(fd);
+  }
+  std::string health =
+      testing_support::roundTrip(s.port, testing_support::getRequest("/health", s.token), 20s);
+  EXPECT_TRUE(health.starts_with("HTTP/1.1 200 OK")) << health;
+  std::this_thread::sleep_for(3s);
+  for (size_t i = 0; i < ids.size(); ++i) {
+    Reply stopped = call(s, "POST", "/captures/" + ids[i] + "/stop");
+    ASSERT_EQ(stopped.status, 200);
+    for (const Json& e : call(s, "GET", "/captures/" + ids[i] + "/events?after=0").json["events"])
+      EXPECT_NE(e["type"], "write_failed") << e;
+    int64_t frames = 0;
+    std::string dir = root_ + "/c" + std::to_string(i) + "/tracks/remote";
+    for (const std::string& name : testing_support::listDir(dir))
+      frames += static_cast<int64_t>(testing_support::readWav(dir + "/" + name)->samples.size());
+    EXPECT_EQ(frames, stopped.json["tracks"]["remote"]["frames"].get<int64_t>());
+    EXPECT_GT(frames, 3 * 16000);
+  }
+  // With the tracks stopped, a capture may start again.
+  EXPECT_EQ(call(s, "POST", "/captures", toneBody(root_ + "/again")).status, 201);
+}
+
 } // namespace
 } // namespace va::e2e

@@ -8,7 +8,7 @@
 namespace va::e2e {
 
 RunningService startService(const std::string& root, int parentPid,
-                            std::vector<std::string> extraEnv) {
+                            std::vector<std::string> extraEnv, uint64_t descriptorLimit) {
   RunningService s;
   // Unless told otherwise, the service finds no audio server: never the user's own.
   bool ownAudio = false;
@@ -19,10 +19,12 @@ RunningService startService(const std::string& root, int parentPid,
     extraEnv.push_back("XDG_RUNTIME_DIR=" + empty);
     extraEnv.push_back("PIPEWIRE_REMOTE=" + empty + "/none");
   }
-  s.process = std::make_unique<testing_support::ChildProcess>(
-      std::vector<std::string>{VA_BINARY, "serve", "--root", root, "--parent-pid",
-                               std::to_string(parentPid)},
-      std::move(extraEnv));
+  std::vector<std::string> argv{VA_BINARY, "serve",        "--root",
+                                root,      "--parent-pid", std::to_string(parentPid)};
+  if (descriptorLimit > 0) // prlimit sets the limits and runs the service in its place
+    argv.insert(argv.begin(), {"/usr/bin/prlimit", "--nofile=" + std::to_string(descriptorLimit) +
+                                                       ":" + std::to_string(descriptorLimit)});
+  s.process = std::make_unique<testing_support::ChildProcess>(std::move(argv), std::move(extraEnv));
   auto line = s.process->readStdoutLine(std::chrono::seconds(30));
   if (!line)
     return s;

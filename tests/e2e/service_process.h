@@ -18,8 +18,9 @@ struct RunningService {
 };
 
 // Starts the binary and waits (generously) for its READY line; `ready` is null if none came.
+// With `descriptorLimit`, the service runs under that hard and soft RLIMIT_NOFILE.
 RunningService startService(const std::string& root, int parentPid,
-                            std::vector<std::string> extraEnv = {});
+                            std::vector<std::string> extraEnv = {}, uint64_t descriptorLimit = 0);
 
 // One authorized request to the service; status 0 when no response came.
 struct Reply {

@@ -78,8 +78,9 @@ TEST_F(ServiceLifecycle, AnnouncesItselfServesAndExitsOnSigterm) {
   EXPECT_EQ(s.process->wait(30s), 0);
   EXPECT_EQ(s.process->drainStdout(), ""); // nothing after the READY line
   std::string diagnostics = s.process->drainStderr();
+  // The start-up line in its exact form; the descriptor figures on a line of their own.
   std::string start = "[audio] listening on 127.0.0.1:" + std::to_string(s.port) + ", root " +
-                      root_ + ", parent " + std::to_string(getpid()) + ", ";
+                      root_ + ", parent " + std::to_string(getpid()) + "\n[audio] ";
   std::string end = " connections\n[audio] SIGTERM; finalising 0 capture(s)\n";
   ASSERT_TRUE(diagnostics.starts_with(start) && diagnostics.ends_with(end)) << diagnostics;
   EXPECT_THAT(diagnostics.substr(start.size(), diagnostics.size() - start.size() - end.size()),
