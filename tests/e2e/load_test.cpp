@@ -130,7 +130,8 @@ TEST_F(ConnectionFlood, RecordingsKeepTheirDescriptorsUnderALowLimit) {
   for (size_t i = 0; i < ids.size(); ++i) {
     Reply stopped = call(s, "POST", "/captures/" + ids[i] + "/stop");
     ASSERT_EQ(stopped.status, 200);
-    for (const Json& e : call(s, "GET", "/captures/" + ids[i] + "/events?after=0").json["events"])
+    Reply events = call(s, "GET", "/captures/" + ids[i] + "/events?after=0");
+    for (const Json& e : events.json["events"])
       EXPECT_NE(e["type"], "write_failed") << e;
     int64_t frames = 0;
     std::string dir = root_ + "/c" + std::to_string(i) + "/tracks/remote";
