@@ -70,11 +70,14 @@ HTTPResponse Router::handle(const HTTPRequest& request) {
   std::vector<std::string> p = pieces(request.path);
   const std::string& method = request.method;
 
-  if (p.size() == 3 && p[0] == "captures" && (p[2] == "stop" || p[2] == "events")) {
+  if (p.size() == 3 && p[0] == "captures" &&
+      (p[2] == "stop" || p[2] == "events" || p[2] == "levels")) {
     if (method == "POST" && p[2] == "stop")
       return stopCapture(p[1]);
     if (method == "GET" && p[2] == "events")
       return events(p[1], request.query);
+    if (method == "GET" && p[2] == "levels")
+      return levels(p[1]);
     return HTTPResponse::error(405, "method_not_allowed");
   }
 
@@ -103,7 +106,8 @@ HTTPResponse Router::handle(const HTTPRequest& request) {
 
 bool Router::answersAtOnce(const HTTPRequest& request) const {
   std::vector<std::string> p = pieces(request.path);
-  return request.method == "GET" && p.size() == 1 && p[0] == "health";
+  return request.method == "GET" && ((p.size() == 1 && p[0] == "health") ||
+                                     (p.size() == 3 && p[0] == "captures" && p[2] == "levels"));
 }
 
 HTTPResponse Router::health() const {
@@ -213,6 +217,17 @@ HTTPResponse Router::events(const std::string& id,
     list.push_back(event.json());
   int64_t next = found.empty() ? *after : found.back().seq;
   return HTTPResponse{200, Json{{"events", std::move(list)}, {"next", next}}};
+}
+
+HTTPResponse Router::levels(const std::string& id) const {
+  std::shared_ptr<Capture> capture = captures_->find(id);
+  if (!capture)
+    return HTTPResponse::error(404, "not_found");
+  Json tracks = Json::object();
+  for (const auto& [name, level] : capture->levels()->snapshot())
+    tracks[name] = Json{{"rmsDb", level.rmsDb}, {"peakDb", level.peakDb}, {"tNs", level.tNs}};
+  return HTTPResponse{200,
+                      Json{{"recording", capture->isRecording()}, {"tracks", std::move(tracks)}}};
 }
 
 HTTPResponse Router::decode(const std::string& body) {

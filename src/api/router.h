@@ -33,7 +33,7 @@ public:
          std::shared_ptr<Captures> captures, MicStatus micStatus = {});
 
   HTTPResponse handle(const HTTPRequest& request) override;
-  bool answersAtOnce(const HTTPRequest& request) const override; // GET /health
+  bool answersAtOnce(const HTTPRequest& request) const override; // health, levels
 
 private:
   HTTPResponse health() const;
@@ -43,6 +43,8 @@ private:
   HTTPResponse createCapture(const std::string& body);
   HTTPResponse stopCapture(const std::string& id);
   HTTPResponse events(const std::string& id, const std::map<std::string, std::string>& query);
+  // Never waits for a strategy or a sink: the levels are published as the tracks write.
+  HTTPResponse levels(const std::string& id) const;
   HTTPResponse decode(const std::string& body);
 
   const std::string version_;

@@ -53,6 +53,11 @@ std::optional<Json> Capture::summary() const {
   return summary_;
 }
 
+bool Capture::isRecording() const {
+  std::lock_guard lock(stateLock_);
+  return !summary_.has_value();
+}
+
 std::string CreateError::text() const {
   switch (kind) {
   case Kind::failed:
@@ -168,8 +173,9 @@ std::expected<std::shared_ptr<Capture>, CreateError> Captures::build(const Captu
     return std::unexpected(CreateError{Kind::failed, std::move(description)});
   };
   auto addTrack = [&](const std::string& name, auto makeStrategy) -> std::optional<std::string> {
-    auto sink =
-        TrackSink::make(name, spec.directory, spec.segmentSeconds, capture->events(), clock_);
+    auto sink = TrackSink::make(
+        name, spec.directory, spec.segmentSeconds, capture->events(), clock_,
+        TrackSink::Options{.queue = nullptr, .io = nullptr, .levels = capture->levels()});
     if (!sink)
       return "cannot create " + spec.dir + "/tracks/" + name + ": " + sink.error().message();
     capture->tracks_.push_back({name, std::move(*sink), makeStrategy()});

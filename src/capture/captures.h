@@ -40,6 +40,8 @@ public:
   const std::string& id() const { return id_; }
   const std::string& dir() const { return dir_; }
   const std::shared_ptr<EventLog>& events() const { return events_; }
+  // The tracks' latest levels; they stay after the stop.
+  const std::shared_ptr<TrackLevels>& levels() const { return levels_; }
   const std::vector<Track>& tracks() const { return tracks_; }
 
   // Stops every strategy, then finishes every sink, once; returns {"tracks": {name:
@@ -48,7 +50,7 @@ public:
   Json stop();
   // Nothing while the capture records.
   std::optional<Json> summary() const;
-  bool isRecording() const { return !summary().has_value(); }
+  bool isRecording() const;
   // When the stop came (host-clock ns); nothing while the capture records.
   std::optional<uint64_t> stoppedAtNs() const;
 
@@ -61,6 +63,7 @@ private:
   const std::string dir_;
   const std::shared_ptr<const Clock> clock_;
   const std::shared_ptr<EventLog> events_;
+  const std::shared_ptr<TrackLevels> levels_ = std::make_shared<TrackLevels>();
   std::vector<Track> tracks_; // written only while the capture is being built
 
   std::mutex stopMutex_;         // held over the whole of stop()

@@ -180,13 +180,16 @@ bool SegmentWriter::refreshHeader() {
   return false;
 }
 
-void SegmentWriter::append(const int16_t* samples, size_t count) {
+void SegmentWriter::append(const int16_t* samples, size_t count, uint64_t firstNs) {
   static_assert(std::endian::native == std::endian::little, "samples are written as they lie");
   size_t at = 0;
   while (at < count) {
-    if (fd_ < 0 && !open()) {
-      lose(static_cast<int64_t>(count - at)); // the rest of the run; the next one tries again
-      return;
+    if (fd_ < 0) {
+      if (!open()) {
+        lose(static_cast<int64_t>(count - at)); // the rest of the run; the next one tries again
+        return;
+      }
+      startNs_ = firstNs + at * kNsPerFrame;
     }
     size_t k = static_cast<size_t>(
         std::min<int64_t>(segmentFrames_ - frames_, static_cast<int64_t>(count - at)));
@@ -236,7 +239,7 @@ void SegmentWriter::closeSegment() {
   fd_ = -1;
   ++closedSegments_;
   if (events_.closed)
-    events_.closed(SegmentInfo{index_, pathOf(index_), frames_});
+    events_.closed(SegmentInfo{index_, pathOf(index_), frames_, startNs_});
 }
 
 } // namespace va

@@ -17,6 +17,7 @@ struct SegmentInfo {
   int64_t index = 0;
   std::string path; // relative to the capture directory: "tracks/<track>/%06d.wav"
   int64_t frames = 0;
+  uint64_t startNs = 0; // host clock at the first frame
 };
 
 // One track's numbered WAV segments (16 kHz mono 16-bit). Each file stays playable while it
@@ -34,6 +35,7 @@ public:
   static constexpr int64_t kRateHz = 16000;
   static constexpr int64_t kHeaderRefreshFrames = 16000;
   static constexpr size_t kHeaderBytes = 44;
+  static constexpr uint64_t kNsPerFrame = 62500; // 1e9 / kRateHz
 
   struct Events {
     std::function<void(const SegmentInfo&)> closed;
@@ -53,8 +55,9 @@ public:
   SegmentWriter(const SegmentWriter&) = delete;
   SegmentWriter& operator=(const SegmentWriter&) = delete;
 
-  // Appends a run of samples, opening, refreshing and closing segments as needed.
-  void append(const int16_t* samples, size_t count);
+  // Appends a run of samples, the first at host time `firstNs`, opening, refreshing and closing
+  // segments as needed.
+  void append(const int16_t* samples, size_t count, uint64_t firstNs);
   // Finalises the open segment, if any: header, fsync, close, closed event.
   void closeSegment();
 
@@ -85,6 +88,7 @@ private:
   int64_t index_ = 0; // the most recent segment created
   int64_t frames_ = 0;
   int64_t framesAtHeader_ = 0;
+  uint64_t startNs_ = 0; // of the open segment's first frame
   int64_t closedSegments_ = 0;
   int64_t totalFrames_ = 0;
   bool failing_ = false;   // in a run of failures

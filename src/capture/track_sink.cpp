@@ -9,6 +9,17 @@
 
 namespace va {
 
+namespace {
+
+// 16 kHz frames as seconds with one decimal.
+double tenthsOfSeconds(int64_t frames) {
+  return std::round(static_cast<double>(frames) / static_cast<double>(SegmentWriter::kRateHz) *
+                    10) /
+         10;
+}
+
+} // namespace
+
 std::string formatRate(double rateHz) {
   char text[64];
   auto [end, ec] = std::to_chars(text, text + sizeof text, rateHz);
@@ -25,7 +36,8 @@ TrackSink::make(std::string name, std::shared_ptr<const CaptureDirectory> captur
   std::shared_ptr<TaskQueue> queue = options.queue;
   if (!queue)
     queue = std::make_shared<SerialQueue>("velmorrant-audio.sink." + name);
-  std::shared_ptr<TrackSink> sink(new TrackSink(name, events, std::move(clock), std::move(queue)));
+  std::shared_ptr<TrackSink> sink(
+      new TrackSink(name, events, std::move(clock), std::move(queue), std::move(options.levels)));
   // The events run on the sink's queue and need only the log, not the sink.
   std::weak_ptr<EventLog> weakLog = events;
   auto append = [weakLog](const char* type, Json fields) {
@@ -41,7 +53,8 @@ TrackSink::make(std::string name, std::shared_ptr<const CaptureDirectory> captur
                         {"path", info.path},
                         {"frames", info.frames},
                         {"durationS", static_cast<double>(info.frames) /
-                                          static_cast<double>(SegmentWriter::kRateHz)}});
+                                          static_cast<double>(SegmentWriter::kRateHz)},
+                        {"startNs", info.startNs}});
           },
       .writeFailed =
           [append, track = name](const std::string& path, int error) {
@@ -52,11 +65,7 @@ TrackSink::make(std::string name, std::shared_ptr<const CaptureDirectory> captur
           },
       .writeResumed =
           [append, track = name](int64_t lostFrames) {
-            // Seconds with one decimal.
-            double lostS = std::round(static_cast<double>(lostFrames) /
-                                      static_cast<double>(SegmentWriter::kRateHz) * 10) /
-                           10;
-            append("write_resumed", Json{{"track", track}, {"lostS", lostS}});
+            append("write_resumed", Json{{"track", track}, {"lostS", tenthsOfSeconds(lostFrames)}});
           },
   };
   auto writer =
@@ -69,9 +78,10 @@ TrackSink::make(std::string name, std::shared_ptr<const CaptureDirectory> captur
 }
 
 TrackSink::TrackSink(std::string name, std::shared_ptr<EventLog> events,
-                     std::shared_ptr<const Clock> clock, std::shared_ptr<TaskQueue> queue)
+                     std::shared_ptr<const Clock> clock, std::shared_ptr<TaskQueue> queue,
+                     std::shared_ptr<TrackLevels> levels)
     : name_(std::move(name)), events_(std::move(events)), clock_(std::move(clock)),
-      queue_(std::move(queue)) {}
+      queue_(std::move(queue)), levels_(std::move(levels)) {}
 
 TrackSink::~TrackSink() = default;
 
@@ -112,7 +122,12 @@ void TrackSink::ingest(const std::vector<float>& samples, double rateHz, uint64_
       return;
     }
     sourceRate_ = rateHz;
+    input_ = 0;
+    output_ = 0;
+    anchors_.clear();
   }
+  anchors_.push_back({input_, hostNs});
+  input_ += static_cast<int64_t>(samples.size());
   convert(samples, false);
   expectedNextNs_ =
       hostNs + static_cast<uint64_t>(static_cast<double>(samples.size()) / rateHz * 1e9);
@@ -122,16 +137,44 @@ void TrackSink::convert(std::span<const float> input, bool endOfStream) {
   if (!converter_)
     return;
   auto result = converter_->convert(input, endOfStream, [&](std::span<const int16_t> out) {
-    writer_->append(out.data(), out.size());
+    uint64_t firstNs = timeOfOutput(output_);
+    writer_->append(out.data(), out.size(), firstNs);
+    output_ += static_cast<int64_t>(out.size());
+    meter(out, firstNs + out.size() * SegmentWriter::kNsPerFrame);
   });
   if (!result)
     log(name_ + ": conversion failed: " + (result.error().empty() ? "unknown" : result.error()));
+}
+
+uint64_t TrackSink::timeOfOutput(int64_t frame) {
+  // Where in the input the frame lies, in input samples.
+  double at =
+      static_cast<double>(frame) * sourceRate_ / static_cast<double>(SegmentWriter::kRateHz);
+  while (anchors_.size() > 1 && static_cast<double>(anchors_[1].input) <= at)
+    anchors_.pop_front();
+  if (anchors_.empty())
+    return 0;
+  const Anchor& block = anchors_.front();
+  auto ns = static_cast<int64_t>(block.hostNs) +
+            std::llround((at - static_cast<double>(block.input)) / sourceRate_ * 1e9);
+  return ns > 0 ? static_cast<uint64_t>(ns) : 0;
+}
+
+void TrackSink::meter(std::span<const int16_t> out, uint64_t endNs) {
+  levelMeter_.add(out);
+  if (auto level = levelMeter_.level(endNs); level && levels_)
+    levels_->publish(name_, *level);
+  silenceWatch_.add(out, [this](const SilenceWatch::Change& change) {
+    events_->append(change.silent ? "track_silent" : "track_audible",
+                    Json{{"track", name_}, {"silentS", tenthsOfSeconds(change.silentFrames)}});
+  });
 }
 
 void TrackSink::flushAndDrop() {
   convert({}, true);
   converter_.reset();
   sourceRate_ = 0;
+  anchors_.clear();
 }
 
 void TrackSink::split() {

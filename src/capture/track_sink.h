@@ -4,10 +4,12 @@
 #include "capture/event_log.h"
 #include "capture/resampler.h"
 #include "capture/segment_writer.h"
+#include "capture/track_levels.h"
 #include "core/clock.h"
 #include "core/task_queue.h"
 
 #include <cstdint>
+#include <deque>
 #include <expected>
 #include <memory>
 #include <mutex>
@@ -27,7 +29,9 @@ struct TrackSummary {
 
 // The one entry point of a track's audio: blocks of mono float samples at the device's rate go
 // in from any thread; on the sink's own queue they are converted to 16 kHz mono 16-bit, cut at
-// gaps and written as WAV segments.
+// gaps and written as WAV segments. The output is metered (published levels, "track_silent" and
+// "track_audible"), and every output frame is given the host time of the input it came from, so
+// segments carry the time of their first frame.
 // Threads: write() and lastFrameNs() from any thread; split() and finish() from any thread but
 // the sink's queue (they wait for it). Everything below `queue_` is touched only on the queue.
 class TrackSink final : public AudioSink, public std::enable_shared_from_this<TrackSink> {
@@ -35,8 +39,9 @@ public:
   static constexpr uint64_t kGapNs = 500'000'000; // later than this starts a new segment
 
   struct Options {
-    std::shared_ptr<TaskQueue> queue; // default: a SerialQueue "velmorrant-audio.sink.<name>"
-    FileIO* io = nullptr;             // default: the real file system
+    std::shared_ptr<TaskQueue> queue;    // default: a SerialQueue "velmorrant-audio.sink.<name>"
+    FileIO* io = nullptr;                // default: the real file system
+    std::shared_ptr<TrackLevels> levels; // where the output's level goes; default: nowhere
   };
 
   // Creates `tracks/<name>` below the capture directory (see SegmentWriter::make); fails with the
@@ -70,10 +75,13 @@ public:
 
 private:
   TrackSink(std::string name, std::shared_ptr<EventLog> events, std::shared_ptr<const Clock> clock,
-            std::shared_ptr<TaskQueue> queue);
+            std::shared_ptr<TaskQueue> queue, std::shared_ptr<TrackLevels> levels);
   void ingest(const std::vector<float>& samples, double rateHz, uint64_t hostNs);
   void convert(std::span<const float> input, bool endOfStream);
   void flushAndDrop();
+  // Host time of the converter's output frame `frame` (counted from the converter's start).
+  uint64_t timeOfOutput(int64_t frame);
+  void meter(std::span<const int16_t> out, uint64_t endNs);
 
   const std::string name_;
   const std::shared_ptr<EventLog> events_;
@@ -89,6 +97,19 @@ private:
   double sourceRate_ = 0;
   std::optional<uint64_t> expectedNextNs_;
   bool finished_ = false;
+  // The converter is time-aligned: its output frame j is its input at j / 16000 s. Each block's
+  // first input sample and host time anchor that to the host clock, so a frame gets the time of
+  // the block it came from, however long the converter held it back.
+  struct Anchor {
+    int64_t input; // samples given to the converter before the block
+    uint64_t hostNs;
+  };
+  std::deque<Anchor> anchors_; // oldest first; blocks whose audio may still be held back
+  int64_t input_ = 0;          // samples given to the current converter
+  int64_t output_ = 0;         // frames it has produced
+  const std::shared_ptr<TrackLevels> levels_;
+  LevelMeter levelMeter_;
+  SilenceWatch silenceWatch_;
 };
 
 // A rate the way diagnostics print it: "44100.0", "22050.5", "1e-05".

@@ -44,11 +44,17 @@ protected:
     return w ? std::move(*w) : nullptr;
   }
   // Appends and returns what the writer logged meanwhile.
-  static std::string appendLogged(SegmentWriter& w, const int16_t* samples, size_t count) {
+  std::string appendLogged(SegmentWriter& w, const int16_t* samples, size_t count) {
     testing::internal::CaptureStderr();
-    w.append(samples, count);
+    feed(w, samples, count);
     return testing::internal::GetCapturedStderr();
   }
+  // Appends audio that follows on from the previous append without a gap.
+  void feed(SegmentWriter& w, const int16_t* samples, size_t count) {
+    w.append(samples, count, nextNs_);
+    nextNs_ += count * SegmentWriter::kNsPerFrame;
+  }
+  static constexpr uint64_t kStartNs = 5'000'000'000;
   std::string captureDir() const { return dir_.path() + "/cap"; }
   std::string trackDir() const { return captureDir() + "/tracks/mic"; }
   std::string file(const char* name) const { return trackDir() + "/" + name; }
@@ -57,6 +63,7 @@ protected:
   std::vector<SegmentInfo> closed_;
   std::vector<std::pair<std::string, int>> failed_; // path, errno
   std::vector<int64_t> resumed_;                    // frames lost
+  uint64_t nextNs_ = kStartNs;
 };
 
 TEST(SegmentHeader, EveryByte) {
@@ -95,7 +102,7 @@ TEST(SegmentHeader, SizesClamp) {
 TEST_F(SegmentWriterTest, CutsARunIntoSegmentsAndFinalisesEach) {
   auto w = make(16000);
   auto samples = ramp(40000);
-  w->append(samples.data(), samples.size());
+  feed(*w, samples.data(), samples.size());
   ASSERT_EQ(closed_.size(), 2u);
   EXPECT_EQ(closed_[0].path, "tracks/mic/000001.wav");
   EXPECT_EQ(closed_[1].path, "tracks/mic/000002.wav");
@@ -108,6 +115,8 @@ TEST_F(SegmentWriterTest, CutsARunIntoSegmentsAndFinalisesEach) {
   EXPECT_EQ(closed_[2].frames, 8000);
   EXPECT_EQ(w->closedSegments(), 3);
   EXPECT_EQ(w->totalFrames(), 40000);
+  for (size_t i = 0; i < 3; ++i) // each starts where the one before ended
+    EXPECT_EQ(closed_[i].startNs, kStartNs + i * 16000 * SegmentWriter::kNsPerFrame) << i;
 
   EXPECT_EQ(listDir(trackDir()),
             (std::vector<std::string>{"000001.wav", "000002.wav", "000003.wav"}));
@@ -137,11 +146,11 @@ TEST_F(SegmentWriterTest, CutsARunIntoSegmentsAndFinalisesEach) {
 TEST_F(SegmentWriterTest, ASegmentThatFillsExactlyClosesAtOnce) {
   auto w = make(1000);
   auto samples = ramp(1000);
-  w->append(samples.data(), 600);
-  w->append(samples.data() + 600, 400);
+  feed(*w, samples.data(), 600);
+  feed(*w, samples.data() + 600, 400);
   ASSERT_EQ(closed_.size(), 1u);
   EXPECT_FALSE(w->isOpen());
-  w->append(samples.data(), 1);
+  feed(*w, samples.data(), 1);
   EXPECT_TRUE(w->isOpen());
   EXPECT_EQ(listDir(trackDir()), (std::vector<std::string>{"000001.wav", "000002.wav"}));
 }
@@ -149,13 +158,13 @@ TEST_F(SegmentWriterTest, ASegmentThatFillsExactlyClosesAtOnce) {
 TEST_F(SegmentWriterTest, HeaderFollowsEverySecondWhileOpen) {
   auto w = make(16000 * 60);
   auto samples = ramp(15999);
-  w->append(samples.data(), samples.size());
+  feed(*w, samples.data(), samples.size());
   EXPECT_EQ(readWav(file("000001.wav"))->dataSize, 0u);
-  w->append(samples.data(), 1);
+  feed(*w, samples.data(), 1);
   auto wav = readWav(file("000001.wav"));
   EXPECT_EQ(wav->riffSize, 32036u);
   EXPECT_EQ(wav->dataSize, 32000u);
-  w->append(samples.data(), 100);
+  feed(*w, samples.data(), 100);
   EXPECT_EQ(readWav(file("000001.wav"))->dataSize, 32000u); // at most a second behind
   EXPECT_TRUE(closed_.empty());
 }
@@ -169,9 +178,9 @@ TEST_F(SegmentWriterTest, NumberingGoesOnAfterTheSegmentsAlreadyThere) {
     ASSERT_EQ(::close(::open(file(name).c_str(), O_CREAT | O_WRONLY, 0600)), 0);
   auto w = make(100);
   auto samples = ramp(300);
-  w->append(samples.data(), 100); // 000008
+  feed(*w, samples.data(), 100); // 000008
   ASSERT_EQ(::close(::open(file("000009.wav").c_str(), O_CREAT | O_WRONLY, 0600)), 0);
-  w->append(samples.data() + 100, 200); // 000010 and 000011
+  feed(*w, samples.data() + 100, 200); // 000010 and 000011
   ASSERT_EQ(closed_.size(), 3u);
   EXPECT_EQ(closed_[0].index, 8);
   EXPECT_EQ(closed_[1].index, 10);
@@ -211,14 +220,14 @@ TEST_F(SegmentWriterTest, StorageFailuresAreReportedOnceWithWhatTheyCost) {
     if (c.error == EACCES || c.error == EPERM) {
       c.fault(io);
       for (int i = 0; i < 4; ++i)
-        w->append(samples.data(), 100);
+        feed(*w, samples.data(), 100);
     } else {
-      w->append(samples.data(), 400); // an open segment
+      feed(*w, samples.data(), 400); // an open segment
       io.setWriteBudget(std::numeric_limits<size_t>::max());
       c.fault(io);
-      w->append(samples.data(), 1600);
+      feed(*w, samples.data(), 1600);
       for (int i = 0; i < 4; ++i)
-        w->append(samples.data(), 100);
+        feed(*w, samples.data(), 100);
     }
     ASSERT_EQ(failed_.size(), 1u);
     EXPECT_EQ(failed_[0].second, c.error);
@@ -226,13 +235,14 @@ TEST_F(SegmentWriterTest, StorageFailuresAreReportedOnceWithWhatTheyCost) {
     EXPECT_TRUE(resumed_.empty());
     io.unlimited();
     io.failOpens(0);
-    w->append(samples.data(), 100);
+    feed(*w, samples.data(), 100);
     w->closeSegment();
     ASSERT_EQ(resumed_.size(), 1u);
     EXPECT_EQ(resumed_[0], c.lost);
     EXPECT_EQ(failed_.size(), 1u);
     ASSERT_FALSE(closed_.empty());
     EXPECT_EQ(closed_.back().index, c.nextIndex);
+    EXPECT_EQ(closed_.back().startNs, nextNs_ - 100 * SegmentWriter::kNsPerFrame);
     int64_t onDisk = 0;
     for (const std::string& name : listDir(trackDir())) {
       auto wav = readWav(file(name.c_str()));
@@ -249,15 +259,17 @@ TEST_F(SegmentWriterTest, StorageFailuresAreReportedOnceWithWhatTheyCost) {
 TEST_F(SegmentWriterTest, ARemovedDirectoryIsReportedAndMadeAgain) {
   auto w = make(16000 * 60);
   auto samples = ramp(16000);
-  w->append(samples.data(), 8000);
+  feed(*w, samples.data(), 8000);
   fs::remove_all(captureDir());
-  w->append(samples.data(), 16000); // the header refresh after it finds the file gone
-  w->append(samples.data(), 100);
+  feed(*w, samples.data(), 16000); // the header refresh after it finds the file gone
+  feed(*w, samples.data(), 100);
   w->closeSegment();
   ASSERT_EQ(failed_.size(), 1u);
   EXPECT_EQ(failed_[0], (std::pair<std::string, int>{"tracks/mic/000001.wav", ENOENT}));
   ASSERT_EQ(resumed_.size(), 1u);
   EXPECT_EQ(resumed_[0], 24000); // everything the removed segment held
+  ASSERT_EQ(closed_.size(), 1u);
+  EXPECT_EQ(closed_[0].startNs, kStartNs + 24000 * SegmentWriter::kNsPerFrame);
   EXPECT_EQ(listDir(trackDir()), std::vector<std::string>{"000002.wav"});
   EXPECT_EQ(readWav(file("000002.wav"))->samples.size(), 100u);
   EXPECT_EQ(w->totalFrames(), 100);
@@ -302,12 +314,12 @@ TEST_F(SegmentWriterTest, RefusesAFileOrALinkWhereATrackDirectoryGoes) {
 TEST_F(SegmentWriterTest, ALinkSwappedInWhileRecordingRedirectsNothing) {
   auto w = make(1600);
   std::vector<int16_t> samples = ramp(1600);
-  w->append(samples.data(), samples.size());
+  feed(*w, samples.data(), samples.size());
   TempDir outside;
   const std::string moved = captureDir() + "/tracks/elsewhere";
   ASSERT_EQ(::rename(trackDir().c_str(), moved.c_str()), 0);
   ASSERT_EQ(::symlink(outside.path().c_str(), trackDir().c_str()), 0);
-  w->append(samples.data(), samples.size());
+  feed(*w, samples.data(), samples.size());
   w->closeSegment();
   EXPECT_TRUE(listDir(outside.path()).empty());
   EXPECT_EQ(listDir(moved), (std::vector<std::string>{"000001.wav", "000002.wav"}));

@@ -20,11 +20,12 @@ using testing_support::toneAmplitude;
 
 constexpr uint64_t kStartNs = 1'000'000'000;
 
-// Feeds a continuous 440 Hz sine at amplitude 0.25 in 10 ms blocks.
+// Feeds a continuous 440 Hz sine (amplitude 0.25 unless set) in 10 ms blocks.
 struct ToneFeeder {
   double rateHz;
   uint64_t nextNs = kStartNs;
   double phase = 0;
+  double amplitude = 0.25;
 
   void feed(TrackSink& sink, double seconds) {
     auto blockFrames = static_cast<size_t>(rateHz / 100);
@@ -32,7 +33,7 @@ struct ToneFeeder {
     std::vector<float> block(blockFrames);
     for (int b = 0; b < blocks; ++b) {
       for (float& s : block) {
-        s = static_cast<float>(0.25 * std::sin(phase));
+        s = static_cast<float>(amplitude * std::sin(phase));
         phase += 2 * M_PI * 440 / rateHz;
       }
       sink.write(block, rateHz, nextNs);
@@ -44,9 +45,22 @@ struct ToneFeeder {
 class TrackSinkTest : public testing::Test {
 protected:
   std::shared_ptr<TrackSink> make(int64_t segmentSeconds = 600) {
-    auto sink = TrackSink::make("mic", directory_, segmentSeconds, events_, clock_);
+    auto sink = TrackSink::make("mic", directory_, segmentSeconds, events_, clock_,
+                                {.queue = nullptr, .io = nullptr, .levels = levels_});
     EXPECT_TRUE(sink.has_value());
     return sink ? *sink : nullptr;
+  }
+  std::vector<CaptureEvent> eventsOf(const std::string& type) const {
+    std::vector<CaptureEvent> found;
+    for (CaptureEvent& e : events_->snapshot(0))
+      if (e.type == type)
+        found.push_back(std::move(e));
+    return found;
+  }
+  Level levelOf(const std::string& track) const {
+    auto all = levels_->snapshot();
+    EXPECT_TRUE(all.contains(track));
+    return all[track];
   }
   std::string trackDir() const { return dir_.path() + "/tracks/mic"; }
   std::vector<int16_t> samplesOf(const std::string& name) {
@@ -72,20 +86,28 @@ protected:
       testing_support::captureDirectory(dir_.path());
   std::shared_ptr<ManualClock> clock_ = std::make_shared<ManualClock>(5);
   std::shared_ptr<EventLog> events_ = std::make_shared<EventLog>(clock_);
+  std::shared_ptr<TrackLevels> levels_ = std::make_shared<TrackLevels>();
 };
 
 class TrackSinkRateTest : public TrackSinkTest, public testing::WithParamInterface<double> {};
 
+// Across segments too: they join without a click, each starts where the one before ended (on
+// the host clock of the blocks), and the published level is the tone's.
 TEST_P(TrackSinkRateTest, AToneKeepsItsFrequencyAndLevelAndJoinsWithoutClicks) {
-  auto sink = make();
+  auto sink = make(1);
   ToneFeeder tone{GetParam()};
-  tone.feed(*sink, 3.0);
+  EXPECT_TRUE(levels_->snapshot().empty()); // nothing written yet
+  tone.feed(*sink, 3.5);
   TrackSummary summary = sink->finish();
-  EXPECT_EQ(summary.segments, 1);
-  EXPECT_NEAR(summary.frames, 48000, 2); // the converter's tail is flushed, nothing lost
+  EXPECT_EQ(summary.segments, 4);
+  EXPECT_NEAR(summary.frames, 56000, 2); // the converter's tail is flushed, nothing lost
   expectSummaryMatchesDisk(summary);
 
-  auto out = toFloat(samplesOf("000001.wav"));
+  std::vector<float> out;
+  for (const std::string& name : listDir(trackDir())) {
+    auto part = toFloat(samplesOf(name));
+    out.insert(out.end(), part.begin(), part.end());
+  }
   // Leave out the filter's ramp at either end.
   std::span<const float> middle(out.data() + 1600, out.size() - 3200);
   EXPECT_NEAR(toneAmplitude(middle, 16000, 440), 0.25, 0.0025);
@@ -94,14 +116,25 @@ TEST_P(TrackSinkRateTest, AToneKeepsItsFrequencyAndLevelAndJoinsWithoutClicks) {
   // The steepest step of this sine at 16 kHz is 0.25 * 2 pi 440 / 16000 = 0.043.
   EXPECT_LT(largestStep(middle), 0.045);
 
-  auto closed = events_->snapshot(0);
-  ASSERT_EQ(closed.size(), 1u);
-  EXPECT_EQ(closed[0].type, "segment_closed");
+  auto closed = eventsOf("segment_closed");
+  ASSERT_EQ(closed.size(), 4u);
   EXPECT_EQ(closed[0].fields, (Json{{"track", "mic"},
                                     {"index", 1},
                                     {"path", "tracks/mic/000001.wav"},
-                                    {"frames", summary.frames},
-                                    {"durationS", static_cast<double>(summary.frames) / 16000}}));
+                                    {"frames", 16000},
+                                    {"durationS", 1.0},
+                                    {"startNs", kStartNs}}));
+  for (size_t i = 1; i < closed.size(); ++i) {
+    auto previousEnd = closed[i - 1].fields["startNs"].get<uint64_t>() +
+                       closed[i - 1].fields["frames"].get<uint64_t>() * 62500;
+    EXPECT_NEAR(static_cast<double>(closed[i].fields["startNs"].get<uint64_t>()),
+                static_cast<double>(previousEnd), 1e6)
+        << i;
+  }
+  Level level = levelOf("mic");
+  EXPECT_NEAR(level.rmsDb, -15.05, 0.06); // 0.25 / sqrt(2)
+  EXPECT_NEAR(level.peakDb, -12.0, 0.1);
+  EXPECT_NEAR(static_cast<double>(level.tNs), static_cast<double>(tone.nextNs), 1e6);
 }
 
 INSTANTIATE_TEST_SUITE_P(Rates, TrackSinkRateTest,
@@ -134,12 +167,21 @@ TEST_F(TrackSinkTest, OnlyAHoleOfMoreThanHalfASecondStartsANewFile) {
     auto sink = *TrackSink::make("mic", testing_support::captureDirectory(dir.path()), 600, events_,
                                  clock_);
     std::vector<float> block(480, 0.1f);
+    auto secondNs = static_cast<uint64_t>(kStartNs + 10'000'000 + c.lateNs);
+    size_t before = eventsOf("segment_closed").size();
     sink->write(block, 48000, kStartNs);
-    sink->write(block, 48000, static_cast<uint64_t>(kStartNs + 10'000'000 + c.lateNs));
+    sink->write(block, 48000, secondNs);
     TrackSummary summary = sink->finish();
     EXPECT_EQ(listDir(dir.path() + "/tracks/mic").size(), c.files) << c.lateNs;
     EXPECT_EQ(summary.segments, static_cast<int64_t>(c.files)) << c.lateNs;
     EXPECT_NEAR(summary.frames, 320, 2) << c.lateNs;
+    // After a gap, a segment starts at its first block's time.
+    auto closed = eventsOf("segment_closed");
+    ASSERT_EQ(closed.size(), before + c.files);
+    EXPECT_EQ(closed[before].fields["startNs"], kStartNs);
+    if (c.files == 2) {
+      EXPECT_EQ(closed.back().fields["startNs"], secondNs);
+    }
   }
 }
 
@@ -149,9 +191,14 @@ TEST_F(TrackSinkTest, SplitStartsANewSegmentAndFinishIsFinal) {
   tone.feed(*sink, 0.5);
   sink->split();
   sink->split(); // nothing open: only forgets the expected time
+  tone.nextNs += 100'000'000;
+  uint64_t restartNs = tone.nextNs;
   tone.feed(*sink, 0.5);
   TrackSummary summary = sink->finish();
   EXPECT_EQ(summary.segments, 2);
+  auto closed = eventsOf("segment_closed");
+  ASSERT_EQ(closed.size(), 2u);
+  EXPECT_EQ(closed[1].fields["startNs"], restartNs);
   EXPECT_NEAR(summary.frames, 16000, 4);
   expectSummaryMatchesDisk(summary);
 
@@ -193,8 +240,8 @@ TEST_F(TrackSinkTest, ARateWithoutAConverterLosesEachBlockWithALine) {
 // recording goes on in a new segment once there is room, and the totals are what the files hold.
 TEST_F(TrackSinkTest, ADiskThatFillsUpMidSegmentLosesOnlyWhatFindsNoRoom) {
   testing_support::FaultyFileIO io;
-  auto made =
-      TrackSink::make("mic", directory_, 600, events_, clock_, {.queue = nullptr, .io = &io});
+  auto made = TrackSink::make("mic", directory_, 600, events_, clock_,
+                              {.queue = nullptr, .io = &io, .levels = nullptr});
   ASSERT_TRUE(made);
   std::shared_ptr<TrackSink> sink = *made;
   ToneFeeder tone{16000};
@@ -232,6 +279,110 @@ TEST_F(TrackSinkTest, ADiskThatFillsUpMidSegmentLosesOnlyWhatFindsNoRoom) {
   ASSERT_EQ(resumed.size(), 1u);
   EXPECT_EQ(resumed[0]["track"], "mic");
   EXPECT_NEAR(resumed[0]["lostS"].get<double>(), (32000 - 16500) / 16000.0, 0.1);
+}
+
+// A muted input is reported once it has been quiet for 10 s of its own audio, and its return
+// once it has been heard for 0.5 s, with the length of the silence.
+TEST_F(TrackSinkTest, ASilentTrackIsReportedAndSoIsItsReturn) {
+  auto sink = make();
+  ToneFeeder tone{48000};
+  tone.feed(*sink, 1.0);
+  tone.amplitude = 0;
+  tone.feed(*sink, 9.5);
+  sink->waitIdle();
+  EXPECT_TRUE(eventsOf("track_silent").empty());
+  tone.feed(*sink, 2.5);
+  sink->waitIdle();
+  EXPECT_EQ(levelOf("mic"), (Level{-120.0, -120.0, levelOf("mic").tNs}));
+  auto silent = eventsOf("track_silent");
+  ASSERT_EQ(silent.size(), 1u);
+  EXPECT_EQ(silent[0].fields, (Json{{"track", "mic"}, {"silentS", 10.0}}));
+  tone.amplitude = 0.25;
+  tone.feed(*sink, 1.0);
+  sink->finish();
+  auto audible = eventsOf("track_audible");
+  ASSERT_EQ(audible.size(), 1u);
+  EXPECT_NEAR(audible[0].fields["silentS"].get<double>(), 12.0, 0.25);
+  EXPECT_GT(audible[0].seq, silent[0].seq);
+}
+
+// The thresholds, exactly, on square waves whose RMS is their amplitude: -60 dBFS is 32.8 and
+// -50 dBFS is 103.6 in 16-bit units; windows are 1600 frames from the track's first.
+TEST(SilenceWatch, ThresholdsAndTiming) {
+  struct Stretch {
+    int amplitude;
+    int64_t frames;
+  };
+  using Change = SilenceWatch::Change;
+  struct Case {
+    const char* name;
+    std::vector<Stretch> input;
+    std::vector<std::pair<int64_t, Change>> expected; // at the frame where it is known
+  } cases[] = {
+      {"10 s below -60 dBFS", {{32, 160000}}, {{160000, {true, 160000}}}},
+      {"a frame short of 10 s", {{0, 159999}}, {}},
+      {"just above -60 dBFS", {{33, 320000}}, {}},
+      {"one window of sound starts the count again",
+       {{0, 80000}, {1000, 1600}, {0, 160000}},
+       {{241600, {true, 160000}}}},
+      {"0.5 s above -50 dBFS ends it",
+       {{0, 160000}, {104, 8000}},
+       {{160000, {true, 160000}}, {168000, {false, 160000}}}},
+      {"between the thresholds is still silent",
+       {{0, 160000}, {103, 32000}},
+       {{160000, {true, 160000}}}},
+      {"a short burst is part of the silence",
+       {{0, 160000}, {104, 6400}, {0, 16000}, {104, 8000}},
+       {{160000, {true, 160000}}, {190400, {false, 182400}}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SilenceWatch watch;
+    std::vector<std::pair<int64_t, Change>> seen;
+    int64_t at = 0;
+    for (const Stretch& stretch : c.input) {
+      for (int64_t i = 0; i < stretch.frames; ++i, ++at) {
+        int16_t sample = static_cast<int16_t>(at % 2 ? stretch.amplitude : -stretch.amplitude);
+        watch.add(std::span(&sample, 1),
+                  [&](const Change& change) { seen.emplace_back(at + 1, change); });
+      }
+    }
+    EXPECT_EQ(seen, c.expected);
+  }
+}
+
+TEST(LevelMeter, RmsAndPeakOfTheLastTenthOfASecond) {
+  struct Case {
+    std::vector<int16_t> samples;
+    Level expected;
+  } cases[] = {
+      {{}, {}}, // nothing yet: no level
+      {std::vector<int16_t>(1600, 0), {-120.0, -120.0, 7}},
+      {{-32768}, {0.0, 0.0, 7}},
+      {{1}, {-90.3, -90.3, 7}},
+      // Only the newest 1600 count: the loud start has left the window.
+      {[] {
+         std::vector<int16_t> v(3200, 0);
+         v[0] = 32767;
+         for (size_t i = 1600; i < 3200; ++i)
+           v[i] = static_cast<int16_t>(i % 2 ? 3277 : -3277);
+         v[3199] = -16384;
+         return v;
+       }(),
+       {-19.9, -6.0, 7}},
+  };
+  for (const Case& c : cases) {
+    LevelMeter meter;
+    for (size_t at = 0; at < c.samples.size(); at += 700)
+      meter.add(std::span(c.samples).subspan(at, std::min<size_t>(700, c.samples.size() - at)));
+    std::optional<Level> level = meter.level(7);
+    if (c.samples.empty()) {
+      EXPECT_FALSE(level);
+      continue;
+    }
+    ASSERT_TRUE(level);
+    EXPECT_EQ(*level, c.expected) << c.samples.size();
+  }
 }
 
 TEST(FormatRate, LikeADecimalFloatingPointNumber) {

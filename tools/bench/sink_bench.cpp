@@ -119,9 +119,10 @@ Usage runWriterAlone(int minutes, const std::string& dir) {
     second[i] = static_cast<int16_t>(
         std::lround(8192 * std::sin(2 * M_PI * 440 * static_cast<double>(i) / 16000)));
   return measure([&] {
+    uint64_t ns = 0;
     for (int s = 0; s < minutes * 60; ++s)
-      for (size_t at = 0; at < second.size(); at += 160)
-        (*writer)->append(second.data() + at, 160);
+      for (size_t at = 0; at < second.size(); at += 160, ns += 160 * SegmentWriter::kNsPerFrame)
+        (*writer)->append(second.data() + at, 160, ns);
     (*writer)->closeSegment();
   });
 }

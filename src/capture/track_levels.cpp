@@ -1,0 +1,107 @@
+#include "capture/track_levels.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+
+namespace va {
+
+namespace {
+
+constexpr double kFullScale = 32768.0;
+
+// The mean square (16-bit units) of a level in dBFS.
+double meanSquareOf(double db) {
+  return kFullScale * kFullScale * std::pow(10.0, db / 10.0);
+}
+
+} // namespace
+
+double levelDb(double amplitude) {
+  if (!(amplitude > 0))
+    return Level::kFloorDb;
+  double db = 20.0 * std::log10(amplitude / kFullScale);
+  return std::max(Level::kFloorDb, std::round(db * 10.0) / 10.0);
+}
+
+void LevelMeter::add(std::span<const int16_t> samples) {
+  // Only the newest window's worth matters.
+  if (samples.size() > kWindowFrames)
+    samples = samples.last(kWindowFrames);
+  for (int16_t s : samples) {
+    window_[next_] = s;
+    next_ = (next_ + 1) % kWindowFrames;
+  }
+  filled_ = std::min(kWindowFrames, filled_ + samples.size());
+}
+
+std::optional<Level> LevelMeter::level(uint64_t endNs) const {
+  if (filled_ == 0)
+    return std::nullopt;
+  int64_t sumSquares = 0;
+  int peak = 0;
+  for (size_t i = 0; i < filled_; ++i) {
+    int s = window_[(next_ + kWindowFrames - 1 - i) % kWindowFrames];
+    sumSquares += static_cast<int64_t>(s) * s;
+    peak = std::max(peak, std::abs(s));
+  }
+  double rms = std::sqrt(static_cast<double>(sumSquares) / static_cast<double>(filled_));
+  return Level{levelDb(rms), levelDb(peak), endNs};
+}
+
+void SilenceWatch::add(std::span<const int16_t> samples,
+                       const std::function<void(const Change&)>& changed) {
+  for (int16_t s : samples) {
+    sumSquares_ += static_cast<int64_t>(s) * s;
+    if (++filled_ < LevelMeter::kWindowFrames)
+      continue;
+    double meanSquare = static_cast<double>(sumSquares_) / LevelMeter::kWindowFrames;
+    sumSquares_ = 0;
+    filled_ = 0;
+    if (auto change = window(meanSquare); change && changed)
+      changed(*change);
+  }
+}
+
+std::optional<SilenceWatch::Change> SilenceWatch::window(double meanSquare) {
+  constexpr auto frames = static_cast<int64_t>(LevelMeter::kWindowFrames);
+  if (!silent_) {
+    if (!(meanSquare < meanSquareOf(kSilentBelowDb))) {
+      quietFrames_ = 0;
+      return std::nullopt;
+    }
+    quietFrames_ += frames;
+    if (quietFrames_ < kSilentAfterFrames)
+      return std::nullopt;
+    silent_ = true;
+    loudFrames_ = 0;
+    return Change{true, quietFrames_};
+  }
+  if (!(meanSquare > meanSquareOf(kAudibleAboveDb))) {
+    // Between the thresholds, or quiet: still part of the silence, and so is a loud stretch
+    // that was too short.
+    quietFrames_ += loudFrames_ + frames;
+    loudFrames_ = 0;
+    return std::nullopt;
+  }
+  loudFrames_ += frames;
+  if (loudFrames_ < kAudibleAfterFrames)
+    return std::nullopt;
+  Change change{false, quietFrames_};
+  silent_ = false;
+  quietFrames_ = 0;
+  loudFrames_ = 0;
+  return change;
+}
+
+void TrackLevels::publish(const std::string& track, const Level& level) {
+  std::lock_guard lock(lock_);
+  levels_[track] = level;
+}
+
+std::map<std::string, Level> TrackLevels::snapshot() const {
+  std::lock_guard lock(lock_);
+  return levels_;
+}
+
+} // namespace va
