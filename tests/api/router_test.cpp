@@ -59,6 +59,8 @@ TEST_F(RouterTest, RouteTable) {
       {"POST", "/capabilities", 405, "method_not_allowed"},
       {"POST", "/captures/X/events", 405, "method_not_allowed"},
       {"GET", "/captures/X/stop", 405, "method_not_allowed"},
+      {"POST", "/captures/X/levels", 405, "method_not_allowed"},
+      {"GET", "/captures/X/levels", 404, "not_found"},
       {"PUT", "//captures//X//stop/", 405, "method_not_allowed"},
       {"GET", "/", 404, "not_found"},
       {"GET", "/nothing", 404, "not_found"},
@@ -85,13 +87,15 @@ TEST_F(RouterTest, Health) {
   EXPECT_EQ(call("GET", "/health").json, Json({{"ok", true}, {"version", "0.1.0"}}));
 }
 
-TEST_F(RouterTest, OnlyTheHealthProbeIsAnsweredAtOnce) {
-  const std::pair<const char*, const char*> immediate[] = {{"GET", "/health"},
-                                                           {"GET", "//health/"}};
+// What never waits (the health probe, a level meter's poll) is answered without the work pool.
+TEST_F(RouterTest, OnlyProbesAreAnsweredAtOnce) {
+  const std::pair<const char*, const char*> immediate[] = {
+      {"GET", "/health"}, {"GET", "//health/"}, {"GET", "/captures/a/levels"}};
   const std::pair<const char*, const char*> pooled[] = {{"POST", "/health"},
                                                         {"GET", "/health/x"},
                                                         {"GET", "/sources"},
-                                                        {"GET", "/captures/a/events"}};
+                                                        {"GET", "/captures/a/events"},
+                                                        {"POST", "/captures/a/levels"}};
   for (auto [method, path] : immediate) {
     HTTPRequest r;
     r.method = method;

@@ -117,6 +117,15 @@ TEST_F(CapturesE2E, RecordsFollowsAndStopsATestTone) {
     }
   }
   ASSERT_EQ(closed, 2);
+  // The meter reads the tone: 0.25 is -12.0 dBFS at its peaks and -15.1 as RMS.
+  Reply levels = call(s, "GET", "/captures/" + id + "/levels");
+  ASSERT_EQ(levels.status, 200);
+  EXPECT_EQ(levels.json["recording"], true);
+  const Json& level = levels.json["tracks"]["remote"];
+  EXPECT_NEAR(level["rmsDb"].get<double>(), -15.05, 0.1) << levels.json;
+  EXPECT_NEAR(level["peakDb"].get<double>(), -12.0, 0.1) << levels.json;
+  EXPECT_GT(level["tNs"].get<uint64_t>(), events.front()["tNs"].get<uint64_t>());
+  EXPECT_EQ(levels.json["tracks"].size(), 1u);
   EXPECT_EQ(events.front()["type"], "track_started");
   EXPECT_EQ(events.front()["track"], "remote");
   EXPECT_EQ(events.front()["strategy"], "test-tone");
@@ -140,10 +149,30 @@ TEST_F(CapturesE2E, RecordsFollowsAndStopsATestTone) {
   EXPECT_EQ(readWav(dir + "/tracks/remote/000001.wav")->samples.size(), 32000u);
   EXPECT_NEAR(toneAmplitude(toFloat(files.samples), 16000, 440), 0.25, 0.01);
 
-  // The log stays readable after the stop.
+  // The log stays readable after the stop. The tone's blocks lie on an exact 10 ms grid, so
+  // each segment starts where the one before ended, to the nanosecond but for rounding.
   Reply later = call(s, "GET", "/captures/" + id + "/events?after=0");
   EXPECT_EQ(later.status, 200);
   EXPECT_GE(later.json["events"].size(), events.size());
+  std::vector<Json> segments;
+  for (const Json& e : later.json["events"])
+    if (e["type"] == "segment_closed")
+      segments.push_back(e);
+  ASSERT_EQ(static_cast<int64_t>(segments.size()), remote["segments"].get<int64_t>());
+  EXPECT_LE(segments[0]["startNs"].get<uint64_t>(), events.front()["tNs"].get<uint64_t>());
+  for (size_t i = 1; i < segments.size(); ++i)
+    EXPECT_NEAR(segments[i]["startNs"].get<double>(),
+                segments[i - 1]["startNs"].get<double>() +
+                    segments[i - 1]["durationS"].get<double>() * 1e9,
+                10)
+        << i;
+  // The levels stay too, with the capture no longer recording.
+  Reply stoppedLevels = call(s, "GET", "/captures/" + id + "/levels");
+  EXPECT_EQ(stoppedLevels.json["recording"], false);
+  EXPECT_GE(stoppedLevels.json["tracks"]["remote"]["tNs"].get<uint64_t>(),
+            level["tNs"].get<uint64_t>());
+  EXPECT_EQ(call(s, "GET", "/captures/" + id + "/levels").json, stoppedLevels.json)
+      << "they stay put";
 
   s.process->signal(SIGTERM);
   EXPECT_EQ(s.process->wait(30s), 0);

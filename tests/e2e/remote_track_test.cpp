@@ -236,19 +236,35 @@ TEST_P(RemoteTrack, TracksLoseNothingAtTheirStart) {
   };
   for (int i = 0; i < 10; ++i) {
     Json body{{"dir", root + "/rec" + std::to_string(i)},
+              {"segmentSeconds", 1},
               {"mic", Json::object()},
               {"remote", remote({{"bundleIds", {"com.example.player"}}})}};
+    double askedS = nowS();
     Reply created = call(service, "POST", "/captures", body.dump());
     double answeredS = nowS();
     ASSERT_EQ(created.status, 201) << created.json;
     std::string id = created.json["captureId"];
-    std::this_thread::sleep_for(1s);
+    std::this_thread::sleep_for(1500ms);
     double stoppingS = nowS();
     Reply stopped = call(service, "POST", "/captures/" + id + "/stop");
     ASSERT_EQ(stopped.status, 200);
+    // Segment times are on the same clock as ours: the first starts after the request (and
+    // before the links could take 0.3 s), the next where the first ended.
+    Reply events = call(service, "GET", "/captures/" + id + "/events?after=0");
     for (const char* track : {"mic", "remote"}) {
       double heldS = stopped.json["tracks"][track]["frames"].get<double>() / 16000;
       EXPECT_GT(heldS, stoppingS - answeredS - 0.3) << "capture " << i << " " << track;
+      std::vector<Json> segments;
+      for (const Json& e : events.json["events"])
+        if (e["type"] == "segment_closed" && e["track"] == track)
+          segments.push_back(e);
+      ASSERT_EQ(segments.size(), 2u) << events.json;
+      double firstS = segments[0]["startNs"].get<double>() / 1e9;
+      EXPECT_GT(firstS, askedS) << track;
+      EXPECT_LT(firstS, answeredS + 0.3) << track;
+      EXPECT_NEAR(segments[1]["startNs"].get<double>(), segments[0]["startNs"].get<double>() + 1e9,
+                  1e6)
+          << track;
     }
   }
   service.process->signal(SIGTERM);
