@@ -2,7 +2,8 @@
 # GET /health, one request per connection, against nginx (one worker) serving the same body with
 # "Connection: close", side by side in one run (wrk): 16, 64 and 256 concurrent clients, first
 # alone, then while 300 long polls wait on a test-tone capture's events (and 300 idle connections
-# are held open to nginx). Prints req/s, latency p50/p99/p99.9 in ms and the ratios ours/nginx.
+# are held open to nginx), with GET /captures/<id>/levels of that capture ("levels") beside them.
+# Prints req/s, latency p50/p99/p99.9 in ms and the ratios ours/nginx.
 #   VA_BIN=<service binary> tools/bench/http_load.sh [seconds per run, default 10]
 set -euo pipefail
 cd "$(dirname "$0")/../.."
@@ -98,11 +99,11 @@ passive_opens() {
 # Connections open to a port, seen from the client side.
 open_to() { ss -Htn state established "( dport = :$1 )" | wc -l; }
 
-run() { # level server port
+run() { # level server port [path, default /health]
   local before opens
   before=$(passive_opens)
   VA_TOKEN=$token wrk -t2 -c"${1%%+*}" -d"${duration}s" -s "$work/load.lua" \
-    "http://127.0.0.1:$3/health" >"$work/wrk.txt"
+    "http://127.0.0.1:$3${4:-/health}" >"$work/wrk.txt"
   opens=$(( $(passive_opens) - before ))
   echo "$1 $2 $(awk '$1 == "RESULT" { $1 = ""; print }' "$work/wrk.txt") $opens $(open_to "$3")" >>"$work/results"
 }
@@ -139,7 +140,10 @@ for _ in $(seq "$held"); do poller & pollers+=($!); sleep 0.083; done
 sleep 1
 echo "held: $(open_to "$ours_port") long polls on the service, $(open_to "$nginx_port") idle connections to nginx"
 
+# GET /captures/<id>/levels of the polled capture is measured beside /health (a level meter polls
+# it ten times a second).
 for c in "${levels[@]}"; do
+  run "$c+$held" levels "$ours_port" "/captures/$id/levels"
   run "$c+$held" ours "$ours_port"; run "$c+$held" nginx "$nginx_port"
 done
 
@@ -153,5 +157,5 @@ awk -v secs="$duration" '
   { printf "%-8s %-11s %9d %8.2f %8.2f %8.2f %9d %6d %9.2f %5d\n", $1, $2, $3, $4, $5, $6, $7, $8,
            $9 / $7, $10
     if ($2 == "ours") { for (i = 3; i <= 6; i++) o[i] = $i }
-    else printf "%-8s %-11s %9.2f %8.2f %8.2f %8.2f\n", $1, "ours/nginx", o[3] / $3, o[4] / $4,
+    else if ($2 == "nginx") printf "%-8s %-11s %9.2f %8.2f %8.2f %8.2f\n", $1, "ours/nginx", o[3] / $3, o[4] / $4,
                 o[5] / $5, o[6] / $6 }' "$work/results"
