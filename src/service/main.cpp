@@ -122,7 +122,7 @@ int main(int argc, char** argv) {
   Server::Options serverOptions;
   serverOptions.maxConnections = connectionCap(descriptors, Server::kMaxConnections);
 
-  // Never destroyed: the process ends through _exit.
+  // Never destroyed: the process ends through exitNow.
   auto* server = new Server(*token, router, serverOptions);
   // Recording tracks take their descriptors from the connections' share: no more tracks than the
   // limit leaves room for, and idle connections give way before a capture opens anything.

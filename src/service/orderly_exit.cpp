@@ -1,5 +1,7 @@
 #include "service/orderly_exit.h"
 
+#include "service/exit_now.h"
+
 #include "capture/captures.h"
 #include "core/log.h"
 #include "decode/decode.h"
@@ -15,7 +17,7 @@ void armFinaliseWatchdog(std::chrono::milliseconds after) {
   std::thread([after] {
     std::this_thread::sleep_for(after);
     log("finalising took too long; exiting");
-    _exit(1);
+    exitNow(1);
   }).detach();
 }
 
@@ -39,9 +41,9 @@ void finaliseAndExit(std::string_view reason, Server* server, Captures* captures
   }
   // A decode still running cannot finish now: its temporary file goes with it.
   Decode::removeUnfinished();
-  // Other threads are not waited for: their work dies with the process. _exit skips static
+  // Other threads are not waited for: their work dies with the process. exitNow skips static
   // destructors that could race with them.
-  _exit(0);
+  exitNow(0);
 }
 
 } // namespace va

@@ -2,6 +2,7 @@
 
 #include "core/json.h"
 #include "core/log.h"
+#include "service/exit_now.h"
 
 #include <mutex>
 #include <unistd.h>
@@ -25,7 +26,7 @@ void fail(std::string_view message) {
   std::string line = "velmorrant-audio: ";
   line.append(message).push_back('\n');
   (void)writeAll(STDERR_FILENO, line);
-  _exit(2);
+  exitNow(2);
 }
 
 std::string ReadyLine::render(uint16_t port, std::string_view token, std::string_view version,
