@@ -162,6 +162,34 @@ TEST_P(ServiceOnPipeWire, AMicThatGoesSilentIsRestartedAndRecordsAgain) {
   EXPECT_NEAR(testing_support::toneAmplitude(last, 16000, 1000), 0.5, 0.05);
 }
 
+// A microphone that delivers digital silence (muted) is reported once it has been silent for 10 s,
+// and heard again when the default input moves to one that plays; the meter follows.
+TEST_P(ServiceOnPipeWire, AMutedMicIsReportedAndSoIsItsReturn) {
+  ASSERT_NE(env_->mic("muted_mic", 1000, {"--amplitude", "0", "--default"}), 0);
+  CaptureSession s = startCapture(env_->clientEnv(), {{"mic", Json::object()}}, "pw-muted-");
+  ASSERT_FALSE(s.id.empty());
+  Json silent = s.await("track_silent");
+  ASSERT_TRUE(silent.is_object()) << s.events();
+  EXPECT_EQ(silent["track"], "mic");
+  EXPECT_EQ(silent["silentS"], 10.0);
+  auto level = [&] { return call(s.service, "GET", "/captures/" + s.id + "/levels").json; };
+  Json quiet = level();
+  EXPECT_EQ(quiet["recording"], true);
+  EXPECT_EQ(quiet["tracks"]["mic"]["rmsDb"], -120.0) << quiet;
+  EXPECT_EQ(quiet["tracks"]["mic"]["peakDb"], -120.0) << quiet;
+
+  ASSERT_NE(env_->mic("desk_mic", 500, {"--priority", "3000", "--default"}), 0);
+  Json audible = s.await("track_audible");
+  ASSERT_TRUE(audible.is_object()) << s.events();
+  EXPECT_GE(audible["silentS"].get<double>(), 10.0);
+  Json heard = level();
+  EXPECT_NEAR(heard["tracks"]["mic"]["rmsDb"].get<double>(), -9.0, 0.5) << heard; // 0.5 / sqrt(2)
+  EXPECT_GT(heard["tracks"]["mic"]["tNs"].get<uint64_t>(),
+            quiet["tracks"]["mic"]["tNs"].get<uint64_t>());
+  s.service.process->signal(SIGTERM);
+  EXPECT_EQ(s.service.process->wait(30s), 0);
+}
+
 // Two captures side by side: one follows the default input, one stays on its requested device.
 TEST_P(ServiceOnPipeWire, ADefaultFollowingMicMovesAndARequestedOneStays) {
   ASSERT_NE(env_->mic("usb_mic", 1000, {"--bus", "usb", "--default"}), 0);

@@ -28,7 +28,7 @@ public:
   void exportEnv() const;
 
   // A virtual microphone (Audio/Source) playing a sine; 0 on failure. Options are audio-env's:
-  // --bus B, --description T, --priority N, --default.
+  // --bus B, --description T, --priority N, --default, --amplitude A (0.5 unless given).
   pid_t mic(const std::string& name, int hz, const std::vector<std::string>& options = {});
   // A fake application playing a stereo sine at amplitude 0.5; 0 on failure.
   pid_t app(const std::string& id, const std::string& name, int hz, double seconds = 0);
