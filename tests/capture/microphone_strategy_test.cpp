@@ -259,23 +259,5 @@ TEST_F(MicrophoneStrategyTest, RevocationIsSeenWithinTwoSeconds) {
   EXPECT_TRUE(take().empty());
 }
 
-TEST(StallTracker, Table) {
-  struct Step {
-    uint64_t now, lastFrame;
-    std::optional<int64_t> attempt;
-  } steps[] = {
-      {2 * kS, 0, std::nullopt},
-      {3 * kS, 0, 1},
-      {12 * kS, 0, std::nullopt},
-      {13 * kS, 0, 2},
-      {14 * kS, 14 * kS, std::nullopt}, // audio: reset
-      {17 * kS, 14 * kS, 1},
-      {27 * kS, 14 * kS, 2},
-  };
-  StallTracker tracker{.startedNs = 0, .attempts = 0, .nextAllowedNs = 0};
-  for (const Step& step : steps)
-    EXPECT_EQ(tracker.tick(step.now, step.lastFrame), step.attempt) << step.now / kS;
-}
-
 } // namespace
 } // namespace va

@@ -44,11 +44,6 @@ protected:
     return w ? std::move(*w) : nullptr;
   }
   // Appends and returns what the writer logged meanwhile.
-  std::string appendLogged(SegmentWriter& w, const int16_t* samples, size_t count) {
-    testing::internal::CaptureStderr();
-    feed(w, samples, count);
-    return testing::internal::GetCapturedStderr();
-  }
   // Appends audio that follows on from the previous append without a gap.
   void feed(SegmentWriter& w, const int16_t* samples, size_t count) {
     w.append(samples, count, nextNs_);

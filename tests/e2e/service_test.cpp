@@ -21,24 +21,12 @@ TEST(ServiceCommandLine, RefusesWithExactMessages) {
     std::vector<std::string> args;
     std::string message;
   };
+  // Every message is in the parser's own table; here, how the binary delivers one of each kind.
   const Case cases[] = {
       {{}, usage},
-      {{"record", "--root", "/tmp"}, usage},
-      {{"serve"}, "--root must be an absolute directory"},
-      {{"serve", "--root", "/tmp"}, "--parent-pid must be a pid"},
-      {{"serve", "--root", "relative/dir", "--parent-pid", "123"},
-       "--root must be an absolute directory"},
-      {{"serve", "--root", "/no/such", "--parent-pid", "123"},
-       "--root /no/such is not a directory"},
       {{"serve", "--root", "/etc/hostname", "--parent-pid", "123"},
        "--root /etc/hostname is not a directory"},
       {{"serve", "--root", "/tmp", "--parent-pid", "1"}, "--parent-pid must be a pid"},
-      {{"serve", "--root", "/tmp", "--parent-pid", "0"}, "--parent-pid must be a pid"},
-      {{"serve", "--root", "/tmp", "--parent-pid", "-5"}, "--parent-pid must be a pid"},
-      {{"serve", "--root", "/tmp", "--parent-pid", "2147483648"}, "--parent-pid must be a pid"},
-      {{"serve", "--root", "/tmp", "--parent-pid", "123", "--verbose"}, "--verbose needs a value"},
-      {{"serve", "--verbose", "1", "--root", "/tmp", "--parent-pid", "123"},
-       "unknown argument --verbose"},
   };
   for (const Case& c : cases) {
     std::vector<std::string> argv{VA_BINARY};

@@ -110,15 +110,6 @@ INSTANTIATE_TEST_SUITE_P(
              "complete"}),
     [](const auto& p) { return std::string(p.param.name); });
 
-TEST(HTTPParser, MinimalRequest) {
-  HTTPRequest r = complete("GET /health HTTP/1.1\r\n\r\n");
-  EXPECT_EQ(r.method, "GET");
-  EXPECT_EQ(r.path, "/health");
-  EXPECT_TRUE(r.headers.empty());
-  EXPECT_TRUE(r.body.empty());
-  EXPECT_TRUE(r.query.empty());
-}
-
 TEST(HTTPParser, HeaderNamesAndValues) {
   HTTPRequest r = complete(get("GET / HTTP/1.1",
                                "Content-Type:application/json\r\n"

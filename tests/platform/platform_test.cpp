@@ -23,22 +23,5 @@ TEST(OsVersion, FromKernelRelease) {
     EXPECT_EQ(osVersionFromRelease(release), version) << release;
 }
 
-TEST(InputDevice, Json) {
-  InputDevice d{7, "usb_mic", "USB Mic", "usb", 48000, 2};
-  EXPECT_EQ(d.json(), Json({{"id", 7},
-                            {"uid", "usb_mic"},
-                            {"name", "USB Mic"},
-                            {"transport", "usb"},
-                            {"nominalSampleRate", 48000.0},
-                            {"inputChannels", 2}}));
-}
-
-TEST(CapturePermissions, RefusalSticks) {
-  CapturePermissions p;
-  EXPECT_FALSE(p.refused());
-  p.systemAudioRefused("no audio server");
-  EXPECT_TRUE(p.refused());
-}
-
 } // namespace
 } // namespace va

@@ -81,13 +81,5 @@ TEST(CommandLine, FollowsSymlinksForTheRoot) {
   EXPECT_EQ(r->root, link.string());
 }
 
-TEST(Output, ReadyAndStateLines) {
-  EXPECT_EQ(ReadyLine::render(53124, std::string(64, 'f'), "0.1.0", 4242),
-            "VELMORRANT_AUDIO_READY {\"pid\":4242,\"port\":53124,\"token\":\"" +
-                std::string(64, 'f') + "\",\"version\":\"0.1.0\"}\n");
-  EXPECT_EQ(stateLine(2), "VELMORRANT_AUDIO_STATE {\"recording\":2}\n");
-  EXPECT_EQ(stateLine(0), "VELMORRANT_AUDIO_STATE {\"recording\":0}\n");
-}
-
 } // namespace
 } // namespace va
