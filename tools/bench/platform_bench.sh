@@ -12,8 +12,8 @@ seconds="${1:-60}"
 scripts/setup >/dev/null
 
 work=$(mktemp -d)
-probe=build/tests/support/va-audio-probe
-player=build/tests/support/va-tone-player
+probe=build/tools/bench/va-audio-probe
+player=build/tools/audio-env/va-tone-player
 cleanup() { scripts/audio-env stop "$work/audio" >/dev/null 2>&1 || true; rm -rf "$work"; }
 trap cleanup EXIT
 mkdir -p "$work/audio"

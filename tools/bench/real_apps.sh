@@ -120,7 +120,7 @@ for entry in "${players[@]}"; do
   dir="$work/root/$name"
   capture=$(api POST /captures "$(jq -cn --arg dir "$dir" --arg id "$identity" \
     '{dir: $dir, remote: {strategy: "process-tap", match: {bundleIds: [$id]}}}')" | jq -r .captureId)
-  build/tests/support/va-audio-probe --watch "$identity" 30 >"$work/watch" 2>/dev/null &
+  build/tools/bench/va-audio-probe --watch "$identity" 30 >"$work/watch" 2>/dev/null &
   watcher=$!
   for _ in $(seq 100); do grep -q ready "$work/watch" && break; sleep 0.05; done
   launch "$command"

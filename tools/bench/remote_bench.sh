@@ -13,7 +13,7 @@ seconds="${1:-30}"
 scripts/setup >/dev/null
 
 work=$(mktemp -d)
-player=build/tests/support/va-tone-player
+player=build/tools/audio-env/va-tone-player
 pid=""
 cleanup() {
   [ -z "$pid" ] || kill -TERM "$pid" 2>/dev/null || true

@@ -16,7 +16,7 @@
 # service exits with status 0 on SIGTERM. Exits 1 if any check fails.
 #   tools/bench/soak.sh [minutes, default 10]
 # The service is $VA_BIN (default build/velmorrant-audio); the fake application and microphone
-# come from tests/support/va-tone-player next to it (or $VA_TONE_PLAYER). Nothing is built here:
+# come from tools/audio-env/va-tone-player next to it (or $VA_TONE_PLAYER). Nothing is built here:
 # run scripts/setup first. The work directory is removed when every check passes, kept
 # otherwise (or with SOAK_KEEP=1).
 set -euo pipefail
@@ -27,7 +27,7 @@ segment_seconds="${SOAK_SEGMENT_SECONDS:-60}"
 bin=$(realpath -m "${VA_BIN:-build/velmorrant-audio}")
 [ -x "$bin" ] ||
   { echo "soak: no service binary at $bin (run scripts/setup, or set VA_BIN)" >&2; exit 2; }
-export VA_TONE_PLAYER="${VA_TONE_PLAYER:-$(dirname "$bin")/tests/support/va-tone-player}"
+export VA_TONE_PLAYER="${VA_TONE_PLAYER:-$(dirname "$bin")/tools/audio-env/va-tone-player}"
 for tool in jq curl od; do
   command -v "$tool" >/dev/null || { echo "soak: $tool is missing" >&2; exit 2; }
 done
