@@ -18,9 +18,11 @@ namespace {
 using namespace std::chrono_literals;
 using testing_support::ChildProcess;
 using testing_support::listDir;
+using testing_support::readTrack;
 using testing_support::readWav;
 using testing_support::toFloat;
 using testing_support::toneAmplitude;
+using testing_support::TrackFiles;
 namespace fs = std::filesystem;
 
 const std::vector<std::string> kTestStrategies{"VELMORRANT_AUDIO_TEST_STRATEGIES=1"};
@@ -37,31 +39,6 @@ std::string toneBody(const std::string& dir, int segmentSeconds) {
 
 std::string stateLine(int recording) {
   return "VELMORRANT_AUDIO_STATE {\"recording\":" + std::to_string(recording) + "}";
-}
-
-// What a finalised track directory holds.
-struct TrackFiles {
-  int64_t segments = 0;
-  int64_t frames = 0;
-  bool headersMatchData = true; // every header names exactly the bytes that follow it
-  std::vector<int16_t> samples; // all segments, in order
-};
-
-TrackFiles readTrack(const std::string& trackDir) {
-  TrackFiles t;
-  for (const std::string& name : listDir(trackDir)) {
-    auto wav = readWav(trackDir + "/" + name);
-    if (!wav) {
-      t.headersMatchData = false;
-      continue;
-    }
-    ++t.segments;
-    t.frames += static_cast<int64_t>(wav->samples.size());
-    t.headersMatchData = t.headersMatchData && wav->dataSize == wav->samples.size() * 2 &&
-                         wav->riffSize == wav->dataSize + 36;
-    t.samples.insert(t.samples.end(), wav->samples.begin(), wav->samples.end());
-  }
-  return t;
 }
 
 class CapturesE2E : public testing::Test {

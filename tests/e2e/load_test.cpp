@@ -84,19 +84,12 @@ TEST_F(ConnectionFlood, RecordingAndRequestsCarryOnThroughTwoThousandIdleConnect
     EXPECT_NE(e["type"], "track_interrupted") << e;
 
   // Without a gap: every segment but the last is whole, and the frames on disk are the summary's.
-  const std::string dir = root_ + "/first/tracks/remote";
-  std::vector<std::string> names = testing_support::listDir(dir);
-  ASSERT_GE(names.size(), 3u);
-  int64_t frames = 0;
-  for (size_t i = 0; i < names.size(); ++i) {
-    auto wav = testing_support::readWav(dir + "/" + names[i]);
-    ASSERT_TRUE(wav) << names[i];
-    frames += static_cast<int64_t>(wav->samples.size());
-    if (i + 1 < names.size()) {
-      EXPECT_EQ(wav->samples.size(), 32000u) << names[i];
-    }
-  }
-  EXPECT_EQ(frames, stopped.json["tracks"]["remote"]["frames"].get<int64_t>());
+  testing_support::TrackFiles files = testing_support::readTrack(root_ + "/first/tracks/remote");
+  ASSERT_GE(files.segments, 3);
+  EXPECT_TRUE(files.headersMatchData);
+  for (size_t i = 0; i + 1 < files.perSegment.size(); ++i)
+    EXPECT_EQ(files.perSegment[i], 32000) << i;
+  EXPECT_EQ(files.frames, stopped.json["tracks"]["remote"]["frames"].get<int64_t>());
   EXPECT_NE(s.process->drainStderr().find("connection limit of "), std::string::npos);
 }
 
@@ -133,10 +126,8 @@ TEST_F(ConnectionFlood, RecordingsKeepTheirDescriptorsUnderALowLimit) {
     Reply events = call(s, "GET", "/captures/" + ids[i] + "/events?after=0");
     for (const Json& e : events.json["events"])
       EXPECT_NE(e["type"], "write_failed") << e;
-    int64_t frames = 0;
-    std::string dir = root_ + "/c" + std::to_string(i) + "/tracks/remote";
-    for (const std::string& name : testing_support::listDir(dir))
-      frames += static_cast<int64_t>(testing_support::readWav(dir + "/" + name)->samples.size());
+    int64_t frames =
+        testing_support::readTrack(root_ + "/c" + std::to_string(i) + "/tracks/remote").frames;
     EXPECT_EQ(frames, stopped.json["tracks"]["remote"]["frames"].get<int64_t>());
     EXPECT_GT(frames, 3 * 16000);
   }

@@ -14,17 +14,8 @@ using namespace std::chrono_literals;
 using testing_support::eventually;
 
 std::pair<std::vector<float>, size_t> trackAudio(const std::string& dir) {
-  std::vector<float> all;
-  size_t segments = 0;
-  for (const std::string& name : testing_support::listDir(dir)) {
-    auto wav = testing_support::readWav(dir + "/" + name);
-    if (!wav)
-      continue;
-    ++segments;
-    std::vector<float> samples = testing_support::toFloat(wav->samples);
-    all.insert(all.end(), samples.begin(), samples.end());
-  }
-  return {all, segments};
+  testing_support::TrackFiles files = testing_support::readTrack(dir);
+  return {testing_support::toFloat(files.samples), static_cast<size_t>(files.segments)};
 }
 
 Json awaitEvent(const RunningService& service, const std::string& id, const std::string& type,

@@ -65,6 +65,25 @@ std::optional<WavFile> readWav(const std::string& path) {
   return wav;
 }
 
+TrackFiles readTrack(const std::string& dir) {
+  TrackFiles t;
+  for (const std::string& name : listDir(dir)) {
+    auto wav = readWav(dir + "/" + name);
+    if (!wav) {
+      t.headersMatchData = false;
+      continue;
+    }
+    ++t.segments;
+    t.frames += static_cast<int64_t>(wav->samples.size());
+    t.perSegment.push_back(static_cast<int64_t>(wav->samples.size()));
+    t.headersMatchData = t.headersMatchData && wav->dataSize == wav->samples.size() * 2 &&
+                         wav->riffSize == wav->dataSize + 36 &&
+                         wav->bytes.size() == 44 + wav->samples.size() * 2; // no torn frame
+    t.samples.insert(t.samples.end(), wav->samples.begin(), wav->samples.end());
+  }
+  return t;
+}
+
 double toneAmplitude(std::span<const float> samples, double rateHz, double hz) {
   if (samples.empty())
     return 0;

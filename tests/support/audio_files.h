@@ -34,6 +34,16 @@ struct WavFile {
 };
 std::optional<WavFile> readWav(const std::string& path);
 
+// What a track directory holds: its segments in order.
+struct TrackFiles {
+  int64_t segments = 0;            // readable ones
+  int64_t frames = 0;              // in all of them
+  bool headersMatchData = true;    // every header names exactly the whole frames after it
+  std::vector<int64_t> perSegment; // frames
+  std::vector<int16_t> samples;    // all segments, one after the other
+};
+TrackFiles readTrack(const std::string& dir);
+
 // The amplitude of the `hz` component of `samples` (Goertzel), for a sine of amplitude A about A.
 double toneAmplitude(std::span<const float> samples, double rateHz, double hz);
 std::vector<float> toFloat(std::span<const int16_t> samples); // divided by 32768
