@@ -10,6 +10,7 @@
 #include <future>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace va::e2e {
@@ -336,50 +337,79 @@ TEST_F(CapturesE2E, EventsQueryGrammarAndLongPoll) {
   EXPECT_EQ(s.process->wait(30s), 0);
 }
 
-// Every segment is finalised when the service is told to go while two captures record.
-TEST_F(CapturesE2E, SigtermFinalisesEveryRecordingCapture) {
-  RunningService s = start();
-  ASSERT_TRUE(s.ready.is_object());
-  std::string a = create(s, root_ + "/a", 1);
-  std::string b = create(s, root_ + "/b", 60);
-  ASSERT_FALSE(a.empty());
-  ASSERT_FALSE(b.empty());
-  EXPECT_EQ(s.process->readStdoutLine(30s), stateLine(1));
-  EXPECT_EQ(s.process->readStdoutLine(30s), stateLine(2));
-  std::this_thread::sleep_for(1500ms);
+// How the service ends while two captures record (one in 1 s segments, one in 60 s): told to
+// go (SIGTERM, twice) or left by its parent, it finalises every segment, says so once and ends
+// with one last STATE line; killed outright, it leaves every segment playable, each header at
+// most a second (and one block) behind the samples on disk.
+enum class Ending { sigtermTwice, parentExits, killed };
 
-  s.process->signal(SIGTERM);
-  EXPECT_EQ(s.process->wait(30s), 0);
-  EXPECT_EQ(s.process->drainStdout(), stateLine(0) + "\n") << "one final line";
-  for (const char* dir : {"/a", "/b"}) {
-    TrackFiles files = readTrack(root_ + dir + "/tracks/remote");
-    EXPECT_GE(files.segments, 1) << dir;
-    EXPECT_GT(files.frames, 16000) << dir;
-    EXPECT_TRUE(files.headersMatchData) << dir;
-  }
-  std::string err = s.process->drainStderr();
-  EXPECT_NE(err.find("[audio] SIGTERM; finalising 2 capture(s)\n"), std::string::npos) << err;
-  EXPECT_EQ(err.find("stopped:"), std::string::npos) << "the exit path stops captures itself";
-}
+class ServiceEnding : public CapturesE2E, public testing::WithParamInterface<Ending> {};
 
-TEST_F(CapturesE2E, ParentExitFinalisesARecordingCapture) {
+TEST_P(ServiceEnding, LeavesEverySegmentPlayable) {
   ChildProcess parent({"/bin/sleep", "120"});
   RunningService s = start(parent.pid());
   ASSERT_TRUE(s.ready.is_object());
-  ASSERT_FALSE(create(s, root_ + "/rec", 60).empty());
+  ASSERT_FALSE(create(s, root_ + "/a", 1).empty());
+  ASSERT_FALSE(create(s, root_ + "/b", 60).empty());
   EXPECT_EQ(s.process->readStdoutLine(30s), stateLine(1));
-  std::this_thread::sleep_for(1200ms);
+  EXPECT_EQ(s.process->readStdoutLine(30s), stateLine(2));
+  std::this_thread::sleep_for(2500ms);
 
-  parent.signal(SIGKILL);
-  ASSERT_TRUE(parent.wait(30s).has_value());
-  EXPECT_EQ(s.process->wait(30s), 0);
-  EXPECT_EQ(s.process->drainStdout(), stateLine(0) + "\n");
-  TrackFiles files = readTrack(root_ + "/rec/tracks/remote");
-  EXPECT_EQ(files.segments, 1);
-  EXPECT_GT(files.frames, 16000);
-  EXPECT_TRUE(files.headersMatchData);
-  EXPECT_NE(s.process->drainStderr().find("exited; finalising 1 capture(s)"), std::string::npos);
+  std::string finalising;
+  switch (GetParam()) {
+  case Ending::sigtermTwice:
+    s.process->signal(SIGTERM);
+    s.process->signal(SIGTERM);
+    finalising = "[audio] SIGTERM; finalising 2 capture(s)\n";
+    break;
+  case Ending::parentExits:
+    parent.signal(SIGKILL);
+    ASSERT_TRUE(parent.wait(30s).has_value());
+    finalising =
+        "[audio] parent " + std::to_string(parent.pid()) + " exited; finalising 2 capture(s)\n";
+    break;
+  case Ending::killed:
+    s.process->signal(SIGKILL);
+    break;
+  }
+  std::optional<int> status = s.process->wait(30s);
+  std::string err = s.process->drainStderr();
+  if (GetParam() == Ending::killed) {
+    EXPECT_EQ(status, 128 + SIGKILL);
+  } else {
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(s.process->drainStdout(), stateLine(0) + "\n") << "one final line";
+    EXPECT_NE(err.find(finalising), std::string::npos) << err;
+    EXPECT_EQ(err.find("finalising"), err.rfind("finalising")) << err;
+    EXPECT_EQ(err.find("stopped:"), std::string::npos) << "the exit path stops captures itself";
+  }
+  for (const char* dir : {"/a", "/b"}) {
+    const std::string track = root_ + dir + "/tracks/remote";
+    TrackFiles files = readTrack(track);
+    EXPECT_GT(files.frames, 2 * 16000) << dir;
+    if (GetParam() != Ending::killed) {
+      EXPECT_TRUE(files.headersMatchData) << dir;
+      continue;
+    }
+    for (const std::string& name : listDir(track)) {
+      auto wav = readWav(track + "/" + name);
+      ASSERT_TRUE(wav) << dir << name;
+      size_t onDisk = wav->bytes.size() - 44;
+      EXPECT_EQ(onDisk % 2, 0u) << dir << name;
+      EXPECT_EQ(wav->riffSize, wav->dataSize + 36) << dir << name;
+      EXPECT_LE(wav->dataSize, onDisk) << dir << name;
+      EXPECT_LE(onDisk - wav->dataSize, 32000u + 2 * 160) << dir << name; // 1 s and one block
+    }
+  }
 }
+
+std::string endingName(const testing::TestParamInfo<Ending>& ending) {
+  const char* names[] = {"SigtermTwice", "ParentExits", "Killed"};
+  return names[static_cast<int>(ending.param)];
+}
+INSTANTIATE_TEST_SUITE_P(Endings, ServiceEnding,
+                         testing::Values(Ending::sigtermTwice, Ending::parentExits, Ending::killed),
+                         endingName);
 
 // Threads and descriptors of a process, read from /proc.
 std::pair<int, int> threadsAndDescriptors(pid_t pid) {

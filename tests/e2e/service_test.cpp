@@ -87,30 +87,6 @@ TEST_F(ServiceLifecycle, TokenIsNewEveryRun) {
   EXPECT_NE(a.port, b.port);
 }
 
-TEST_F(ServiceLifecycle, SecondSigtermChangesNothing) {
-  RunningService s = startService(root_, getpid());
-  ASSERT_TRUE(s.ready.is_object());
-  s.process->signal(SIGTERM);
-  s.process->signal(SIGTERM);
-  EXPECT_EQ(s.process->wait(30s), 0);
-  std::string err = s.process->drainStderr();
-  EXPECT_EQ(err.find("finalising"), err.rfind("finalising")) << err;
-  EXPECT_NE(err.find("[audio] SIGTERM; finalising 0 capture(s)\n"), std::string::npos);
-}
-
-TEST_F(ServiceLifecycle, ExitsWhenTheParentExits) {
-  ChildProcess parent({"/bin/sleep", "120"});
-  RunningService s = startService(root_, parent.pid());
-  ASSERT_TRUE(s.ready.is_object());
-  parent.signal(SIGKILL);
-  ASSERT_TRUE(parent.wait(30s).has_value());
-  EXPECT_EQ(s.process->wait(30s), 0);
-  std::string err = s.process->drainStderr();
-  EXPECT_TRUE(err.ends_with("[audio] parent " + std::to_string(parent.pid()) +
-                            " exited; finalising 0 capture(s)\n"))
-      << err;
-}
-
 TEST_F(ServiceLifecycle, ExitsWhenTheParentIsAlreadyGone) {
   ChildProcess parent({"/bin/true"});
   ASSERT_EQ(parent.wait(30s), 0); // reaped: the pid names no process now
