@@ -308,7 +308,9 @@ private:
       av_channel_layout_default(&in, channels);
     else if (av_channel_layout_copy(&in, &frame.ch_layout) < 0)
       return false;
-    AVChannelLayout mono = AV_CHANNEL_LAYOUT_MONO;
+    // Not AV_CHANNEL_LAYOUT_MONO: its designated initializer leaves a field out (a warning).
+    AVChannelLayout mono{};
+    av_channel_layout_default(&mono, 1);
     SwrContext* swr = nullptr;
     int made = swr_alloc_set_opts2(&swr, &mono, AV_SAMPLE_FMT_S16, kWavRateHz, &in,
                                    static_cast<AVSampleFormat>(frame.format), frame.sample_rate, 0,
