@@ -10,14 +10,7 @@ cd "$(dirname "$0")/../.."
 count="${1:-1000}"
 scripts/setup >/dev/null
 
-work=$(mktemp -d)
-pid=""
-cleanup() {
-  [ -z "$pid" ] || kill -TERM "$pid" 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-mkdir -p "$work/root"
+bench_workdir
 export VELMORRANT_AUDIO_TEST_STRATEGIES=1
 start_service "$work/root" "$work"
 sleep 0.5

@@ -14,14 +14,7 @@ cd "$(dirname "$0")/../.."
 . tools/bench/service.sh
 scripts/setup >/dev/null
 
-work=$(mktemp -d)
-pid=""
-cleanup() {
-  [ -z "$pid" ] || kill -TERM "$pid" 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-mkdir -p "$work/root"
+bench_workdir
 kib() { awk -v k="$2" '$1 == k":" {print $2}' "/proc/$1/status"; }
 cpu_s() { awk -v t="$(getconf CLK_TCK)" '{print ($14 + $15) / t}' "/proc/$1/stat"; }
 stop_service() {

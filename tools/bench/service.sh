@@ -1,7 +1,15 @@
 # Sourced by the benchmarks. start_service ROOT DIR starts the service ($VA_BIN, default
 # build/velmorrant-audio) on ROOT with the caller's environment, its output in DIR/stdout and
 # DIR/log, and waits for its READY line; it sets $pid, $port and $token. api METHOD PATH [BODY]
-# sends one authorized request and prints the answer's body.
+# sends one authorized request and prints the answer's body. bench_workdir makes $work (with
+# $work/root) and, at exit, ends the service started here and removes $work.
+bench_workdir() {
+  work=$(mktemp -d)
+  pid=""
+  trap '[ -z "$pid" ] || kill -TERM "$pid" 2>/dev/null || true; rm -rf "$work"' EXIT
+  mkdir -p "$work/root"
+}
+
 start_service() { # root dir
   "${VA_BIN:-build/velmorrant-audio}" serve --root "$1" --parent-pid $$ >"$2/stdout" 2>"$2/log" &
   pid=$!
