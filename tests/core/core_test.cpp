@@ -1,26 +1,33 @@
 #include "core/decimal.h"
 #include "core/json.h"
+#include "core/manual_queue.h"
 #include "core/random.h"
+#include "core/serial_queue.h"
+#include "core/work_pool.h"
 
+#include "support/eventually.h"
+
+#include <atomic>
+#include <future>
 #include <gtest/gtest.h>
 #include <set>
+#include <thread>
+#include <vector>
 
 namespace va {
 namespace {
 
-TEST(Json, WritesCompactSortedWithEscapedSlashes) {
+using namespace std::chrono_literals;
+using testing_support::eventually;
+
+// Compact, sorted, slashes escaped; each invalid UTF-8 sequence becomes one U+FFFD.
+TEST(Json, WritesAndParses) {
   Json v = {{"b", 1}, {"a", {{"y", "a/b"}, {"x", Json::array({1, 2})}}}, {"c", "é"}};
   EXPECT_EQ(writeJson(v), R"({"a":{"x":[1,2],"y":"a\/b"},"b":1,"c":"é"})");
   EXPECT_EQ(writeJson(Json{{"s", "quote\" back\\ nl\n"}}), R"({"s":"quote\" back\\ nl\n"})");
-}
-
-TEST(Json, ReplacesEachInvalidSequence) {
   EXPECT_EQ(writeJson(Json{{"n", std::string("a\xff") + "b"}}), "{\"n\":\"a\xef\xbf\xbd"
                                                                 "b\"}");
   EXPECT_EQ(writeJson(Json{{"n", std::string("\xe2\x82") + "z"}}), "{\"n\":\"\xef\xbf\xbdz\"}");
-}
-
-TEST(Json, ParsesOrRefuses) {
   EXPECT_EQ(parseJson(R"({"a":1})"), Json({{"a", 1}}));
   EXPECT_FALSE(parseJson("{").has_value());
   EXPECT_FALSE(parseJson("").has_value());
@@ -75,6 +82,149 @@ TEST(Random, UuidsAreLowerCaseVersion4) {
     seen.insert(*id);
   }
   EXPECT_EQ(seen.size(), 100u);
+}
+
+// In order, one at a time, on the queue's own thread; nothing runs after the shutdown.
+TEST(SerialQueue, RunsTasksInOrderOnItsThreadUntilShutdown) {
+  SerialQueue q("velmorrant-audio.test");
+  std::vector<int> seen; // touched only on the queue
+  std::atomic<int> inside{0};
+  bool overlapped = false;
+  for (int i = 0; i < 1000; ++i)
+    q.async([&, i] {
+      overlapped = overlapped || inside.fetch_add(1) != 0;
+      seen.push_back(i);
+      inside.fetch_sub(1);
+    });
+  std::vector<int> copy;
+  bool current = false;
+  std::thread::id id;
+  q.sync([&] {
+    copy = seen;
+    current = q.isCurrent();
+    id = std::this_thread::get_id();
+  });
+  ASSERT_EQ(copy.size(), 1000u);
+  for (int i = 0; i < 1000; ++i)
+    EXPECT_EQ(copy[i], i);
+  EXPECT_FALSE(overlapped);
+  EXPECT_TRUE(current);
+  EXPECT_NE(id, std::this_thread::get_id());
+  EXPECT_FALSE(q.isCurrent());
+  q.shutdown();
+  bool ran = false;
+  q.sync([&] { ran = true; });
+  EXPECT_FALSE(ran);
+}
+
+// A cancelled timer never runs; one cancelled on the queue by its own run never runs again.
+TEST(SerialQueue, TimersRunUntilCancelled) {
+  SerialQueue q("velmorrant-audio.test");
+  std::atomic<int> ran{0}, cancelledRan{0}, ticks{0};
+  q.after(5ms, [&] { ran.fetch_add(1); });
+  q.after(50ms, [&] { cancelledRan.fetch_add(1); }).cancel();
+  TimerHandle h;
+  std::promise<void> stopped;
+  q.sync([&] {
+    h = q.every(1ms, [&] {
+      if (ticks.fetch_add(1) + 1 == 5) {
+        h.cancel();
+        stopped.set_value();
+      }
+    });
+  });
+  stopped.get_future().wait();
+  EXPECT_TRUE(eventually([&] { return ran.load() == 1; }));
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(ran.load(), 1);
+  EXPECT_EQ(cancelledRan.load(), 0);
+  EXPECT_EQ(ticks.load(), 5);
+}
+
+TEST(SerialQueue, DestroyedFromItsOwnThread) {
+  auto q = std::make_shared<SerialQueue>("velmorrant-audio.test");
+  std::atomic<bool> mainReleased{false}, done{false};
+  auto task = [keep = q, &mainReleased, &done]() mutable {
+    while (!mainReleased.load())
+      std::this_thread::sleep_for(1ms);
+    keep.reset(); // the last owner goes away on the queue itself
+    done = true;
+  };
+  q->async(std::move(task));
+  q.reset();
+  mainReleased = true;
+  EXPECT_TRUE(eventually([&] { return done.load(); }));
+}
+
+TEST(ManualQueue, RunsDueWorkInTimeOrder) {
+  auto clock = std::make_shared<ManualClock>(1000);
+  ManualQueue q(clock);
+  std::vector<std::pair<std::string, int64_t>> log;
+  q.after(30ns, [&] { log.emplace_back("c", clock->nowNs()); });
+  q.after(10ns, [&] { log.emplace_back("a", clock->nowNs()); });
+  q.async([&] { log.emplace_back("now", clock->nowNs()); });
+  q.after(10ns, [&] { log.emplace_back("b", clock->nowNs()); });
+  q.after(31ns, [&] { log.emplace_back("late", clock->nowNs()); });
+  q.advance(30);
+  std::vector<std::pair<std::string, int64_t>> expected = {
+      {"now", 1000}, {"a", 1010}, {"b", 1010}, {"c", 1030}};
+  EXPECT_EQ(log, expected);
+  EXPECT_EQ(clock->nowNs(), 1030);
+  EXPECT_EQ(q.pending(), 1u);
+  // Tasks submitted by tasks run in the same pass.
+  int depth = 0;
+  std::function<void()> step = [&] {
+    if (++depth < 5)
+      q.async(step);
+  };
+  q.async(step);
+  q.runUntilIdle();
+  EXPECT_EQ(depth, 5);
+}
+
+TEST(ManualQueue, EveryKeepsAGridAndCoalescesAJump) {
+  auto clock = std::make_shared<ManualClock>(0);
+  ManualQueue q(clock);
+  std::vector<int64_t> firedAt;
+  TimerHandle h = q.every(10ms, [&] { firedAt.push_back(clock->nowNs()); });
+  q.advance(1s);
+  EXPECT_EQ(firedAt.size(), 100u);
+  EXPECT_EQ(firedAt.back(), 1'000'000'000);
+
+  firedAt.clear();
+  clock->advance(55'000'000); // the queue was stalled for 55 ms
+  q.runUntilIdle();
+  ASSERT_EQ(firedAt.size(), 1u); // one late firing, not five
+  q.advance(5ms);                // next firing back on the 10 ms grid
+  ASSERT_EQ(firedAt.size(), 2u);
+  EXPECT_EQ(firedAt[1], 1'060'000'000);
+
+  h.cancel();
+  q.advance(1s);
+  EXPECT_EQ(firedAt.size(), 2u);
+  EXPECT_EQ(q.pending(), 0u);
+}
+
+// It grows while every thread is blocked (the server's blocked-requests test takes it to 300
+// threads), queues what is beyond its limit, and lets idle threads go down to its minimum.
+TEST(WorkPool, QueuesBeyondItsLimitAndRetiresIdleThreads) {
+  WorkPool pool("velmorrant-audio.test",
+                WorkPool::Options{.minThreads = 1, .maxThreads = 8, .idleTimeout = 20ms});
+  std::atomic<int> inside{0}, done{0};
+  std::atomic<bool> go{false};
+  for (int i = 0; i < 8; ++i)
+    pool.submit([&] {
+      inside.fetch_add(1);
+      while (!go.load())
+        std::this_thread::sleep_for(1ms);
+    });
+  for (int i = 0; i < 200; ++i)
+    pool.submit([&] { done.fetch_add(1); });
+  EXPECT_TRUE(eventually([&] { return inside.load() == 8; }));
+  EXPECT_EQ(pool.threadCount(), 8u);
+  EXPECT_EQ(done.load(), 0);
+  go = true;
+  EXPECT_TRUE(eventually([&] { return done.load() == 200 && pool.threadCount() == 1; }));
 }
 
 } // namespace

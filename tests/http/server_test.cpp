@@ -21,11 +21,21 @@ namespace {
 using namespace std::chrono_literals;
 using testing_support::connectLoopback;
 using testing_support::getRequest;
-using testing_support::readUntilClosed;
 using testing_support::roundTrip;
-using testing_support::sendAll;
 
 const std::string kToken(64, 'a');
+
+// A loopback connection, closed when it goes.
+struct Conn {
+  explicit Conn(uint16_t port) : fd(connectLoopback(port)) {}
+  Conn(Conn&& other) noexcept : fd(std::exchange(other.fd, -1)) {}
+  ~Conn() { ::close(fd); }
+  bool send(std::string_view bytes) const { return testing_support::sendAll(fd, bytes); }
+  testing_support::ReadResult read(std::chrono::milliseconds timeout = 20s) const {
+    return testing_support::readUntilClosed(fd, timeout);
+  }
+  int fd;
+};
 
 // Answers /health at once; holds /block until released.
 class TestRouter final : public RequestHandler {
@@ -84,6 +94,13 @@ protected:
   void TearDown() override {
     router_->release();
     server_.reset();
+  }
+  // A connection that has sent `bytes`.
+  Conn open(std::string_view bytes = "") {
+    Conn c(port_);
+    EXPECT_GE(c.fd, 0);
+    EXPECT_TRUE(c.send(bytes));
+    return c;
   }
 
   std::shared_ptr<TestRouter> router_ = std::make_shared<TestRouter>();
@@ -156,220 +173,152 @@ TEST_F(ServerTest, AnswersEachRequestOnce) {
                 okBody);
 }
 
-TEST_F(ServerTest, ReadsABodyThatArrivesInPieces) {
-  int fd = connectLoopback(port_);
-  ASSERT_GE(fd, 0);
+// A request that arrives in pieces is put together; one cut short gets no answer.
+TEST_F(ServerTest, ReadsARequestInPiecesAndClosesSilentlyOnAHalfOne) {
   std::string body(200000, 'x');
   std::string request = "POST /echo HTTP/1.1\r\nAuthorization: Bearer " + kToken +
-                        "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+                        "\r\nContent-Length: 200000\r\n\r\n" + body;
+  Conn c = open();
   for (size_t at = 0; at < request.size(); at += 70000) {
-    ASSERT_TRUE(sendAll(fd, request.substr(at, 70000)));
+    ASSERT_TRUE(c.send(request.substr(at, 70000)));
     std::this_thread::sleep_for(20ms);
   }
-  auto r = readUntilClosed(fd, 20s);
-  ::close(fd);
+  auto r = c.read();
   EXPECT_TRUE(r.bytes.starts_with("HTTP/1.1 200 OK\r\n"));
   EXPECT_TRUE(r.bytes.ends_with("{\"body\":\"" + body + "\"}"));
+
+  Conn half = open("GET /health HTTP/1.1\r\nAuthor");
+  ::shutdown(half.fd, SHUT_WR);
+  r = half.read();
+  EXPECT_TRUE(r.closed);
+  EXPECT_EQ(r.bytes, "");
+  EXPECT_EQ(router_->calls.load(), 1);
 }
 
+// A refused body is read to its end before the 413, so that the client is not reset while it
+// still sends; one declared beyond what is ever drained is answered at once.
 TEST_F(ServerTest, DrainsADeclaredBodyBeforeThe413) {
-  const int64_t declared = 2 * 1024 * 1024;
-  int fd = connectLoopback(port_);
-  ASSERT_GE(fd, 0);
-  ASSERT_TRUE(sendAll(fd, "POST /decode HTTP/1.1\r\nContent-Length: " + std::to_string(declared) +
-                              "\r\n\r\n"));
-  std::string half(declared / 2, 'x');
-  ASSERT_TRUE(sendAll(fd, half));
+  const std::string half(1 << 20, 'x');
+  Conn c = open("POST /decode HTTP/1.1\r\nContent-Length: 2097152\r\n\r\n" + half);
   // Half the body is still to come: no answer yet.
-  auto early = readUntilClosed(fd, 300ms);
-  EXPECT_TRUE(early.bytes.empty());
-  EXPECT_FALSE(early.closed);
-  ASSERT_TRUE(sendAll(fd, half));
-  auto r = readUntilClosed(fd, 20s);
-  ::close(fd);
+  auto r = c.read(300ms);
+  EXPECT_TRUE(r.bytes.empty());
+  EXPECT_FALSE(r.closed);
+  ASSERT_TRUE(c.send(half));
+  r = c.read();
   EXPECT_TRUE(r.closed);
   EXPECT_FALSE(r.reset);
   EXPECT_EQ(r.bytes, "HTTP/1.1 413 Payload Too Large\r\nContent-Type: application/json\r\n"
                      "Content-Length: 29\r\nConnection: close\r\n\r\n"
                      "{\"error\":\"payload_too_large\"}");
-}
-
-TEST_F(ServerTest, AnswersAHugeDeclaredBodyAtOnce) {
-  int fd = connectLoopback(port_);
-  ASSERT_GE(fd, 0);
-  ASSERT_TRUE(sendAll(fd, "POST /decode HTTP/1.1\r\nContent-Length: 104857600\r\n\r\n"));
-  auto r = readUntilClosed(fd, 20s);
-  ::close(fd);
+  r = open("POST /decode HTTP/1.1\r\nContent-Length: 104857600\r\n\r\n").read();
   EXPECT_TRUE(r.bytes.starts_with("HTTP/1.1 413 Payload Too Large\r\n")) << r.bytes;
-}
-
-TEST_F(ServerTest, ClosesSilentlyWhenTheClientStopsSendingEarly) {
-  int fd = connectLoopback(port_);
-  ASSERT_GE(fd, 0);
-  ASSERT_TRUE(sendAll(fd, "GET /health HTTP/1.1\r\nAuthor"));
-  ::shutdown(fd, SHUT_WR);
-  auto r = readUntilClosed(fd, 20s);
-  ::close(fd);
-  EXPECT_TRUE(r.closed);
-  EXPECT_EQ(r.bytes, "");
-  EXPECT_EQ(router_->calls.load(), 0);
 }
 
 TEST_F(ServerTest, BlockedRequestsDoNotDelayOthers) {
   constexpr int kBlocked = 300;
-  std::vector<int> fds;
-  for (int i = 0; i < kBlocked; ++i) {
-    int fd = connectLoopback(port_);
-    ASSERT_GE(fd, 0);
-    ASSERT_TRUE(sendAll(fd, getRequest("/block", kToken)));
-    fds.push_back(fd);
-  }
+  std::vector<Conn> blocked;
+  for (int i = 0; i < kBlocked; ++i)
+    blocked.push_back(open(getRequest("/block", kToken)));
   ASSERT_TRUE(router_->waitBlocked(kBlocked, 60s));
   EXPECT_TRUE(roundTrip(port_, getRequest("/health", kToken), 20s)
                   .ends_with("{\"ok\":true,\"version\":\"0.1.0\"}"));
   router_->release();
-  for (int fd : fds) {
-    auto r = readUntilClosed(fd, 20s);
-    EXPECT_TRUE(r.bytes.ends_with("{\"released\":true}"));
-    ::close(fd);
-  }
+  for (const Conn& c : blocked)
+    EXPECT_TRUE(c.read().bytes.ends_with("{\"released\":true}"));
 }
 
 TEST_F(ServerTest, AClientThatNeverReadsItsAnswerBlocksNoOne) {
-  int stuck = connectLoopback(port_);
-  ASSERT_GE(stuck, 0);
-  ASSERT_TRUE(sendAll(stuck, getRequest("/big", kToken)));
+  Conn stuck = open(getRequest("/big", kToken));
   // Wait until the big answer is being sent: a few bytes of it can be peeked.
   // Building 32 MB of JSON takes about 20 s under ThreadSanitizer alone.
-  pollfd p{stuck, POLLIN, 0};
+  pollfd p{stuck.fd, POLLIN, 0};
   ASSERT_EQ(::poll(&p, 1, 90000), 1);
   for (int i = 0; i < 5; ++i)
     EXPECT_TRUE(roundTrip(port_, getRequest("/health", kToken)).starts_with("HTTP/1.1 200 OK"));
   EXPECT_EQ(router_->calls.load(), 6);
-  ::close(stuck);
+}
+
+// Only 127.0.0.1 is listened on (127.0.0.2 is loopback too, but another address), and only until
+// the listener is cancelled.
+TEST_F(ServerTest, ListensOnLoopbackOnlyUntilCancelled) {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port_);
+  addr.sin_addr.s_addr = htonl(0x7f000002);
+  EXPECT_NE(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  ::close(fd);
+  server_->cancelListener();
+  EXPECT_LT(connectLoopback(port_), 0);
 }
 
 class ServerLimitTest : public ServerTest {
 protected:
   static constexpr size_t kLimit = 4;
-  void SetUp() override {
-    Server::Options options;
-    options.maxConnections = kLimit;
-    startServer(options);
-  }
-  void TearDown() override {
-    ServerTest::TearDown();
-    for (int fd : fds_)
-      ::close(fd);
-  }
-  int open() {
-    int fd = connectLoopback(port_);
-    EXPECT_GE(fd, 0);
-    fds_.push_back(fd);
-    return fd;
-  }
-  std::vector<int> fds_;
+  void SetUp() override { startServer({.maxConnections = kLimit}); }
 };
 
 TEST_F(ServerLimitTest, ShedsTheOldestConnectionWithoutARequest) {
-  std::vector<int> idle;
+  std::vector<Conn> idle;
   for (size_t i = 0; i < kLimit; ++i)
     idle.push_back(open());
   EXPECT_TRUE(roundTrip(port_, getRequest("/health", kToken)).starts_with("HTTP/1.1 200 OK"));
-  auto oldest = readUntilClosed(idle[0], 20s);
+  auto oldest = idle[0].read();
   EXPECT_TRUE(oldest.closed);
   EXPECT_EQ(oldest.bytes, "");
   for (size_t i = 1; i < kLimit; ++i)
-    EXPECT_FALSE(readUntilClosed(idle[i], 100ms).closed) << i;
+    EXPECT_FALSE(idle[i].read(100ms).closed) << i;
   // A flood of idle connections cycles through the places; a request still gets one.
   for (int i = 0; i < 20; ++i)
-    open();
+    idle.push_back(open());
   EXPECT_TRUE(roundTrip(port_, getRequest("/health", kToken)).starts_with("HTTP/1.1 200 OK"));
 }
 
 TEST_F(ServerLimitTest, WaitsInTheBacklogWhileEveryConnectionIsAnswered) {
-  std::vector<int> blocked;
-  for (size_t i = 0; i < kLimit; ++i) {
-    blocked.push_back(open());
-    ASSERT_TRUE(sendAll(blocked.back(), getRequest("/block", kToken)));
-  }
+  std::vector<Conn> blocked;
+  for (size_t i = 0; i < kLimit; ++i)
+    blocked.push_back(open(getRequest("/block", kToken)));
   ASSERT_TRUE(router_->waitBlocked(static_cast<int>(kLimit), 20s));
-  int late = open();
-  ASSERT_TRUE(sendAll(late, getRequest("/health", kToken)));
-  auto early = readUntilClosed(late, 300ms);
+  Conn late = open(getRequest("/health", kToken));
+  auto early = late.read(300ms);
   EXPECT_EQ(early.bytes, "");
   EXPECT_FALSE(early.closed);
   router_->release();
-  for (int fd : blocked)
-    EXPECT_TRUE(readUntilClosed(fd, 20s).bytes.ends_with("{\"released\":true}"));
-  EXPECT_TRUE(readUntilClosed(late, 20s).bytes.starts_with("HTTP/1.1 200 OK"));
-}
-
-TEST_F(ServerTest, StopsAcceptingOnceTheListenerIsCancelled) {
-  server_->cancelListener();
-  EXPECT_LT(connectLoopback(port_), 0);
+  for (const Conn& c : blocked)
+    EXPECT_TRUE(c.read().bytes.ends_with("{\"released\":true}"));
+  EXPECT_TRUE(late.read().bytes.starts_with("HTTP/1.1 200 OK"));
 }
 
 class ServerDeadlineTest : public ServerTest {
 protected:
-  void SetUp() override {
-    Server::Options options;
-    options.connectionDeadline = 300ms;
-    startServer(options);
-  }
+  void SetUp() override { startServer({.connectionDeadline = 300ms}); }
 };
 
-TEST_F(ServerDeadlineTest, ClosesAnIdleConnection) {
-  int fd = connectLoopback(port_);
-  ASSERT_GE(fd, 0);
-  auto r = readUntilClosed(fd, 20s);
-  ::close(fd);
+// The deadline is for delivering the request: a connection that sends nothing is closed, but work
+// that takes longer (a decode, a long poll) is still answered.
+TEST_F(ServerDeadlineTest, AnswersWorkThatOutlastsTheDeadline) {
+  Conn idle = open();
+  Conn c = open(getRequest("/block", kToken));
+  ASSERT_TRUE(router_->waitBlocked(1, 20s));
+  auto r = idle.read();
   EXPECT_TRUE(r.closed);
   EXPECT_EQ(r.bytes, "");
-}
-
-// The deadline is for delivering the request: work that takes longer (a decode, a long poll)
-// is still answered.
-TEST_F(ServerDeadlineTest, AnswersWorkThatOutlastsTheDeadline) {
-  int fd = connectLoopback(port_);
-  ASSERT_GE(fd, 0);
-  ASSERT_TRUE(sendAll(fd, getRequest("/block", kToken)));
-  ASSERT_TRUE(router_->waitBlocked(1, 20s));
   std::this_thread::sleep_for(900ms); // three deadlines
   router_->release();
-  auto r = readUntilClosed(fd, 20s);
+  r = c.read();
   EXPECT_TRUE(r.bytes.ends_with("{\"released\":true}")) << r.bytes;
-  ::close(fd);
 }
 
 // Without the token nothing of the body is waited for or kept: the head alone is answered.
 TEST_F(ServerDeadlineTest, AHeadWithoutTheTokenIsAnsweredBeforeItsBody) {
   for (const std::string& token : {std::string(64, 'b'), std::string()}) {
-    int fd = connectLoopback(port_);
-    ASSERT_GE(fd, 0);
-    std::string head = "POST /echo HTTP/1.1\r\nAuthorization: Bearer " + token +
-                       "\r\nContent-Length: 1048576\r\n\r\n";
-    ASSERT_TRUE(sendAll(fd, head + std::string(1000, 'x')));
-    auto r = readUntilClosed(fd, 20s);
+    auto r = open("POST /echo HTTP/1.1\r\nAuthorization: Bearer " + token +
+                  "\r\nContent-Length: 1048576\r\n\r\n" + std::string(1000, 'x'))
+                 .read();
     EXPECT_TRUE(r.bytes.starts_with("HTTP/1.1 401 Unauthorized\r\n")) << r.bytes;
-    ::close(fd);
   }
   EXPECT_EQ(router_->calls.load(), 0);
-}
-
-TEST(ServerStart, ListensOnLoopbackOnly) {
-  Server server(kToken, std::make_shared<TestRouter>());
-  auto port = server.start();
-  ASSERT_TRUE(port);
-  EXPECT_GT(*port, 0);
-  // Some other local address of this machine (127.0.0.2 is loopback but not 127.0.0.1).
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(*port);
-  addr.sin_addr.s_addr = htonl(0x7f000002);
-  EXPECT_NE(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-  ::close(fd);
 }
 
 } // namespace
