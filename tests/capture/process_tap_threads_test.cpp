@@ -1,14 +1,11 @@
 // The remote track's strategy on its real queue, with audio, format reports and notifications
 // arriving from other threads while the applications come and go and the capture stops.
 
-#include "capture/event_log.h"
 #include "capture/process_tap_strategy.h"
 #include "core/serial_queue.h"
 #include "fakes/fake_platform.h"
-#include "fakes/recording_sink.h"
+#include "fakes/manual_time.h"
 #include "support/eventually.h"
-
-#include <gtest/gtest.h>
 
 #include <atomic>
 #include <thread>
@@ -21,7 +18,7 @@ TEST(ProcessTapStrategyThreads, ChurnAndAudioFromOtherThreadsThenStop) {
   auto processes = std::make_shared<fakes::FakeProcesses>();
   auto tap = std::make_shared<fakes::FakeTap>();
   auto notifier = std::make_shared<ListenerRegistry>();
-  auto sink = std::make_shared<testing_support::RecordingSink>(clock);
+  auto sink = std::make_shared<testing_support::RecordingSink>(clock, "remote");
   auto events = std::make_shared<EventLog>(clock);
   CapturePermissions permissions;
   const AudioProcessInfo a{1, 100, "com.example.a", true, false};
@@ -44,7 +41,7 @@ TEST(ProcessTapStrategyThreads, ChurnAndAudioFromOtherThreadsThenStop) {
     }
   });
   // Audio has reached the sink before the churn can take the tap away.
-  ASSERT_TRUE(testing_support::eventually([&] { return sink->blockCount() > 0; }));
+  ASSERT_TRUE(testing_support::eventually([&] { return !sink->blocks().empty(); }));
   const std::vector<std::vector<AudioProcessInfo>> sets = {{a, b}, {b}, {}, {a}};
   for (int round = 0; round < 200; ++round) {
     {
@@ -62,11 +59,8 @@ TEST(ProcessTapStrategyThreads, ChurnAndAudioFromOtherThreadsThenStop) {
   std::vector<CaptureEvent> log = events->snapshot(0);
   ASSERT_FALSE(log.empty());
   EXPECT_EQ(log.back().type, "track_stopped");
-  EXPECT_EQ(std::count_if(log.begin(), log.end(),
-                          [](const CaptureEvent& e) { return e.type == "track_stopped"; }),
-            1);
+  EXPECT_EQ(std::ranges::count(log, "track_stopped", &CaptureEvent::type), 1);
   EXPECT_FALSE(tap->running());
-  EXPECT_GT(sink->blockCount(), 0u);
 }
 
 } // namespace

@@ -65,50 +65,57 @@ public:
   int requests = 0;
 };
 
-// Device input that records its calls; tests feed audio through deliver().
-class FakeMicIO final : public MicIO {
+// What the fake device input and tap share: every start (failed ones too) and stop is kept,
+// `failWith` makes starts fail while set, and deliver() feeds a block of 0.25 to the running
+// stream. The callbacks run under the lock, so that none runs once stop() has returned.
+template <class Target> class FakeStream {
 public:
-  std::expected<void, CaptureError> start(const InputDevice& device,
-                                          BlockDelivery delivery) override {
-    std::lock_guard lock(mutex);
-    running = false;
-    started.push_back(device);
-    if (failWith)
-      return std::unexpected(CaptureError{*failWith});
-    running = true;
-    delivery_ = std::move(delivery);
-    return {};
-  }
-  void stop() override {
-    std::lock_guard lock(mutex);
-    ++stops;
-    running = false;
-    delivery_ = nullptr;
-  }
-  bool isRunning() const override {
-    std::lock_guard lock(mutex);
-    return running;
-  }
-  // One block from the running device; nothing when none runs.
   void deliver(size_t frames, double rate, uint64_t timeNs) {
-    BlockDelivery delivery;
-    {
-      std::lock_guard lock(mutex);
-      delivery = delivery_;
-    }
     std::vector<float> block(frames, 0.25f);
-    if (delivery)
-      delivery(block, rate, timeNs);
+    std::lock_guard lock(mutex);
+    if (delivery_)
+      delivery_(block, rate, timeNs);
   }
 
   mutable std::mutex mutex;
-  std::vector<InputDevice> started; // every start, failed ones too
+  std::vector<Target> starts;
   int stops = 0;
-  bool running = false;
-  std::optional<std::string> failWith; // while set, every start fails with it
+  std::optional<std::string> failWith;
 
-private:
+protected:
+  std::expected<void, CaptureError> begin(Target target, BlockDelivery delivery) {
+    std::lock_guard lock(mutex);
+    running_ = false;
+    starts.push_back(std::move(target));
+    if (failWith)
+      return std::unexpected(CaptureError{*failWith});
+    running_ = true;
+    delivery_ = std::move(delivery);
+    return {};
+  }
+  void end() {
+    std::lock_guard lock(mutex);
+    ++stops;
+    running_ = false;
+    delivery_ = nullptr;
+  }
+  bool isOn() const {
+    std::lock_guard lock(mutex);
+    return running_;
+  }
+
+  bool running_ = false;
   BlockDelivery delivery_;
+};
+
+class FakeMicIO final : public MicIO, public FakeStream<InputDevice> {
+public:
+  std::expected<void, CaptureError> start(const InputDevice& device,
+                                          BlockDelivery delivery) override {
+    return begin(device, std::move(delivery));
+  }
+  void stop() override { end(); }
+  bool isRunning() const override { return isOn(); }
 };
 
 class FakeProcesses final : public ProcessObjectProvider {
@@ -133,47 +140,30 @@ public:
   OutputDeviceInfo device;
 };
 
-// A tap that records its calls; tests feed audio through deliver() and reports through report().
-class FakeTap final : public TapIO {
+// A tap that also keeps its updates; report() sends a format report.
+class FakeTap final : public TapIO, public FakeStream<std::vector<uint32_t>> {
 public:
-  bool running() const override {
-    std::lock_guard lock(mutex);
-    return running_;
-  }
+  bool running() const override { return isOn(); }
   std::expected<void, CaptureError> start(const std::vector<uint32_t>& processes,
                                           BlockDelivery deliver, FormatReport onFormat) override {
-    FormatReport report;
-    {
-      std::lock_guard lock(mutex);
-      starts.push_back(processes);
-      if (failWith)
-        return std::unexpected(CaptureError{*failWith});
-      running_ = true;
-      deliver_ = std::move(deliver);
-      onFormat_ = std::move(onFormat);
-      report = onFormat_;
+    auto started = begin(processes, std::move(deliver));
+    if (started) {
+      {
+        std::lock_guard lock(mutex);
+        onFormat_ = std::move(onFormat);
+      }
+      report(Json{{"reason", "start"}}); // like the real tap, as it starts
     }
-    // Like the real tap: the negotiated format is reported as the tap starts.
-    report(Json{{"reason", "start"}});
-    return {};
+    return started;
   }
   void update(const std::vector<uint32_t>& processes) override {
     std::lock_guard lock(mutex);
     updates.push_back(processes);
   }
   void stop() override {
+    end();
     std::lock_guard lock(mutex);
-    ++stops;
-    running_ = false;
-    deliver_ = nullptr;
     onFormat_ = nullptr;
-  }
-  // Both run the callback under the lock, so that none runs once stop() has returned.
-  void deliver(size_t frames, double rate, uint64_t timeNs) {
-    std::vector<float> block(frames, 0.25f);
-    std::lock_guard lock(mutex);
-    if (deliver_)
-      deliver_(block, rate, timeNs);
   }
   void report(const Json& fields) {
     std::lock_guard lock(mutex);
@@ -181,15 +171,9 @@ public:
       onFormat_(fields);
   }
 
-  mutable std::mutex mutex;
-  std::vector<std::vector<uint32_t>> starts; // failed ones too
   std::vector<std::vector<uint32_t>> updates;
-  int stops = 0;
-  std::optional<std::string> failWith; // while set, every start fails with it
 
 private:
-  bool running_ = false;
-  BlockDelivery deliver_;
   FormatReport onFormat_;
 };
 
