@@ -1,9 +1,10 @@
 #include "service/command_line.h"
-#include "service/output.h"
+#include "service/descriptor_limit.h"
 
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 namespace va {
 namespace {
@@ -12,6 +13,8 @@ std::expected<ServeOptions, std::string> parse(std::vector<std::string> args) {
   return parseCommandLine(args);
 }
 
+// The pid rows map numbers to refusals; the grammar of a number is
+// Decimal.SignedIntegersAndNothingElse's.
 TEST(CommandLine, RefusalsInOrder) {
   const std::string file = ::testing::TempDir() + "/va_cli_regular_file";
   std::ofstream(file) << "x";
@@ -35,11 +38,6 @@ TEST(CommandLine, RefusalsInOrder) {
       {{"serve", "--root", "/tmp", "--parent-pid", "1"}, "--parent-pid must be a pid"},
       {{"serve", "--root", "/tmp", "--parent-pid", "0"}, "--parent-pid must be a pid"},
       {{"serve", "--root", "/tmp", "--parent-pid", "-5"}, "--parent-pid must be a pid"},
-      {{"serve", "--root", "/tmp", "--parent-pid", ""}, "--parent-pid must be a pid"},
-      {{"serve", "--root", "/tmp", "--parent-pid", "2147483648"}, "--parent-pid must be a pid"},
-      {{"serve", "--root", "/tmp", "--parent-pid", "0x10"}, "--parent-pid must be a pid"},
-      {{"serve", "--root", "/tmp", "--parent-pid", " 12"}, "--parent-pid must be a pid"},
-      {{"serve", "--root", "/tmp", "--parent-pid", "++12"}, "--parent-pid must be a pid"},
       {{"serve", "--root", "/tmp", "--parent-pid", "123", "--verbose"}, "--verbose needs a value"},
       {{"serve", "--verbose", "1", "--root", "/tmp", "--parent-pid", "123"},
        "unknown argument --verbose"},
@@ -47,6 +45,9 @@ TEST(CommandLine, RefusalsInOrder) {
       {{"serve", "--parent-pid", "x", "--root"}, "--root needs a value"},
       {{"serve", "--parent-pid", "x"}, "--root must be an absolute directory"},
       {{"serve", "--root", "/no/such", "--parent-pid", "x"}, "--root /no/such is not a directory"},
+      // A value is taken whatever it looks like.
+      {{"serve", "--root", "--parent-pid", "--parent-pid", "5"},
+       "--root must be an absolute directory"},
   };
   for (const Case& c : cases) {
     auto r = parse(c.args);
@@ -55,30 +56,57 @@ TEST(CommandLine, RefusalsInOrder) {
   }
 }
 
+// The last value counts, and a root given as a link is kept as given.
 TEST(CommandLine, Accepts) {
-  auto r = parse({"serve", "--root", "/a", "--root", "/tmp/", "--parent-pid", "+77"});
-  ASSERT_TRUE(r) << r.error();
-  EXPECT_EQ(r->root, "/tmp/"); // the last value, as given
-  EXPECT_EQ(r->parentPid, 77);
-  r = parse({"serve", "--parent-pid", "2147483647", "--root", "/"});
-  ASSERT_TRUE(r);
-  EXPECT_EQ(r->parentPid, 2147483647);
-  // A value is taken whatever it looks like.
-  r = parse({"serve", "--root", "--parent-pid", "--parent-pid", "5"});
-  ASSERT_FALSE(r);
-  EXPECT_EQ(r.error(), "--root must be an absolute directory");
-}
-
-TEST(CommandLine, FollowsSymlinksForTheRoot) {
   namespace fs = std::filesystem;
   fs::path dir = fs::path(::testing::TempDir()) / "va_cli_link_target";
   fs::path link = fs::path(::testing::TempDir()) / "va_cli_link";
   fs::create_directories(dir);
   fs::remove(link);
   fs::create_directory_symlink(dir, link);
-  auto r = parse({"serve", "--root", link.string(), "--parent-pid", "2"});
+  auto r = parse({"serve", "--root", "/a", "--root", link.string(), "--parent-pid", "+77"});
   ASSERT_TRUE(r) << r.error();
   EXPECT_EQ(r->root, link.string());
+  EXPECT_EQ(r->parentPid, 77);
+  r = parse({"serve", "--parent-pid", "2147483647", "--root", "/tmp/"});
+  ASSERT_TRUE(r) << r.error();
+  EXPECT_EQ(r->root, "/tmp/");
+  EXPECT_EQ(r->parentPid, 2147483647);
+}
+
+TEST(DescriptorLimit, RaisesTheSoftLimitToTheHardOne) {
+  rlimit before{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &before), 0);
+  if (before.rlim_max < 128)
+    GTEST_SKIP() << "hard descriptor limit " << before.rlim_max;
+  rlimit lowered{64, before.rlim_max};
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
+  uint64_t limit = raiseDescriptorLimit();
+  rlimit after{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &after), 0);
+  EXPECT_EQ(after.rlim_cur, limit);
+  EXPECT_GT(limit, 64u);
+  EXPECT_LE(limit, before.rlim_max); // RLIM_INFINITY is the largest value
+  EXPECT_EQ(after.rlim_max, before.rlim_max);
+}
+
+// Connections keep the reserve and every recording track's descriptors free; tracks may take
+// all but the reserve and the least number of connections.
+TEST(DescriptorLimit, ConnectionsAndTracksShareWhatIsLeftByTheReserve) {
+  struct Case {
+    uint64_t limit;
+    size_t tracks;
+    size_t cap;
+  } cases[] = {
+      {1048576, 0, 1024}, {1280, 0, 1024}, {1279, 0, 1023},       {1024, 0, 768},
+      {300, 0, 44},       {272, 0, 16},    {20, 0, 16},           {1024, 10, 448},
+      {1024, 23, 32},     {1024, 24, 16},  {1048576, 1000, 1024},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(connectionCap(c.limit, 1024, c.tracks), c.cap) << c.limit << " " << c.tracks;
+  EXPECT_EQ(trackCap(1024), 23u);
+  EXPECT_EQ(trackCap(272), 0u);
+  EXPECT_EQ(trackCap(100), 0u);
 }
 
 } // namespace
