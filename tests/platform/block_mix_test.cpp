@@ -84,27 +84,15 @@ TEST(DeliveredRate, ReportsOnceCountingNeitherTheFirstNorTheReportingBlock) {
                            {"deliveredRate", 43156.8},
                            {"deviationPct", -10.1}}));
   EXPECT_FALSE(rate.observe(start + 11 * kSecond, 23976, 48000));
-}
 
-TEST(DeliveredRate, DeviationOfATenthOfAPercent) {
-  DeliveredRate rate;
-  rate.observe(0, 1, 48000);
-  for (int i = 0; i < 5; ++i)
-    rate.observe(i * kSecond + 1, 47952, 48000);
-  std::optional<Json> report = rate.observe(5 * kSecond, 0, 48000);
-  ASSERT_TRUE(report);
-  EXPECT_DOUBLE_EQ((*report)["deliveredRate"].get<double>(), 47952.0);
-  EXPECT_DOUBLE_EQ((*report)["deviationPct"].get<double>(), -0.1);
-}
-
-TEST(DeliveredRate, ARateOfZeroHasNoDeviationAndAnEarlyBlockEndsNothing) {
-  DeliveredRate rate;
-  rate.observe(10 * kSecond, 480, 0);
-  EXPECT_FALSE(rate.observe(2 * kSecond, 480, 0)); // earlier than the start
-  std::optional<Json> report = rate.observe(16 * kSecond, 480, 0);
+  // A rate of 0 has no deviation; a block dated before the start counts but ends nothing.
+  DeliveredRate zero;
+  zero.observe(10 * kSecond, 480, 0);
+  EXPECT_FALSE(zero.observe(2 * kSecond, 480, 0));
+  report = zero.observe(16 * kSecond, 480, 0);
   ASSERT_TRUE(report);
   EXPECT_TRUE((*report)["deviationPct"].is_null());
-  EXPECT_DOUBLE_EQ((*report)["deliveredRate"].get<double>(), 80.0); // 480 frames over 6 s
+  EXPECT_EQ((*report)["deliveredRate"], 80.0); // 480 frames over 6 s
 }
 
 // What the data thread hands over: planar channels, silence where a port had nothing (or less

@@ -1,40 +1,109 @@
+// The platform's pure parts: the audio graph model, the kernel's version, change listeners and
+// the choice of a microphone.
+
+#include "core/manual_queue.h"
+#include "fakes/fake_platform.h"
+#include "platform/change_notifier.h"
+#include "platform/mic_io.h"
 #include "platform/pipewire/graph.h"
+#include "platform/system_info.h"
 
 #include <gtest/gtest.h>
 
 namespace va::pw {
 namespace {
 
-// A graph built object by object, ids handed out in order.
+TEST(OsVersion, FromKernelRelease) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"6.1.0-18-amd64", "6.1.0"},
+      {"6.18.44", "6.18.44"},
+      {"5.10", "5.10.0"},
+      {"4.19.0+", "4.19.0"},
+      {"6.1.0.5", "6.1.0"},
+      {"", "0.0.0"},
+      {"x", "0.0.0"},
+      {"6.-1", "6.0.0"},
+      {"6.", "6.0.0"},
+  };
+  for (const auto& [release, version] : cases)
+    EXPECT_EQ(osVersionFromRelease(release), version) << release;
+}
+
+TEST(ListenerRegistry, DeliversOnItsQueueOncePerChangeUntilCancelled) {
+  auto registry = std::make_shared<ListenerRegistry>();
+  auto queue = std::make_shared<ManualQueue>(std::make_shared<ManualClock>());
+  int devices = 0, process7 = 0;
+  auto a = registry->listen({ChangeKind::deviceList}, queue, [&] { ++devices; });
+  auto b = registry->listen({ChangeKind::processRunning, 7}, queue, [&] { ++process7; });
+  ASSERT_TRUE(a && b);
+
+  registry->notify({ChangeKind::deviceList});
+  registry->notify({ChangeKind::processRunning, 8});
+  EXPECT_EQ(devices, 0); // nothing runs off the queue
+  queue->runUntilIdle();
+  EXPECT_EQ(devices, 1);
+  EXPECT_EQ(process7, 0);
+
+  // A notification already queued when the listener is cancelled does not run.
+  registry->notify({ChangeKind::processRunning, 7});
+  b->cancel();
+  b->cancel();
+  EXPECT_FALSE(b->active());
+  queue->runUntilIdle();
+  EXPECT_EQ(process7, 0);
+
+  a.reset(); // destroying cancels
+  registry->notify({ChangeKind::deviceList});
+  queue->runUntilIdle();
+  EXPECT_EQ(devices, 1);
+  EXPECT_EQ(registry->count(), 0u);
+  EXPECT_EQ(registry->listen({ChangeKind::deviceList}, nullptr, [] {}), nullptr);
+}
+
+TEST(MicDeviceResolver, ByUidOrByDefault) {
+  fakes::FakeInputDevices devices;
+  devices.devices = {{3, "a", "A", "usb", 48000, 1}, {5, "b", "B", "virtual", 48000, 2}};
+  struct Case {
+    const char* name;
+    std::optional<std::string> uid;
+    std::optional<uint32_t> defaultID;
+    std::optional<uint32_t> expected;
+  } cases[] = {
+      {"requested uid", "b", 3, 5},
+      {"requested uid ignores the default", "zzz", 3, std::nullopt},
+      {"uid is case-sensitive", "A", 3, std::nullopt},
+      {"the default", std::nullopt, 3, 3},
+      {"no default", std::nullopt, std::nullopt, std::nullopt},
+      {"a default of 0", std::nullopt, 0, std::nullopt},
+      {"a default that is not listed", std::nullopt, 9, std::nullopt},
+  };
+  for (const Case& c : cases) {
+    devices.defaultID = c.defaultID;
+    std::optional<InputDevice> found = MicDeviceResolver::resolve(c.uid, devices);
+    EXPECT_EQ(found ? std::optional(found->id) : std::nullopt, c.expected) << c.name;
+  }
+}
+
+// A graph built object by object, ids handed out in order, serials 1000 above them.
 struct GraphBuilder {
   Graph graph;
   uint32_t next = 30;
 
   uint32_t device(Props props) {
-    uint32_t id = next++;
-    graph.devices[id] = Device{.id = id, .serial = id + 1000, .props = std::move(props)};
-    return id;
+    graph.devices[next] = {next, next + 1000, std::move(props)};
+    return next++;
   }
   uint32_t client(Props props, bool hasInfo = true) {
-    uint32_t id = next++;
-    graph.clients[id] =
-        Client{.id = id, .serial = id + 1000, .props = std::move(props), .hasInfo = hasInfo};
-    return id;
+    graph.clients[next] = {next, next + 1000, std::move(props), hasInfo};
+    return next++;
   }
   uint32_t node(Props props, std::string state = "suspended") {
-    uint32_t id = next++;
-    graph.nodes[id] = Node{.id = id,
-                           .serial = id + 1000,
-                           .props = std::move(props),
-                           .state = std::move(state),
-                           .hasInfo = true};
-    return id;
+    graph.nodes[next] = {next, next + 1000, std::move(props), std::move(state), true};
+    return next++;
   }
   uint32_t port(uint32_t node, bool output, std::string channel, bool monitor = false) {
-    uint32_t id = next++;
-    graph.ports[id] =
-        Port{.id = id, .node = node, .output = output, .monitor = monitor, .channel = channel};
-    return id;
+    graph.ports[next] = {next, node, output, monitor, std::move(channel)};
+    return next++;
   }
   uint32_t source(const std::string& name, Props extra = {}) {
     extra["media.class"] = "Audio/Source";
