@@ -15,7 +15,6 @@ namespace {
 
 using testing_support::CallJournal;
 using testing_support::listDir;
-using testing_support::readWav;
 using testing_support::ScriptedStrategy;
 using testing_support::TempDir;
 using Kind = CreateError::Kind;
@@ -31,7 +30,7 @@ protected:
             .micStatus = [this] { return word_; },
             .makeMic = [this](std::optional<std::string>) -> std::shared_ptr<CaptureStrategy> {
               journal_->add("makeMic");
-              return std::make_shared<ScriptedStrategy>("mic", journal_, micError_);
+              return std::make_shared<ScriptedStrategy>("mic", journal_);
             },
             .makeRemote = [this](const std::string& name, const ProcessMatch&)
                 -> std::expected<std::shared_ptr<CaptureStrategy>, RemoteStrategies::Refusal> {
@@ -75,7 +74,7 @@ protected:
   TempDir dir_;
   std::string word_ = "granted";
   std::shared_ptr<CallJournal> journal_ = std::make_shared<CallJournal>();
-  std::optional<std::string> micError_, remoteError_;
+  std::optional<std::string> remoteError_;
   std::function<void()> remoteOnStop_;
   std::mutex countsLock_;
   std::vector<int64_t> counts_;
@@ -111,14 +110,6 @@ TEST_F(CapturesTest, RefusalsComeBeforeAnythingIsMade) {
   }
 }
 
-TEST_F(CapturesTest, PermissionDoesNotConcernARemoteOnlyCapture) {
-  word_ = "restricted";
-  auto captures = make();
-  auto made = captures->create(spec(false, "fake"));
-  ASSERT_TRUE(made) << made.error().text();
-  EXPECT_EQ((*made)->stop(), Json::parse(R"({"tracks":{"remote":{"frames":16000,"segments":1}}})"));
-}
-
 TEST_F(CapturesTest, RemoteStartFailureUnwindsTheStartedMicrophone) {
   remoteError_ = "tap exploded";
   auto captures = make();
@@ -132,10 +123,9 @@ TEST_F(CapturesTest, RemoteStartFailureUnwindsTheStartedMicrophone) {
   EXPECT_TRUE(captures->all().empty());
   EXPECT_EQ(counts(), std::vector<int64_t>{});
   // The microphone's second of audio was finalised when its sink was finished.
-  auto wav = readWav(dir_.path() + "/tracks/mic/000001.wav");
-  ASSERT_TRUE(wav);
-  EXPECT_EQ(wav->dataSize, 32000u);
-  EXPECT_EQ(wav->samples.size(), 16000u);
+  testing_support::TrackFiles mic = testing_support::readTrack(dir_.path() + "/tracks/mic");
+  EXPECT_TRUE(mic.headersMatchData);
+  EXPECT_EQ(mic.perSegment, std::vector<int64_t>{16000});
 }
 
 TEST_F(CapturesTest, SinkFailureReleasesTheUnstartedRemoteWithoutStoppingIt) {
@@ -150,21 +140,22 @@ TEST_F(CapturesTest, SinkFailureReleasesTheUnstartedRemoteWithoutStoppingIt) {
   EXPECT_TRUE(captures->all().empty());
 }
 
-TEST_F(CapturesTest, CountsStopsAndSummaries) {
+// The microphone permission does not concern a remote-only capture. A stopped capture keeps its
+// log and summary only: its strategies and sinks (with their queues, threads and files) are gone
+// once the stop returns.
+TEST_F(CapturesTest, CountsStopsAndSummariesAndLetsGoOfStoppedTracks) {
+  word_ = "restricted";
   auto captures = make();
   auto first = captures->create(spec(false, "fake"));
   ASSERT_TRUE(first);
-  CaptureSpec both = spec(true, "fake");
-  both.dir = dir_.path() + "/second";
-  ASSERT_EQ(::mkdir(both.dir.c_str(), 0700), 0);
-  both.directory = testing_support::captureDirectory(both.dir);
+  word_ = "granted";
+  CaptureSpec both = inSubdirectory("second");
+  both.mic = CaptureSpec::Mic{};
   auto second = captures->create(both);
   ASSERT_TRUE(second);
   EXPECT_EQ(counts(), (std::vector<int64_t>{1, 2}));
 
   const std::string& id = (*first)->id();
-  EXPECT_EQ(id.size(), 36u);
-  EXPECT_EQ(id.find_first_not_of("0123456789abcdef-"), std::string::npos) << id;
   EXPECT_EQ(captures->find(id), *first);
   EXPECT_EQ(captures->recordingCount(), 2);
 
@@ -176,9 +167,18 @@ TEST_F(CapturesTest, CountsStopsAndSummaries) {
   EXPECT_EQ(counts(), (std::vector<int64_t>{1, 2, 1})) << "and reports nothing";
   EXPECT_EQ(captures->stop("no-such-id"), std::nullopt);
 
+  std::vector<std::weak_ptr<void>> held;
+  for (const Capture::Track& track : (*second)->tracks()) {
+    held.push_back(track.strategy);
+    held.push_back(track.sink);
+  }
+  ASSERT_EQ(held.size(), 4u);
   EXPECT_EQ((*second)->stop(), Json::parse(R"({"tracks":{"mic":{"frames":16000,"segments":1},)"
                                            R"("remote":{"frames":16000,"segments":1}}})"));
   EXPECT_EQ(captures->recordingCount(), 0);
+  for (const auto& weak : held)
+    EXPECT_TRUE(weak.expired());
+  EXPECT_FALSE((*second)->events()->snapshot(0).empty());
 }
 
 TEST_F(CapturesTest, ConcurrentStopsRunTheSequenceOnce) {
@@ -205,54 +205,25 @@ TEST_F(CapturesTest, ConcurrentStopsRunTheSequenceOnce) {
   EXPECT_EQ(counts(), (std::vector<int64_t>{1, 0}));
 }
 
-// A stopped capture keeps its log and summary only: its strategies and sinks (with their queues,
-// threads and files) are gone once the stop returns.
-TEST_F(CapturesTest, AStoppedCaptureLetsGoOfItsTracks) {
-  auto captures = make();
-  auto capture = captures->create(spec(true, "fake"));
-  ASSERT_TRUE(capture);
-  std::vector<std::weak_ptr<void>> held;
-  for (const Capture::Track& track : (*capture)->tracks()) {
-    held.push_back(track.strategy);
-    held.push_back(track.sink);
-  }
-  ASSERT_EQ(held.size(), 4u);
-  Json summary = *captures->stop((*capture)->id());
-  for (const auto& weak : held)
-    EXPECT_TRUE(weak.expired());
-  EXPECT_EQ(captures->stop((*capture)->id()), summary);
-  EXPECT_FALSE((*capture)->events()->snapshot(0).empty());
-}
-
 // One directory records one capture at a time; once it stops, the directory can be used again.
-TEST_F(CapturesTest, ADirectoryThatRecordsIsBusy) {
-  auto captures = make();
-  auto first = captures->create(spec(false, "fake"));
-  ASSERT_TRUE(first);
-  auto second = captures->create(spec(false, "fake"));
-  ASSERT_FALSE(second);
-  EXPECT_EQ(second.error().kind, Kind::directoryBusy);
-  EXPECT_TRUE(captures->create(inSubdirectory("other")));
-  captures->stop((*first)->id());
-  EXPECT_TRUE(captures->create(spec(false, "fake")));
-}
-
 // Tracks are counted against their limit before anything is made, and reported as they come and
 // go, so that connections can make room first.
-TEST_F(CapturesTest, TracksAreCountedAgainstTheirLimit) {
+TEST_F(CapturesTest, ADirectoryThatRecordsIsBusyAndTracksAreCountedAgainstTheirLimit) {
   auto captures = make();
   std::vector<size_t> reported;
   captures->setOnTracksChange([&](size_t tracks) { reported.push_back(tracks); });
   captures->setTrackLimit(3);
   auto both = captures->create(spec(true, "fake"));
   ASSERT_TRUE(both);
-  auto second = captures->create(inSubdirectory("second"));
-  ASSERT_TRUE(second);
+  auto busy = captures->create(spec(false, "fake"));
+  ASSERT_FALSE(busy);
+  EXPECT_EQ(busy.error().kind, Kind::directoryBusy);
+  ASSERT_TRUE(captures->create(inSubdirectory("second")));
   auto third = captures->create(inSubdirectory("third"));
   ASSERT_FALSE(third);
   EXPECT_EQ(third.error().kind, Kind::tooManyCaptures);
   captures->stop((*both)->id());
-  EXPECT_TRUE(captures->create(inSubdirectory("third")));
+  EXPECT_TRUE(captures->create(spec(false, "fake")));
   EXPECT_EQ(reported, (std::vector<size_t>{2, 3, 1, 2}));
 }
 

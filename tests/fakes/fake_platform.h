@@ -9,16 +9,16 @@
 
 namespace va::fakes {
 
+// A copy of a fake's field, taken under its lock: the code under test reads on any thread.
+template <class T> T locked(std::mutex& mutex, const T& field) {
+  std::lock_guard lock(mutex);
+  return field;
+}
+
 class FakeInputDevices final : public InputDeviceProvider {
 public:
-  std::vector<InputDevice> inputs() override {
-    std::lock_guard lock(mutex);
-    return devices;
-  }
-  std::optional<uint32_t> defaultInputID() override {
-    std::lock_guard lock(mutex);
-    return defaultID;
-  }
+  std::vector<InputDevice> inputs() override { return locked(mutex, devices); }
+  std::optional<uint32_t> defaultInputID() override { return locked(mutex, defaultID); }
   std::mutex mutex;
   std::vector<InputDevice> devices;
   std::optional<uint32_t> defaultID;
@@ -26,10 +26,7 @@ public:
 
 class FakeApplications final : public ApplicationProvider {
 public:
-  std::vector<RunningApplication> runningApplications() override {
-    std::lock_guard lock(mutex);
-    return apps;
-  }
+  std::vector<RunningApplication> runningApplications() override { return locked(mutex, apps); }
   std::mutex mutex;
   std::vector<RunningApplication> apps;
 };
@@ -44,15 +41,11 @@ public:
 
 class FakeMicAuthorization final : public MicAuthorization {
 public:
-  std::string status() override {
-    std::lock_guard lock(mutex);
-    return word;
-  }
+  std::string status() override { return locked(mutex, word); }
   void request(std::function<void(bool)> done) override {
     bool grant;
     {
       std::lock_guard lock(mutex);
-      ++requests;
       grant = grantOnRequest;
       if (grant)
         word = "granted";
@@ -62,7 +55,6 @@ public:
   std::mutex mutex;
   std::string word = "not_determined";
   bool grantOnRequest = true;
-  int requests = 0;
 };
 
 // What the fake device input and tap share: every start (failed ones too) and stop is kept,
@@ -99,10 +91,7 @@ protected:
     running_ = false;
     delivery_ = nullptr;
   }
-  bool isOn() const {
-    std::lock_guard lock(mutex);
-    return running_;
-  }
+  bool isOn() const { return locked(mutex, running_); }
 
   bool running_ = false;
   BlockDelivery delivery_;
@@ -132,10 +121,7 @@ public:
 
 class FakeOutputDevices final : public OutputDeviceProvider {
 public:
-  OutputDeviceInfo defaultOutput() override {
-    std::lock_guard lock(mutex);
-    return device;
-  }
+  OutputDeviceInfo defaultOutput() override { return locked(mutex, device); }
   std::mutex mutex;
   OutputDeviceInfo device;
 };

@@ -29,11 +29,7 @@ public:
   void failRenames(int err) { renameErrno_ = err; }
 
   int openat(int dir, const std::string& name, int flags, mode_t mode) override {
-    if (int e = openErrno_.load()) {
-      errno = e;
-      return -1;
-    }
-    return FileIO::posix().openat(dir, name, flags, mode);
+    return fails(openErrno_) ? -1 : FileIO::posix().openat(dir, name, flags, mode);
   }
   ssize_t write(int fd, const void* bytes, size_t n) override {
     size_t allowed;
@@ -53,26 +49,22 @@ public:
     return FileIO::posix().pwrite(fd, bytes, n, offset);
   }
   int ftruncate(int fd, off_t length) override { return FileIO::posix().ftruncate(fd, length); }
-  int fsync(int fd) override {
-    if (int e = fsyncErrno_.load()) {
-      errno = e;
-      return -1;
-    }
-    return FileIO::posix().fsync(fd);
-  }
+  int fsync(int fd) override { return fails(fsyncErrno_) ? -1 : FileIO::posix().fsync(fd); }
   int close(int fd) override { return FileIO::posix().close(fd); }
   int renameat(int fromDir, const std::string& from, int toDir, const std::string& to) override {
-    if (int e = renameErrno_.load()) {
-      errno = e;
-      return -1;
-    }
-    return FileIO::posix().renameat(fromDir, from, toDir, to);
+    return fails(renameErrno_) ? -1 : FileIO::posix().renameat(fromDir, from, toDir, to);
   }
   int unlinkat(int dir, const std::string& name) override {
     return FileIO::posix().unlinkat(dir, name);
   }
 
 private:
+  // Sets errno to the failure on demand, if there is one.
+  static bool fails(const std::atomic<int>& failure) {
+    errno = failure.load();
+    return errno != 0;
+  }
+
   std::mutex mutex_;
   size_t budget_ = std::numeric_limits<size_t>::max();
   int writeErrno_ = ENOSPC;
