@@ -130,14 +130,8 @@ TEST(PipeWireGraph, TransportTable) {
       {"usb", {{"device.api", "alsa"}, {"device.bus", "usb"}}, {}, "usb"},
       {"pci", {{"device.api", "alsa"}, {"device.bus", "pci"}}, {}, "built-in"},
       {"platform", {{"device.bus", "platform"}}, {}, "built-in"},
-      {"hdmi profile on pci",
-       {{"device.bus", "pci"}, {"device.profile.name", "output:hdmi-stereo"}},
-       {},
-       "hdmi"},
-      {"hdmi in the node name",
-       {{"device.bus", "pci"}},
-       {{"node.name", "alsa_input.HDMI"}},
-       "hdmi"},
+      {"hdmi profile", {{"device.bus", "pci"}, {"device.profile.name", "hdmi-stereo"}}, {}, "hdmi"},
+      {"hdmi node name", {{"device.bus", "pci"}}, {{"node.name", "alsa_input.HDMI"}}, "hdmi"},
       {"another bus", {{"device.bus", "firewire"}}, {}, "firewire"},
       {"a device without a bus", {{"device.api", "alsa"}}, {}, "unknown"},
       {"no device at all", {}, {}, "virtual"},
@@ -174,10 +168,9 @@ TEST(PipeWireGraph, InputDevicesAndTheDefault) {
   b.graph.nodes[pending].hasInfo = false;
   b.graph.clockRate = 96000;
 
-  std::vector<InputDevice> devices = inputDevices(b.graph);
-  ASSERT_EQ(devices.size(), 2u);
-  EXPECT_EQ(devices[0], (InputDevice{5, "virtual_mic", "Nick", "virtual", 96000, 1}));
-  EXPECT_EQ(devices[1], (InputDevice{9, "usb_mic", "USB Mic", "usb", 44100, 2}));
+  EXPECT_EQ(inputDevices(b.graph),
+            (std::vector<InputDevice>{{5, "virtual_mic", "Nick", "virtual", 96000, 1},
+                                      {9, "usb_mic", "USB Mic", "usb", 44100, 2}}));
 
   EXPECT_EQ(defaultInputID(b.graph), std::nullopt);
   b.graph.defaultSource = "usb_mic";
@@ -216,15 +209,13 @@ TEST(PipeWireGraph, ProcessesFromClientsAndTheirStreams) {
                              {"application.process.id", "200"},
                              {"application.id", "com.example.pulse"}});
 
-  std::vector<AudioProcessInfo> processes = audioProcesses(b.graph, own);
-  ASSERT_EQ(processes.size(), 5u);
-  EXPECT_EQ(processes[0],
-            (AudioProcessInfo{native + 1000, 100, "com.example.player", true, false}));
-  EXPECT_EQ(processes[1], (AudioProcessInfo{pulse + 1000, 200, "com.example.pulse", false, true}));
-  EXPECT_EQ(processes[2],
-            (AudioProcessInfo{sandboxed + 1000, 300, "org.example.Flat", true, false}));
-  EXPECT_EQ(processes[3], (AudioProcessInfo{named + 1000, 400, "Only Name", false, false}));
-  EXPECT_EQ(processes[4], (AudioProcessInfo{again + 1000, 200, "com.example.pulse", false, false}));
+  EXPECT_EQ(
+      audioProcesses(b.graph, own),
+      (std::vector<AudioProcessInfo>{{native + 1000, 100, "com.example.player", true, false},
+                                     {pulse + 1000, 200, "com.example.pulse", false, true},
+                                     {sandboxed + 1000, 300, "org.example.Flat", true, false},
+                                     {named + 1000, 400, "Only Name", false, false},
+                                     {again + 1000, 200, "com.example.pulse", false, false}}));
 
   std::vector<RunningApplication> apps = applications(b.graph, own);
   ASSERT_EQ(apps.size(), 4u);
