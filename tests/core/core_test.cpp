@@ -10,6 +10,7 @@
 #include <atomic>
 #include <future>
 #include <gtest/gtest.h>
+#include <regex>
 #include <set>
 #include <thread>
 #include <vector>
@@ -34,12 +35,7 @@ TEST(Json, WritesAndParses) {
 }
 
 TEST(Decimal, SignedIntegersAndNothingElse) {
-  struct Case {
-    const char* text;
-    std::optional<int64_t> value64;
-    std::optional<int32_t> value32;
-  };
-  const Case cases[] = {
+  const std::tuple<const char*, std::optional<int64_t>, std::optional<int32_t>> numbers[] = {
       {"0", 0, 0},
       {"+7", 7, 7},
       {"-0", 0, 0},
@@ -49,36 +45,25 @@ TEST(Decimal, SignedIntegersAndNothingElse) {
       {"2147483648", 2147483648LL, std::nullopt},
       {"9223372036854775807", INT64_MAX, std::nullopt},
       {"-9223372036854775808", INT64_MIN, std::nullopt},
-      {"9223372036854775808", std::nullopt, std::nullopt},
-      {"99999999999999999999", std::nullopt, std::nullopt},
-      {"", std::nullopt, std::nullopt},
-      {"+", std::nullopt, std::nullopt},
-      {"-", std::nullopt, std::nullopt},
-      {"+-1", std::nullopt, std::nullopt},
-      {"--1", std::nullopt, std::nullopt},
-      {" 1", std::nullopt, std::nullopt},
-      {"1 ", std::nullopt, std::nullopt},
-      {"1.0", std::nullopt, std::nullopt},
-      {"1e3", std::nullopt, std::nullopt},
-      {"0x10", std::nullopt, std::nullopt},
   };
-  for (const Case& c : cases) {
-    EXPECT_EQ(parseDecimal<int64_t>(c.text), c.value64) << '"' << c.text << '"';
-    EXPECT_EQ(parseDecimal<int32_t>(c.text), c.value32) << '"' << c.text << '"';
+  for (const auto& [text, value64, value32] : numbers) {
+    EXPECT_EQ(parseDecimal<int64_t>(text), value64) << text;
+    EXPECT_EQ(parseDecimal<int32_t>(text), value32) << text;
+  }
+  for (const char* text : {"9223372036854775808", "99999999999999999999", "", "+", "-", "+-1",
+                           "--1", " 1", "1 ", "1.0", "1e3", "0x10"}) {
+    EXPECT_EQ(parseDecimal<int64_t>(text), std::nullopt) << '"' << text << '"';
+    EXPECT_EQ(parseDecimal<int32_t>(text), std::nullopt) << '"' << text << '"';
   }
 }
 
 TEST(Random, UuidsAreLowerCaseVersion4) {
+  const std::regex form("[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}");
   std::set<std::string> seen;
   for (int i = 0; i < 100; ++i) {
     auto id = randomUUID();
     ASSERT_TRUE(id);
-    ASSERT_EQ(id->size(), 36u);
-    for (size_t k : {8u, 13u, 18u, 23u})
-      EXPECT_EQ((*id)[k], '-');
-    EXPECT_EQ((*id)[14], '4');
-    EXPECT_NE(std::string("89ab").find((*id)[19]), std::string::npos);
-    EXPECT_EQ(id->find_first_not_of("0123456789abcdef-"), std::string::npos);
+    EXPECT_TRUE(std::regex_match(*id, form)) << *id;
     seen.insert(*id);
   }
   EXPECT_EQ(seen.size(), 100u);
@@ -156,7 +141,9 @@ TEST(SerialQueue, DestroyedFromItsOwnThread) {
   EXPECT_TRUE(eventually([&] { return done.load(); }));
 }
 
-TEST(ManualQueue, RunsDueWorkInTimeOrder) {
+// Due work in time order, work of one time in the order given, and work submitted by work in the
+// same pass; `every` keeps its grid, and a queue held up fires once, not once per missed period.
+TEST(ManualQueue, RunsDueWorkInTimeOrderAndKeepsAGrid) {
   auto clock = std::make_shared<ManualClock>(1000);
   ManualQueue q(clock);
   std::vector<std::pair<std::string, int64_t>> log;
@@ -169,9 +156,7 @@ TEST(ManualQueue, RunsDueWorkInTimeOrder) {
   std::vector<std::pair<std::string, int64_t>> expected = {
       {"now", 1000}, {"a", 1010}, {"b", 1010}, {"c", 1030}};
   EXPECT_EQ(log, expected);
-  EXPECT_EQ(clock->nowNs(), 1030);
   EXPECT_EQ(q.pending(), 1u);
-  // Tasks submitted by tasks run in the same pass.
   int depth = 0;
   std::function<void()> step = [&] {
     if (++depth < 5)
@@ -180,25 +165,20 @@ TEST(ManualQueue, RunsDueWorkInTimeOrder) {
   q.async(step);
   q.runUntilIdle();
   EXPECT_EQ(depth, 5);
-}
 
-TEST(ManualQueue, EveryKeepsAGridAndCoalescesAJump) {
-  auto clock = std::make_shared<ManualClock>(0);
-  ManualQueue q(clock);
-  std::vector<int64_t> firedAt;
-  TimerHandle h = q.every(10ms, [&] { firedAt.push_back(clock->nowNs()); });
+  std::vector<int64_t> firedAt; // since the timer was made
+  TimerHandle h =
+      q.every(10ms, [&, start = clock->nowNs()] { firedAt.push_back(clock->nowNs() - start); });
   q.advance(1s);
   EXPECT_EQ(firedAt.size(), 100u);
   EXPECT_EQ(firedAt.back(), 1'000'000'000);
-
   firedAt.clear();
-  clock->advance(55'000'000); // the queue was stalled for 55 ms
+  clock->advance(55'000'000); // the queue was held up for 55 ms
   q.runUntilIdle();
   ASSERT_EQ(firedAt.size(), 1u); // one late firing, not five
   q.advance(5ms);                // next firing back on the 10 ms grid
   ASSERT_EQ(firedAt.size(), 2u);
   EXPECT_EQ(firedAt[1], 1'060'000'000);
-
   h.cancel();
   q.advance(1s);
   EXPECT_EQ(firedAt.size(), 2u);

@@ -37,7 +37,7 @@ struct Conn {
   int fd;
 };
 
-// Answers /health at once; holds /block until released.
+// Holds /block until released; answers /quick at once, on the connection's own thread.
 class TestRouter final : public RequestHandler {
 public:
   HTTPResponse handle(const HTTPRequest& request) override {
@@ -120,8 +120,6 @@ TEST_F(ServerTest, AnswersEachRequestOnce) {
   const std::string ok = "HTTP/1.1 200 OK", okBody = R"({"ok":true,"version":"0.1.0"})";
   const std::string refused = "HTTP/1.1 401 Unauthorized",
                     refusedBody = R"({"error":"unauthorized"})";
-  const std::string tooLarge = "HTTP/1.1 431 Request Header Fields Too Large";
-  const std::string tooLargeBody = R"({"error":"request_header_fields_too_large"})";
   struct Case {
     std::string request, statusLine, body;
     int calls;
@@ -136,7 +134,6 @@ TEST_F(ServerTest, AnswersEachRequestOnce) {
       {health("Authorization: Bearer " + kToken.substr(1)), refused, refusedBody, 0},
       {health("Authorization: Bearer"), refused, refusedBody, 0},
       {health("Authorization: " + kToken), refused, refusedBody, 0},
-      {health("Authorization:"), refused, refusedBody, 0},
       {health("X-Other: 1"), refused, refusedBody, 0},
       // The header name is case-insensitive; white space around the whole value is trimmed.
       {health("authorization: Bearer " + kToken), ok, okBody, 1},
@@ -147,8 +144,8 @@ TEST_F(ServerTest, AnswersEachRequestOnce) {
            "\r\nTransfer-Encoding: chunked\r\n\r\n",
        "HTTP/1.1 501 Not Implemented", R"({"error":"not_implemented"})", 0},
       {"GET /health\r\n\r\n", "HTTP/1.1 400 Bad Request", R"({"error":"bad_request"})", 0},
-      {std::string(16385, 'a'), tooLarge, tooLargeBody, 0},
-      {"GET /\xff HTTP/1.1\r\n\r\n", tooLarge, tooLargeBody, 0},
+      {std::string(16385, 'a'), "HTTP/1.1 431 Request Header Fields Too Large",
+       R"({"error":"request_header_fields_too_large"})", 0},
       {getRequest("/throw", kToken), "HTTP/1.1 500 Internal Server Error",
        R"({"error":"internal_server_error"})", 1},
       {getRequest("/quick", kToken), ok, R"({"thread":"server"})", 1},
@@ -259,7 +256,9 @@ protected:
   void SetUp() override { startServer({.maxConnections = kLimit}); }
 };
 
-TEST_F(ServerLimitTest, ShedsTheOldestConnectionWithoutARequest) {
+// At the cap the oldest connection without a request makes room, so idle connections never keep
+// a request out; while every connection is being answered, new ones wait in the backlog.
+TEST_F(ServerLimitTest, ShedsTheOldestIdleConnectionOrWaitsInTheBacklog) {
   std::vector<Conn> idle;
   for (size_t i = 0; i < kLimit; ++i)
     idle.push_back(open());
@@ -273,9 +272,7 @@ TEST_F(ServerLimitTest, ShedsTheOldestConnectionWithoutARequest) {
   for (int i = 0; i < 20; ++i)
     idle.push_back(open());
   EXPECT_TRUE(roundTrip(port_, getRequest("/health", kToken)).starts_with("HTTP/1.1 200 OK"));
-}
 
-TEST_F(ServerLimitTest, WaitsInTheBacklogWhileEveryConnectionIsAnswered) {
   std::vector<Conn> blocked;
   for (size_t i = 0; i < kLimit; ++i)
     blocked.push_back(open(getRequest("/block", kToken)));
