@@ -173,25 +173,17 @@ INSTANTIATE_TEST_SUITE_P(ArmTracker, ArmTrackerScenario, testing::ValuesIn(kScen
                          [](const auto& p) { return std::string(p.param.name); });
 
 TEST(RoundedMsTest, KeepsOneDecimalRoundingHalvesUp) {
-  struct Case {
-    uint64_t ns;
-    double ms;
-  };
-  const std::vector<Case> cases = {
-      {0, 0.0},
-      {49'999, 0.0},
-      {50'000, 0.1},
-      {1'234'567, 1.2},
-      {1'249'999, 1.2},
-      {1'250'000, 1.3},
-      {999'949'999, 999.9},
-      {999'950'000, 1000.0},
-      {3'600'000'000'000, 3'600'000.0},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.ns);
-    EXPECT_EQ(roundedMs(c.ns), c.ms);
-  }
+  const std::pair<uint64_t, double> cases[] = {{0, 0.0},
+                                               {49'999, 0.0},
+                                               {50'000, 0.1},
+                                               {1'234'567, 1.2},
+                                               {1'249'999, 1.2},
+                                               {1'250'000, 1.3},
+                                               {999'949'999, 999.9},
+                                               {999'950'000, 1000.0},
+                                               {3'600'000'000'000, 3'600'000.0}};
+  for (auto [ns, ms] : cases)
+    EXPECT_EQ(roundedMs(ns), ms) << ns;
 }
 
 } // namespace

@@ -47,20 +47,26 @@ Events operator+(Events first, const Events& then) {
 const ProcessMatch kMatch{{"com.example.a"}, {"com.example.prefix."}, true};
 const Events kWaiting{{"app_waiting", {{"match", kMatch.json()}}}};
 const testing_support::LoggedEvent kStartFormat{"tap_format", {{"reason", "start"}}};
-// What follows the arming that starts the tap.
-Events tapStarted(const std::vector<AudioProcessInfo>& apps) {
+// What follows the arming that starts the tap: "app_started" and "track_started", or on a
+// relaunch "app_relaunched" and the track resumed after `gapS`.
+Events tapStarted(const std::vector<AudioProcessInfo>& apps, std::optional<double> gapS = {}) {
+  if (gapS)
+    return {kStartFormat,
+            {"app_relaunched", appFields(apps)},
+            {"track_resumed", {{"track", "remote"}, {"gapS", *gapS}}}};
   return {kStartFormat,
           {"app_started", appFields(apps)},
           {"track_started", {{"track", "remote"}, {"strategy", "process-tap"}}}};
 }
 
-// The strategy over fake processes, tap and outputs. The list of processes is set directly:
-// everything runs on the test's thread.
+// The strategy over fake processes, tap and outputs. Everything runs on the test's thread.
 class ProcessTapStrategyTest : public testing_support::ManualTimeTest {
 protected:
   ProcessTapStrategyTest() : ManualTimeTest("remote") {}
 
-  std::shared_ptr<ProcessTapStrategy> start(bool live = true, ProcessMatch match = kMatch) {
+  std::shared_ptr<ProcessTapStrategy> start(std::vector<AudioProcessInfo> apps, bool live = true,
+                                            ProcessMatch match = kMatch) {
+    processes->list = std::move(apps);
     auto strategy = std::make_shared<ProcessTapStrategy>(
         std::move(match),
         ProcessTapStrategy::Platform{processes, tap, outputs, notifier, &permissions}, live, clock,
@@ -69,11 +75,19 @@ protected:
     queue->runUntilIdle();
     return strategy;
   }
-  // The apps listed from now on, announced by `kind`.
-  void list(std::vector<AudioProcessInfo> apps, ChangeKind kind = ChangeKind::processList,
-            uint32_t object = 0) {
+  // The apps listed from now on, announced as a new list; the events until `wait` has passed.
+  Events list(std::vector<AudioProcessInfo> apps, std::chrono::milliseconds wait = 0ms) {
     processes->list = std::move(apps);
-    notify(kind, object);
+    notify(ChangeKind::processList);
+    queue->advance(wait);
+    return take();
+  }
+  // The one app listed from now on, announced as a change of its running state.
+  Events runs(const AudioProcessInfo& app, std::chrono::milliseconds wait = 0ms) {
+    processes->list = {app};
+    notify(ChangeKind::processRunning, app.objectID);
+    queue->advance(wait);
+    return take();
   }
 
   std::shared_ptr<fakes::FakeProcesses> processes = std::make_shared<fakes::FakeProcesses>();
@@ -83,8 +97,7 @@ protected:
 };
 
 TEST_F(ProcessTapStrategyTest, NoMatchAtStartOnlyWaits) {
-  processes->list = {app(1, 100, true, "com.example.other"), app(2, 101, true, "")};
-  auto strategy = start();
+  auto strategy = start({app(1, 100, true, "com.example.other"), app(2, 101, true, "")});
   EXPECT_EQ(take(), kWaiting);
   queue->advance(10s);
   notify(ChangeKind::processList);
@@ -96,8 +109,7 @@ TEST_F(ProcessTapStrategyTest, NoMatchAtStartOnlyWaits) {
 // Once armed, an app that falls silent stays tapped; after the stop nothing is heard of again.
 TEST_F(ProcessTapStrategyTest, AnAppPlayingAtStartIsTappedAtOnceAndKeptUntilTheStop) {
   AudioProcessInfo player = app(7, 100, true);
-  processes->list = {player};
-  auto strategy = start();
+  auto strategy = start({player});
   EXPECT_EQ(take(), armed(player, "initial", 0, 0, 0, true) + tapStarted({player}));
   EXPECT_EQ(tap->starts, Sets{{7}});
   tap->deliver(480, 48000, 5);
@@ -107,9 +119,7 @@ TEST_F(ProcessTapStrategyTest, AnAppPlayingAtStartIsTappedAtOnceAndKeptUntilTheS
   tap->report(delivered);
   EXPECT_EQ(take(), (Events{{"tap_format", delivered}}));
 
-  list({app(7, 100, false)}, ChangeKind::processRunning, 7);
-  queue->advance(10s);
-  EXPECT_TRUE(take().empty());
+  EXPECT_TRUE(runs(app(7, 100, false), 10s).empty());
   EXPECT_TRUE(tap->running());
   EXPECT_TRUE(tap->updates.empty());
 
@@ -119,9 +129,7 @@ TEST_F(ProcessTapStrategyTest, AnAppPlayingAtStartIsTappedAtOnceAndKeptUntilTheS
   EXPECT_FALSE(tap->running());
   EXPECT_EQ(tap->stops, 1);
   EXPECT_EQ(notifier->count(), 0u);
-  list({});
-  queue->advance(10s);
-  EXPECT_TRUE(take().empty());
+  EXPECT_TRUE(list({}, 10s).empty());
   EXPECT_EQ(sink->splits(), 0);
 }
 
@@ -130,42 +138,32 @@ TEST_F(ProcessTapStrategyTest, AnAppPlayingAtStartIsTappedAtOnceAndKeptUntilTheS
 // listener goes.
 TEST_F(ProcessTapStrategyTest, ASilentAppIsArmedOnceItHasPlayedForASecond) {
   AudioProcessInfo silent = app(7, 100, false), playing = app(7, 100, true);
-  processes->list = {silent};
-  auto strategy = start();
+  auto strategy = start({silent});
   EXPECT_EQ(take(), deferred(silent, "initial"));
   EXPECT_EQ(notifier->count(), 3u); // process list, default output, the app's running state
-  list({playing}, ChangeKind::processRunning, 7);
-  queue->advance(400ms);
-  list({silent}, ChangeKind::processRunning, 7);
-  EXPECT_EQ(take(), (Events{{"tap_arm_reset", processFields(silent, {{"trigger", "listener"},
-                                                                     {"ranForMs", 400.0}})}}));
-  queue->advance(5s);
-  EXPECT_TRUE(take().empty());
+  EXPECT_TRUE(runs(playing, 400ms).empty());
+  EXPECT_EQ(runs(silent, 5s),
+            (Events{{"tap_arm_reset",
+                     processFields(silent, {{"trigger", "listener"}, {"ranForMs", 400.0}})}}));
   EXPECT_TRUE(tap->starts.empty());
-
-  list({playing}, ChangeKind::processRunning, 7);
-  queue->advance(1050ms);
-  EXPECT_EQ(take(), armed(playing, "settle", 6450, 5400, 1050, false) + tapStarted({playing}));
+  EXPECT_EQ(runs(playing, 1050ms),
+            armed(playing, "settle", 6450, 5400, 1050, false) + tapStarted({playing}));
   EXPECT_EQ(notifier->count(), 2u);
   strategy->stop();
 }
 
 TEST_F(ProcessTapStrategyTest, ASecondAppArmedWhileTappingUpdatesTheTapInPlace) {
   AudioProcessInfo first = app(7, 100, true);
-  processes->list = {first};
-  auto strategy = start();
+  auto strategy = start({first});
   take();
   queue->advance(200ms); // off the poll's grid, so the settle observation is the one that arms
   AudioProcessInfo second = app(9, 200, true, "com.example.prefix.player");
-  list({first, second});
-  queue->advance(1050ms);
-  EXPECT_EQ(take(),
+  EXPECT_EQ(list({first, second}, 1050ms),
             deferred(second, "process_list") + armed(second, "settle", 1050, 0, 1050, false));
   EXPECT_EQ(tap->starts.size(), 1u);
   EXPECT_EQ(tap->updates, (Sets{{7, 9}}));
   // One of two going is an update too, with no event.
-  list({second});
-  EXPECT_TRUE(take().empty());
+  EXPECT_TRUE(list({second}).empty());
   EXPECT_EQ(tap->updates.back(), std::vector<uint32_t>{9});
   EXPECT_EQ(sink->splits(), 0);
   strategy->stop();
@@ -173,25 +171,17 @@ TEST_F(ProcessTapStrategyTest, ASecondAppArmedWhileTappingUpdatesTheTapInPlace) 
 
 // The gap is measured up to the observation that arms the new process.
 TEST_F(ProcessTapStrategyTest, TheOnlyAppQuitsAndComesBackAsANewProcess) {
-  processes->list = {app(7, 100, true)};
-  auto strategy = start();
+  auto strategy = start({app(7, 100, true)});
   take();
-  list({});
   EXPECT_EQ(
-      take(),
+      list({}, 2500ms),
       (Events{{"track_interrupted", {{"track", "remote"}, {"reason", "app_exited"}}}} + kWaiting));
   EXPECT_FALSE(tap->running());
   EXPECT_EQ(sink->splits(), 1);
-
-  queue->advance(2500ms);
   AudioProcessInfo again = app(12, 300, true);
-  list({again});
-  queue->advance(1050ms);
-  EXPECT_EQ(take(),
-            (deferred(again, "process_list") + armed(again, "settle", 1050, 0, 1050, false) +
-             Events{kStartFormat,
-                    {"app_relaunched", appFields({again})},
-                    {"track_resumed", {{"track", "remote"}, {"gapS", 3.55}}}}));
+  EXPECT_EQ(list({again}, 1050ms), deferred(again, "process_list") +
+                                       armed(again, "settle", 1050, 0, 1050, false) +
+                                       tapStarted({again}, 3.55));
   EXPECT_EQ(tap->starts, (Sets{{7}, {12}}));
   strategy->stop();
 }
@@ -199,8 +189,7 @@ TEST_F(ProcessTapStrategyTest, TheOnlyAppQuitsAndComesBackAsANewProcess) {
 TEST_F(ProcessTapStrategyTest, AFailedStartIsReportedOnceAndRetriedForANewSet) {
   tap->failWith = "no audio server can be reached";
   AudioProcessInfo first = app(7, 100, true);
-  processes->list = {first};
-  auto strategy = start(true, ProcessMatch{{"com.example.a"}, {}, false});
+  auto strategy = start({first}, true, ProcessMatch{{"com.example.a"}, {}, false});
   EXPECT_EQ(take(), (armed(first, "initial", 0, 0, 0, true) +
                      Events{{"failed",
                              {{"track", "remote"},
@@ -208,31 +197,27 @@ TEST_F(ProcessTapStrategyTest, AFailedStartIsReportedOnceAndRetriedForANewSet) {
                               {"detail", "no audio server can be reached"}}}}));
   EXPECT_TRUE(permissions.refused());
   queue->advance(10s);
-  notify(ChangeKind::processList);
-  EXPECT_TRUE(take().empty());
+  EXPECT_TRUE(list({first}).empty());
   EXPECT_EQ(tap->starts.size(), 1u);
 
   tap->failWith.reset();
   AudioProcessInfo second = app(8, 101, false);
-  list({first, second});
-  EXPECT_EQ(take(), armed(second, "process_list", 0, 0, 0, false) + tapStarted({first, second}));
+  EXPECT_EQ(list({first, second}),
+            armed(second, "process_list", 0, 0, 0, false) + tapStarted({first, second}));
   EXPECT_EQ(tap->starts.back(), (std::vector<uint32_t>{7, 8}));
   strategy->stop();
 }
 
 TEST_F(ProcessTapStrategyTest, ADefaultOutputChangeIsReportedAndTheTapKept) {
   outputs->device = {"speakers", "Speakers", 44100.0};
-  auto strategy = start();
+  auto strategy = start({});
   take();
   notify(ChangeKind::defaultOutput);
   const Events changed{
       {"default_output_changed",
        {{"device", {{"uid", "speakers"}, {"name", "Speakers"}, {"nominalSampleRate", 44100.0}}}}}};
   EXPECT_EQ(take(), changed);
-
-  list({app(7, 100, true)});
-  queue->advance(1050ms);
-  take();
+  list({app(7, 100, true)}, 1050ms);
   ASSERT_TRUE(tap->running());
   notify(ChangeKind::defaultOutput);
   EXPECT_EQ(take(), (changed + Events{{"tap_kept", {{"reason", "default_output_changed"}}}}));
@@ -247,8 +232,7 @@ TEST_F(ProcessTapStrategyTest, ADefaultOutputChangeIsReportedAndTheTapKept) {
 }
 
 TEST_F(ProcessTapStrategyTest, WithoutLiveListenersItObservesOnlyAtStart) {
-  processes->list = {app(7, 100, false)};
-  auto strategy = start(false);
+  auto strategy = start({app(7, 100, false)}, false);
   EXPECT_EQ(take().size(), 1u);
   EXPECT_EQ(notifier->count(), 0u);
   processes->list = {app(7, 100, true)};
