@@ -1,109 +1,87 @@
-// Black-box tests of the built binary: its command line, READY line and exits.
+// The built binary: its command line, READY line and exits; captures of the test tone (create,
+// follow, stop and the files on disk); request validation and path confinement; the events query.
 
 #include "e2e/service_process.h"
 #include "support/socket_client.h"
 
 #include <atomic>
 #include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <future>
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <thread>
-#include <unistd.h>
 
 namespace va::e2e {
 namespace {
 
 using namespace std::chrono_literals;
 using testing_support::ChildProcess;
-using testing_support::runToCompletion;
+using testing_support::listDir;
+using testing_support::readTrack;
+using testing_support::toneAmplitude;
+using testing_support::TrackFiles;
+namespace fs = std::filesystem;
 
+std::string stateLine(int recording) {
+  return "VELMORRANT_AUDIO_STATE {\"recording\":" + std::to_string(recording) + "}";
+}
+
+// Every message is in the parser's own table; here, how the binary delivers one.
 TEST(ServiceCommandLine, RefusesWithExactMessages) {
-  const std::string usage = "usage: velmorrant-audio serve --root <abs dir> --parent-pid <pid>";
-  struct Case {
-    std::vector<std::string> args;
-    std::string message;
-  };
-  // Every message is in the parser's own table; here, how the binary delivers one of each kind.
-  const Case cases[] = {
-      {{}, usage},
-      {{"serve", "--root", "/etc/hostname", "--parent-pid", "123"},
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
+      {{VA_BINARY}, "usage: velmorrant-audio serve --root <abs dir> --parent-pid <pid>"},
+      {{VA_BINARY, "serve", "--root", "/etc/hostname", "--parent-pid", "123"},
        "--root /etc/hostname is not a directory"},
-      {{"serve", "--root", "/tmp", "--parent-pid", "1"}, "--parent-pid must be a pid"},
   };
-  for (const Case& c : cases) {
-    std::vector<std::string> argv{VA_BINARY};
-    argv.insert(argv.end(), c.args.begin(), c.args.end());
-    auto done = runToCompletion(argv);
-    EXPECT_EQ(done.status, 2) << testing::PrintToString(c.args);
-    EXPECT_EQ(done.err, "velmorrant-audio: " + c.message + "\n") << testing::PrintToString(c.args);
-    EXPECT_EQ(done.out, "") << testing::PrintToString(c.args);
+  for (const auto& [argv, message] : cases) {
+    auto done = testing_support::runToCompletion(argv);
+    EXPECT_EQ(done.status, 2) << message;
+    EXPECT_EQ(done.err, "velmorrant-audio: " + message + "\n");
+    EXPECT_EQ(done.out, "") << message;
   }
 }
 
-class ServiceLifecycle : public testing::Test {
-protected:
-  void SetUp() override {
-    root_ = makeTempDir("va_e2e_root");
-    ASSERT_FALSE(root_.empty());
-  }
-  std::string root_;
-};
-
-TEST_F(ServiceLifecycle, AnnouncesItselfServesAndExitsOnSigterm) {
-  RunningService s = startService(root_, getpid());
-  ASSERT_TRUE(s.ready.is_object()) << s.readyLine;
+TEST(ServiceLifecycle, AnnouncesItselfServesAndExitsOnSigterm) {
+  Service s;
+  ASSERT_TRUE(s.start());
   // Exactly the four keys, sorted, compact.
-  EXPECT_EQ(s.readyLine, "VELMORRANT_AUDIO_READY {\"pid\":" + std::to_string(s.process->pid()) +
+  EXPECT_EQ(s.readyLine, "VELMORRANT_AUDIO_READY {\"pid\":" + std::to_string(s.process().pid()) +
                              ",\"port\":" + std::to_string(s.port) + ",\"token\":\"" + s.token +
                              "\",\"version\":\"0.1.0\"}");
-  EXPECT_EQ(s.token.find_first_not_of("0123456789abcdef"), std::string::npos);
-  EXPECT_EQ(s.token.size(), 64u);
-  EXPECT_EQ(s.ready["pid"].get<int>(), s.process->pid());
-
+  EXPECT_THAT(s.token, testing::MatchesRegex("[0-9a-f]{64}"));
   std::string health =
       testing_support::roundTrip(s.port, testing_support::getRequest("/health", s.token));
   EXPECT_TRUE(health.ends_with("{\"ok\":true,\"version\":\"0.1.0\"}")) << health;
 
-  s.process->signal(SIGTERM);
-  EXPECT_EQ(s.process->wait(30s), 0);
-  EXPECT_EQ(s.process->drainStdout(), ""); // nothing after the READY line
-  std::string diagnostics = s.process->drainStderr();
+  std::string diagnostics = s.finish();
+  EXPECT_EQ(s.process().drainStdout(), ""); // nothing after the READY line
   // The start-up line in its exact form; the descriptor figures on a line of their own.
-  std::string start = "[audio] listening on 127.0.0.1:" + std::to_string(s.port) + ", root " +
-                      root_ + ", parent " + std::to_string(getpid()) + "\n[audio] ";
-  std::string end = " connections\n[audio] SIGTERM; finalising 0 capture(s)\n";
-  ASSERT_TRUE(diagnostics.starts_with(start) && diagnostics.ends_with(end)) << diagnostics;
-  EXPECT_THAT(diagnostics.substr(start.size(), diagnostics.size() - start.size() - end.size()),
-              testing::MatchesRegex("[0-9]+ descriptors, at most [0-9]+"));
+  EXPECT_THAT(
+      diagnostics,
+      testing::MatchesRegex("\\[audio\\] listening on 127\\.0\\.0\\.1:" + std::to_string(s.port) +
+                            ", root " + s.root() + ", parent " + std::to_string(getpid()) +
+                            "\n\\[audio\\] [0-9]+ descriptors, at most [0-9]+ connections\n"
+                            "\\[audio\\] SIGTERM; finalising 0 capture\\(s\\)\n"));
 }
 
-TEST_F(ServiceLifecycle, TokenIsNewEveryRun) {
-  RunningService a = startService(root_, getpid());
-  RunningService b = startService(root_, getpid());
-  ASSERT_EQ(a.token.size(), 64u);
-  ASSERT_EQ(b.token.size(), 64u);
-  EXPECT_NE(a.token, b.token);
-  EXPECT_NE(a.port, b.port);
-}
-
-TEST_F(ServiceLifecycle, ExitsWhenTheParentIsAlreadyGone) {
+TEST(ServiceLifecycle, ExitsWhenTheParentIsAlreadyGone) {
   ChildProcess parent({"/bin/true"});
   ASSERT_EQ(parent.wait(30s), 0); // reaped: the pid names no process now
-  RunningService s = startService(root_, parent.pid());
-  EXPECT_TRUE(s.ready.is_object()) << "the READY line still comes first";
-  EXPECT_EQ(s.process->wait(30s), 0);
-  std::string err = s.process->drainStderr();
-  EXPECT_TRUE(err.ends_with("[audio] parent " + std::to_string(parent.pid()) +
-                            " exited; finalising 0 capture(s)\n"))
-      << err;
+  Service s;
+  EXPECT_TRUE(s.start({}, parent.pid())) << "the READY line still comes first";
+  EXPECT_EQ(s.process().wait(30s), 0);
+  EXPECT_TRUE(s.process().drainStderr().ends_with("[audio] parent " + std::to_string(parent.pid()) +
+                                                  " exited; finalising 0 capture(s)\n"));
 }
 
 // The one real-time check of the 30-second connection deadline: a request trickled a byte every
 // 100 ms does not keep its connection past it, and is never answered.
-TEST_F(ServiceLifecycle, CutsATrickledRequestAtThirtySeconds) {
-  RunningService s = startService(root_, getpid());
-  ASSERT_TRUE(s.ready.is_object());
+TEST(ServiceLifecycle, CutsATrickledRequestAtThirtySeconds) {
+  Service s;
+  ASSERT_TRUE(s.start());
   int fd = testing_support::connectLoopback(s.port);
   ASSERT_GE(fd, 0);
   auto start = std::chrono::steady_clock::now();
@@ -125,8 +103,329 @@ TEST_F(ServiceLifecycle, CutsATrickledRequestAtThirtySeconds) {
   EXPECT_TRUE(r.closed);
   EXPECT_EQ(r.bytes, "");
   EXPECT_GE(waited, 29s) << "closed before its deadline";
-  s.process->signal(SIGTERM);
-  EXPECT_EQ(s.process->wait(30s), 0);
+  s.finish();
+}
+
+TEST(CapturesE2E, RecordsFollowsAndStopsATestTone) {
+  Service s;
+  ASSERT_TRUE(s.start(kTestStrategies));
+  const std::string dir = s.root() + "/rec";
+  ASSERT_FALSE((s.id = s.create(toneCapture(dir, 2))).empty());
+  struct stat info {};
+  ASSERT_EQ(::stat(dir.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0700u);
+  EXPECT_EQ(s.process().readStdoutLine(30s), stateLine(1));
+  // Follow the log with long polls until two segments have closed.
+  ASSERT_TRUE(s.await("segment_closed").is_object());
+  ASSERT_TRUE(s.await("segment_closed").is_object());
+  // The meter reads the tone: 0.25 is -12.0 dBFS at its peaks and -15.1 as RMS.
+  Reply levels = s.call("GET", "/captures/" + s.id + "/levels");
+  ASSERT_EQ(levels.status, 200);
+  EXPECT_EQ(levels.json["recording"], true);
+  EXPECT_EQ(levels.json["tracks"].size(), 1u);
+  const Json& level = levels.json["tracks"]["remote"];
+  EXPECT_NEAR(level["rmsDb"].get<double>(), -15.05, 0.1) << levels.json;
+  EXPECT_NEAR(level["peakDb"].get<double>(), -12.0, 0.1) << levels.json;
+
+  Reply stopped = s.stop(s.id);
+  ASSERT_EQ(stopped.status, 200);
+  EXPECT_EQ(s.process().readStdoutLine(30s), stateLine(0));
+  EXPECT_EQ(s.stop(s.id).json, stopped.json) << "a second stop answers the same summary";
+  EXPECT_EQ(stopped.json["tracks"].size(), 1u);
+  const Json& remote = stopped.json["tracks"]["remote"];
+  ASSERT_TRUE(remote.is_object()) << stopped.json;
+  TrackFiles files = readTrack(dir + "/tracks/remote");
+  EXPECT_EQ(files.segments, remote["segments"].get<int64_t>());
+  EXPECT_EQ(files.frames, remote["frames"].get<int64_t>());
+  EXPECT_GE(files.segments, 3);
+  EXPECT_TRUE(files.headersMatchData);
+  EXPECT_EQ(files.perSegment[0], 32000);
+  EXPECT_NEAR(toneAmplitude(testing_support::toFloat(files.samples), 16000, 440), 0.25, 0.01);
+
+  // The log stays readable after the stop, numbered from 1 without a gap. The tone's blocks lie
+  // on an exact 10 ms grid, so each segment starts where the one before ended, to the
+  // nanosecond but for rounding.
+  Reply log = s.call("GET", "/captures/" + s.id + "/events?after=0");
+  const Json& events = log.json["events"];
+  ASSERT_FALSE(events.empty());
+  EXPECT_EQ(log.json["next"], events.back()["seq"]);
+  EXPECT_EQ(events[0]["type"], "track_started");
+  EXPECT_EQ(events[0]["track"], "remote");
+  EXPECT_EQ(events[0]["strategy"], "test-tone");
+  EXPECT_GT(level["tNs"].get<uint64_t>(), events[0]["tNs"].get<uint64_t>());
+  std::vector<Json> segments;
+  for (size_t i = 0; i < events.size(); ++i) {
+    EXPECT_EQ(events[i]["seq"], i + 1);
+    if (events[i]["type"] == "segment_closed")
+      segments.push_back(events[i]);
+  }
+  ASSERT_EQ(static_cast<int64_t>(segments.size()), remote["segments"].get<int64_t>());
+  EXPECT_LE(segments[0]["startNs"].get<uint64_t>(), events[0]["tNs"].get<uint64_t>());
+  for (size_t i = 1; i < segments.size(); ++i)
+    EXPECT_NEAR(segments[i]["startNs"].get<double>(),
+                segments[i - 1]["startNs"].get<double>() +
+                    segments[i - 1]["durationS"].get<double>() * 1e9,
+                10)
+        << i;
+  // The levels stay too, with the capture no longer recording.
+  Reply stoppedLevels = s.call("GET", "/captures/" + s.id + "/levels");
+  EXPECT_EQ(stoppedLevels.json["recording"], false);
+  EXPECT_GE(stoppedLevels.json["tracks"]["remote"]["tNs"].get<uint64_t>(),
+            level["tNs"].get<uint64_t>());
+  EXPECT_EQ(s.call("GET", "/captures/" + s.id + "/levels").json, stoppedLevels.json)
+      << "they stay put";
+
+  std::string err = s.finish();
+  EXPECT_EQ(s.process().drainStdout(), "") << "no capture was left to stop";
+  EXPECT_NE(err.find("[audio] capture " + s.id + " started: remote, 2 s segments\n"),
+            std::string::npos)
+      << err;
+  EXPECT_NE(err.find("[audio] capture " + s.id + " stopped: "), std::string::npos) << err;
+}
+
+// Refusals of the body that every parsed request is checked against (a relative dir, segment
+// lengths out of range, empty names and matches) are left to the capture request fuzz target.
+TEST(CapturesE2E, CreateValidatesAndConfines) {
+  Service s;
+  const std::string r = s.root(), outside = r + "2"; // a sibling whose name extends the root's
+  ASSERT_EQ(::mkdir(outside.c_str(), 0700), 0);
+  ASSERT_EQ(::mkdir((r + "/sub").c_str(), 0700), 0);
+  std::ofstream(r + "/afile") << "x";
+  fs::create_directory_symlink(r + "/sub", r + "/link");
+  fs::create_directory_symlink(r + "/sub", r + "/sublink");
+  fs::create_directory_symlink(outside, r + "/outlink");
+  fs::create_symlink(r + "/nowhere", r + "/dangling");
+  // Links planted where a capture's own directories go.
+  fs::create_directories(r + "/planted-tracks");
+  fs::create_directory_symlink(outside, r + "/planted-tracks/tracks");
+  fs::create_directories(r + "/planted-remote/tracks");
+  fs::create_directory_symlink(outside, r + "/planted-remote/tracks/remote");
+  ASSERT_TRUE(s.start(kTestStrategies));
+
+  auto with = [](const std::string& dir, std::string extra = R"(,"segmentSeconds":2)") {
+    return R"({"dir":)" + Json(dir).dump() + extra +
+           R"(,"remote":{"strategy":"test-tone","match":{"bundleIds":["x"]}}})";
+  };
+  auto without = [](const std::string& dir, const std::string& tracks) {
+    return R"({"dir":)" + Json(dir).dump() + tracks + "}";
+  };
+  const std::tuple<std::string, int, const char*> cases[] = {
+      // The body (nullptr for a 201).
+      {"not json", 400, "bad_request"},
+      {"[1]", 400, "bad_request"},
+      {R"({"dir":5})", 400, "bad_request"},
+      {with(r + "/a", R"(,"segmentSeconds":1.5)"), 400, "bad_request"},
+      {with(r + "/a", R"(,"segmentSeconds":"30")"), 400, "bad_request"},
+      {with(r + "/s1", R"(,"segmentSeconds":1)"), 201, nullptr},
+      {with(r + "/s3600", R"(,"segmentSeconds":3600)"), 201, nullptr},
+      {with(r + "/s30", R"(,"segmentSeconds":30.0)"), 201, nullptr},
+      {without(r + "/a", R"(,"mic":null,"remote":null)"), 400, "bad_request"},
+      {without(r + "/a", R"(,"mic":"default")"), 400, "bad_request"},
+      {without(r + "/a", R"(,"mic":{"deviceUid":7})"), 400, "bad_request"},
+      {without(r + "/a", R"(,"remote":"test-tone")"), 400, "bad_request"},
+      {without(r + "/a", R"(,"remote":{"match":{"bundleIds":["x"]}})"), 400, "bad_request"},
+      {without(r + "/a", R"(,"remote":{"strategy":"test-tone"})"), 400, "bad_request"},
+      // Confinement.
+      {with(r), 403, "outside_root"},
+      {with(r + "/"), 403, "outside_root"},
+      {with("/"), 403, "outside_root"},
+      {with(r + "/missing/x"), 403, "outside_root"},
+      {with(outside + "/x"), 403, "outside_root"},
+      {with(r + "/../" + fs::path(outside).filename().string() + "/x"), 403, "outside_root"},
+      {with(r + "/sub/../../x"), 403, "outside_root"},
+      {with(r + "/sub/.."), 403, "outside_root"},
+      {with(r + "/."), 403, "outside_root"},
+      {with(r + "/link"), 403, "outside_root"},
+      {with(r + "/outlink"), 403, "outside_root"},
+      {with(r + "/dangling"), 403, "outside_root"},
+      {with(r + "/outlink/x"), 403, "outside_root"},
+      {with(r + std::string("/a\0b", 4)), 403, "outside_root"},
+      {with(r + "/afile"), 400, "bad_request"},
+      {with(r + "/planted-tracks"), 400, "bad_request"},
+      {with(r + "/planted-remote"), 400, "bad_request"},
+      {with(r + "/sublink/deep"), 201, nullptr},
+      {with(r + "/trailing/"), 201, nullptr},
+      {with(r + "/sub"), 201, nullptr},    // an existing directory is used
+      {with(r + "/sub"), 409, "dir_busy"}, // but not by two recordings at once
+      // The registry's answers.
+      {without(r + "/nope", R"(,"remote":{"strategy":"nope","match":{"bundleIds":["x"]}})"), 422,
+       "unsupported_strategy"},
+      // No audio server: the microphone is not determined, the track reports it in the log.
+      {without(r + "/mic", R"(,"mic":{})"), 201, nullptr},
+  };
+  for (const auto& [body, status, error] : cases) {
+    Reply reply = s.call("POST", "/captures", body);
+    EXPECT_EQ(reply.status, status) << body;
+    EXPECT_TRUE(error ? reply.json == Json({{"error", error}}) : reply.json.contains("captureId"))
+        << body << " " << reply.json;
+  }
+
+  // Links were resolved, never followed into a new place outside; directories made 0700.
+  EXPECT_TRUE(fs::is_directory(r + "/sub/deep/tracks/remote"));
+  EXPECT_TRUE(fs::is_directory(r + "/trailing"));
+  EXPECT_EQ(listDir(outside), std::vector<std::string>{});
+  EXPECT_FALSE(fs::exists(r + "/a")) << "a refused request leaves nothing";
+  EXPECT_FALSE(fs::exists(r + "/nowhere"));
+  EXPECT_TRUE(fs::is_directory(r + "/nope")) << "made before the registry refused";
+  EXPECT_TRUE(fs::is_directory(r + "/mic/tracks/mic"));
+  EXPECT_EQ(s.stop("4c1ba1bd-35f2-4b4c-9d4d-1a0a8d7e9f00").status, 404);
+  s.finish();
+}
+
+// How the query maps onto the log; the number grammar itself is the Decimal unit test's.
+TEST(CapturesE2E, EventsQueryAndLongPoll) {
+  Service s;
+  ASSERT_TRUE(s.start(kTestStrategies));
+  std::string id = s.create(toneCapture(s.root() + "/rec", 3600)); // one event until the stop
+  ASSERT_FALSE(id.empty());
+  const std::string path = "/captures/" + id + "/events";
+  EXPECT_EQ(s.call("GET", "/captures/nope/events?after=x").status, 404)
+      << "an unknown id answers 404 before the query is read";
+  const std::tuple<std::string, int, int64_t, size_t> cases[] = {
+      // query, status, and for a 200 next and how many events
+      {"", 200, 1, 1},
+      {"?x=1", 200, 1, 1},
+      {"?after=1&wait=%2B0", 200, 1, 0},
+      {"?after=0&wait=25", 200, 1, 1}, // answered at once: there is an event already
+      {"?after=-1", 400, 0, 0},
+      {"?after=x&wait=0", 400, 0, 0},
+      {"?wait=26", 400, 0, 0},
+      {"?wait=-1", 400, 0, 0},
+  };
+  for (const auto& [query, status, next, events] : cases) {
+    Reply r = s.call("GET", path + query);
+    EXPECT_EQ(r.status, status) << query;
+    Json expected = status == 200 ? Json{{"next", next}, {"events", r.json["events"]}}
+                                  : Json{{"error", "bad_request"}};
+    EXPECT_EQ(r.json, expected) << query;
+    EXPECT_EQ(r.json["events"].size(), events) << query;
+  }
+  // A short wait with nothing new runs out and echoes "after".
+  EXPECT_EQ(s.call("GET", path + "?after=1&wait=1").json, Json::parse(R"({"events":[],"next":1})"));
+
+  // A long poll wakes on the next event: the stop closes the segment.
+  auto poll =
+      std::async(std::launch::async, [&] { return s.call("GET", path + "?after=1&wait=25"); });
+  std::this_thread::sleep_for(500ms);
+  ASSERT_EQ(s.stop(id).status, 200);
+  Reply woke = poll.get();
+  ASSERT_EQ(woke.status, 200);
+  ASSERT_FALSE(woke.json["events"].empty()) << woke.json;
+  EXPECT_EQ(woke.json["events"][0]["type"], "segment_closed");
+  EXPECT_EQ(woke.json["events"][0]["seq"], 2);
+  s.finish();
+}
+
+// How the service ends while two captures record (one in 1 s segments, one in 60 s): told to
+// go (SIGTERM, twice) or left by its parent, it finalises every segment, says so once and ends
+// with one last STATE line; killed outright, it leaves every segment playable, each header at
+// most a second (and one block) behind the samples on disk.
+enum class Ending { sigtermTwice, parentExits, killed };
+
+class ServiceEnding : public testing::TestWithParam<Ending> {};
+
+TEST_P(ServiceEnding, LeavesEverySegmentPlayable) {
+  ChildProcess parent({"/bin/sleep", "120"});
+  Service s;
+  ASSERT_TRUE(s.start(kTestStrategies, parent.pid()));
+  ASSERT_FALSE(s.create(toneCapture(s.root() + "/a", 1)).empty());
+  ASSERT_FALSE(s.create(toneCapture(s.root() + "/b", 60)).empty());
+  EXPECT_EQ(s.process().readStdoutLine(30s), stateLine(1));
+  EXPECT_EQ(s.process().readStdoutLine(30s), stateLine(2));
+  std::this_thread::sleep_for(2500ms);
+
+  std::string finalising = "[audio] SIGTERM; finalising 2 capture(s)\n";
+  switch (GetParam()) {
+  case Ending::sigtermTwice:
+    s.process().signal(SIGTERM);
+    s.process().signal(SIGTERM);
+    break;
+  case Ending::parentExits:
+    parent.signal(SIGKILL);
+    ASSERT_TRUE(parent.wait(30s).has_value());
+    finalising =
+        "[audio] parent " + std::to_string(parent.pid()) + " exited; finalising 2 capture(s)\n";
+    break;
+  case Ending::killed:
+    s.process().signal(SIGKILL);
+    break;
+  }
+  std::optional<int> status = s.process().wait(30s);
+  std::string err = s.process().drainStderr();
+  const bool killed = GetParam() == Ending::killed;
+  if (killed) {
+    EXPECT_EQ(status, 128 + SIGKILL);
+  } else {
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(s.process().drainStdout(), stateLine(0) + "\n") << "one final line";
+    EXPECT_NE(err.find(finalising), std::string::npos) << err;
+    EXPECT_EQ(err.find("finalising"), err.rfind("finalising")) << err;
+    EXPECT_EQ(err.find("stopped:"), std::string::npos) << "the exit path stops captures itself";
+  }
+  for (const char* dir : {"/a", "/b"}) {
+    const std::string track = s.root() + dir + "/tracks/remote";
+    TrackFiles files = readTrack(track);
+    EXPECT_GT(files.frames, 2 * 16000) << dir;
+    if (!killed) {
+      EXPECT_TRUE(files.headersMatchData) << dir;
+      continue;
+    }
+    for (const std::string& name : listDir(track)) {
+      auto wav = testing_support::readWav(track + "/" + name);
+      ASSERT_TRUE(wav) << dir << name;
+      size_t onDisk = wav->bytes.size() - 44;
+      EXPECT_EQ(onDisk % 2, 0u) << dir << name;
+      EXPECT_EQ(wav->riffSize, wav->dataSize + 36) << dir << name;
+      EXPECT_LE(wav->dataSize, onDisk) << dir << name;
+      EXPECT_LE(onDisk - wav->dataSize, 32000u + 2 * 160) << dir << name; // 1 s and one block
+    }
+  }
+}
+
+std::string endingName(const testing::TestParamInfo<Ending>& ending) {
+  const char* names[] = {"SigtermTwice", "ParentExits", "Killed"};
+  return names[static_cast<int>(ending.param)];
+}
+INSTANTIATE_TEST_SUITE_P(Endings, ServiceEnding,
+                         testing::Values(Ending::sigtermTwice, Ending::parentExits, Ending::killed),
+                         endingName);
+
+// Threads and descriptors of a process, read from /proc.
+std::pair<int, int> threadsAndDescriptors(pid_t pid) {
+  int threads = 0;
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);)
+    if (line.starts_with("Threads:"))
+      threads = std::stoi(line.substr(8));
+  return {threads, static_cast<int>(listDir("/proc/" + std::to_string(pid) + "/fd").size())};
+}
+
+// A service that records all day must run for weeks: a stopped capture gives back its threads
+// and descriptors, and its directory may record again.
+TEST(CapturesE2E, CreateAndStopCyclesGiveBackWhatTheyTake) {
+  Service s;
+  ASSERT_TRUE(s.start(kTestStrategies));
+  auto cycle = [&] {
+    std::string id = s.create(toneCapture(s.root() + "/cycle", 1));
+    ASSERT_FALSE(id.empty());
+    ASSERT_EQ(s.stop(id).status, 200);
+  };
+  cycle(); // the request threads a cycle needs
+  auto [threads, descriptors] = threadsAndDescriptors(s.process().pid());
+  for (int i = 0; i < 100; ++i)
+    cycle();
+  auto [threadsAfter, descriptorsAfter] = threadsAndDescriptors(s.process().pid());
+  EXPECT_LE(threadsAfter, threads + 8);
+  EXPECT_LE(descriptorsAfter, descriptors + 8);
+  // The directory is used again and again: its segments are numbered on, with no gap.
+  std::vector<std::string> names = listDir(s.root() + "/cycle/tracks/remote");
+  ASSERT_FALSE(names.empty());
+  for (size_t i = 0; i < names.size(); ++i) {
+    char expected[32];
+    std::snprintf(expected, sizeof expected, "%06zu.wav", i + 1);
+    EXPECT_EQ(names[i], expected);
+  }
+  s.finish();
 }
 
 } // namespace

@@ -1,5 +1,7 @@
 #include "support/audio_files.h"
 
+#include "support/child_process.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -82,6 +84,15 @@ TrackFiles readTrack(const std::string& dir) {
     t.samples.insert(t.samples.end(), wav->samples.begin(), wav->samples.end());
   }
   return t;
+}
+
+bool makeTone(const std::string& path, int rate, int channels, double hz, double seconds,
+              double vol) {
+  return runToCompletion({"/usr/bin/sox", "-n", "-r", std::to_string(rate), "-c",
+                          std::to_string(channels), "-b", "16", path, "synth",
+                          std::to_string(seconds), "sine", std::to_string(hz), "vol",
+                          std::to_string(vol)})
+             .status == 0;
 }
 
 double toneAmplitude(std::span<const float> samples, double rateHz, double hz) {

@@ -43,6 +43,9 @@ struct TrackFiles {
   std::vector<int16_t> samples;    // all segments, one after the other
 };
 TrackFiles readTrack(const std::string& dir);
+// A 16-bit WAV file of a sine made by sox (`vol` its amplitude); false when sox failed.
+bool makeTone(const std::string& path, int rate, int channels, double hz, double seconds,
+              double vol = 1);
 
 // The amplitude of the `hz` component of `samples` (Goertzel), for a sine of amplitude A about A.
 double toneAmplitude(std::span<const float> samples, double rateHz, double hz);

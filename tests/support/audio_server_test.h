@@ -10,16 +10,19 @@
 namespace va::testing_support {
 
 // A test run twice, each time on a private server of its own: with WirePlumber, then bare
-// (the parameter). Clients of this process are pointed at it.
+// (the parameter); with the PulseAudio bridge when asked. Clients of this process are pointed at
+// it.
 class AudioServerTest : public ::testing::TestWithParam<bool> {
 protected:
+  explicit AudioServerTest(bool pulse = false) : pulse_(pulse) {}
   void SetUp() override {
-    env_ = std::make_unique<AudioEnv>(GetParam());
+    env_ = std::make_unique<AudioEnv>(GetParam(), pulse_);
     ASSERT_EQ(env_->error(), "");
     env_->exportEnv();
   }
   void TearDown() override { env_.reset(); }
 
+  bool pulse_;
   std::unique_ptr<AudioEnv> env_;
 };
 
