@@ -1,10 +1,17 @@
 #include "service/command_line.h"
 #include "service/descriptor_limit.h"
+#include "service/orderly_exit.h"
+
+#include "capture/captures.h"
+#include "fakes/scripted_strategy.h"
+#include "support/audio_files.h"
+#include "support/directory.h"
 
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <thread>
 
 namespace va {
 namespace {
@@ -107,6 +114,33 @@ TEST(DescriptorLimit, ConnectionsAndTracksShareWhatIsLeftByTheReserve) {
   EXPECT_EQ(trackCap(1024), 23u);
   EXPECT_EQ(trackCap(272), 0u);
   EXPECT_EQ(trackCap(100), 0u);
+}
+
+// A capture whose stop hangs: the watchdog ends the process with status 1 (a death test). The
+// clean exit is the end-to-end SIGTERM test's.
+TEST(OrderlyExit, AHangingStopTripsTheWatchdog) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  auto journal = std::make_shared<testing_support::CallJournal>();
+  Captures captures(
+      Captures::Factories{
+          .micStatus = [] { return std::string("granted"); },
+          .makeMic = {},
+          .makeRemote = [journal](const std::string&, const ProcessMatch&)
+              -> std::expected<std::shared_ptr<CaptureStrategy>, RemoteStrategies::Refusal> {
+            return std::make_shared<testing_support::ScriptedStrategy>(
+                "remote", journal, std::nullopt,
+                [] { std::this_thread::sleep_for(std::chrono::seconds(10)); });
+          }},
+      std::make_shared<MonotonicClock>());
+  testing_support::TempDir dir;
+  CaptureSpec spec;
+  spec.dir = dir.path() + "/slow";
+  spec.remote = CaptureSpec::Remote{"fake", ProcessMatch{{"org.example.app"}, {}, true}};
+  ASSERT_EQ(::mkdir(spec.dir.c_str(), 0700), 0);
+  spec.directory = testing_support::captureDirectory(spec.dir);
+  ASSERT_TRUE(captures.create(spec).has_value());
+  EXPECT_EXIT(finaliseAndExit("SIGTERM", nullptr, &captures), testing::ExitedWithCode(1),
+              "finalising 1 capture\\(s\\)\n.*finalising took too long; exiting");
 }
 
 } // namespace
