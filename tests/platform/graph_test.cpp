@@ -15,15 +15,8 @@ namespace {
 
 TEST(OsVersion, FromKernelRelease) {
   const std::pair<const char*, const char*> cases[] = {
-      {"6.1.0-18-amd64", "6.1.0"},
-      {"6.18.44", "6.18.44"},
-      {"5.10", "5.10.0"},
-      {"4.19.0+", "4.19.0"},
-      {"6.1.0.5", "6.1.0"},
-      {"", "0.0.0"},
-      {"x", "0.0.0"},
-      {"6.-1", "6.0.0"},
-      {"6.", "6.0.0"},
+      {"6.1.0-18-amd64", "6.1.0"}, {"5.10", "5.10.0"}, {"6.1.0.5", "6.1.0"}, {"", "0.0.0"},
+      {"6.-1", "6.0.0"},           {"6.", "6.0.0"},
   };
   for (const auto& [release, version] : cases)
     EXPECT_EQ(osVersionFromRelease(release), version) << release;
@@ -60,27 +53,15 @@ TEST(ListenerRegistry, DeliversOnItsQueueOncePerChangeUntilCancelled) {
   EXPECT_EQ(registry->listen({ChangeKind::deviceList}, nullptr, [] {}), nullptr);
 }
 
-TEST(MicDeviceResolver, ByUidOrByDefault) {
+// What MicrophoneStrategyTest, which follows the default or a requested uid, does not reach.
+TEST(MicDeviceResolver, NoDeviceForAUidInAnotherCaseOrADefaultOfZeroOrNotListed) {
   fakes::FakeInputDevices devices;
-  devices.devices = {{3, "a", "A", "usb", 48000, 1}, {5, "b", "B", "virtual", 48000, 2}};
-  struct Case {
-    const char* name;
-    std::optional<std::string> uid;
-    std::optional<uint32_t> defaultID;
-    std::optional<uint32_t> expected;
-  } cases[] = {
-      {"requested uid", "b", 3, 5},
-      {"requested uid ignores the default", "zzz", 3, std::nullopt},
-      {"uid is case-sensitive", "A", 3, std::nullopt},
-      {"the default", std::nullopt, 3, 3},
-      {"no default", std::nullopt, std::nullopt, std::nullopt},
-      {"a default of 0", std::nullopt, 0, std::nullopt},
-      {"a default that is not listed", std::nullopt, 9, std::nullopt},
-  };
-  for (const Case& c : cases) {
-    devices.defaultID = c.defaultID;
-    std::optional<InputDevice> found = MicDeviceResolver::resolve(c.uid, devices);
-    EXPECT_EQ(found ? std::optional(found->id) : std::nullopt, c.expected) << c.name;
+  devices.devices = {{3, "a", "A", "usb", 48000, 1}, {0, "zero", "Z", "usb", 48000, 1}};
+  devices.defaultID = 3;
+  EXPECT_EQ(MicDeviceResolver::resolve("A", devices), std::nullopt);
+  for (uint32_t id : {0u, 9u}) { // a default of 0 is none, even beside a device numbered 0
+    devices.defaultID = id;
+    EXPECT_EQ(MicDeviceResolver::resolve(std::nullopt, devices), std::nullopt) << id;
   }
 }
 
