@@ -123,7 +123,7 @@ TEST(OrderlyExit, AHangingStopTripsTheWatchdog) {
   auto journal = std::make_shared<testing_support::CallJournal>();
   Captures captures(
       Captures::Factories{
-          .micStatus = [] { return std::string("granted"); },
+          .micStatus = {},
           .makeMic = {},
           .makeRemote = [journal](const std::string&, const ProcessMatch&)
               -> std::expected<std::shared_ptr<CaptureStrategy>, RemoteStrategies::Refusal> {
