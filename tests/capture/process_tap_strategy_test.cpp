@@ -1,6 +1,11 @@
 #include "capture/process_tap_strategy.h"
+#include "core/serial_queue.h"
 #include "fakes/fake_platform.h"
 #include "fakes/manual_time.h"
+#include "support/eventually.h"
+
+#include <atomic>
+#include <thread>
 
 namespace va {
 namespace {
@@ -59,7 +64,7 @@ Events tapStarted(const std::vector<AudioProcessInfo>& apps, std::optional<doubl
           {"track_started", {{"track", "remote"}, {"strategy", "process-tap"}}}};
 }
 
-// The strategy over fake processes, tap and outputs. Everything runs on the test's thread.
+// The strategy over fake processes, tap and outputs, on the manual queue unless said otherwise.
 class ProcessTapStrategyTest : public testing_support::ManualTimeTest {
 protected:
   ProcessTapStrategyTest() : ManualTimeTest("remote") {}
@@ -240,6 +245,48 @@ TEST_F(ProcessTapStrategyTest, WithoutLiveListenersItObservesOnlyAtStart) {
   EXPECT_TRUE(take().empty());
   EXPECT_EQ(processes->reads, 1);
   strategy->stop();
+}
+
+// On its real queue, with audio, format reports and notifications arriving from other threads
+// while the apps come and go and the capture stops.
+TEST_F(ProcessTapStrategyTest, ChurnAndAudioFromOtherThreadsThenStop) {
+  const AudioProcessInfo a = app(1, 100, true), b = app(2, 200, false, "com.example.b");
+  processes->list = {a};
+  auto monotonic = std::make_shared<MonotonicClock>();
+  auto strategy = std::make_shared<ProcessTapStrategy>(
+      ProcessMatch{{"com.example.a", "com.example.b"}, {}, false},
+      ProcessTapStrategy::Platform{processes, tap, outputs, notifier, &permissions}, true,
+      monotonic, std::make_shared<SerialQueue>("velmorrant-audio.tap"));
+  ASSERT_TRUE(strategy->start(sink, events));
+  ASSERT_TRUE(tap->running());
+  std::atomic<bool> done{false};
+  std::thread audio([&] {
+    while (!done.load()) {
+      tap->deliver(160, 16000, static_cast<uint64_t>(monotonic->nowNs()));
+      tap->report({{"reason", "delivered_rate"}});
+      std::this_thread::yield();
+    }
+  });
+  // Audio has reached the sink before the churn can take the tap away.
+  ASSERT_TRUE(testing_support::eventually([&] { return !sink->blocks().empty(); }));
+  const std::vector<std::vector<AudioProcessInfo>> sets = {{a, b}, {b}, {}, {a}};
+  for (int round = 0; round < 200; ++round) {
+    {
+      std::lock_guard lock(processes->mutex);
+      processes->list = sets[static_cast<size_t>(round) % sets.size()];
+    }
+    notifier->notify({ChangeKind::processList});
+    notifier->notify({ChangeKind::processRunning, 2});
+    notifier->notify({ChangeKind::defaultOutput});
+  }
+  strategy->stop();
+  done = true;
+  audio.join();
+  std::vector<CaptureEvent> log = events->snapshot(0);
+  ASSERT_FALSE(log.empty());
+  EXPECT_EQ(log.back().type, "track_stopped");
+  EXPECT_EQ(std::ranges::count(log, "track_stopped", &CaptureEvent::type), 1);
+  EXPECT_FALSE(tap->running());
 }
 
 } // namespace
