@@ -4,12 +4,12 @@
 #include "e2e/service_process.h"
 #include "support/socket_client.h"
 
-#include <atomic>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <future>
 #include <gmock/gmock.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <thread>
@@ -44,7 +44,10 @@ TEST(ServiceCommandLine, RefusesWithExactMessages) {
   }
 }
 
-TEST(ServiceLifecycle, AnnouncesItselfServesAndExitsOnSigterm) {
+// The READY line, /health and the start-up log; and the one real-time check of the 30-second
+// connection deadline: a request trickled a byte every 100 ms does not keep its connection past
+// it, and is never answered.
+TEST(ServiceLifecycle, AnnouncesItselfServesCutsATrickleAndExitsOnSigterm) {
   Service s;
   ASSERT_TRUE(s.start());
   // Exactly the four keys, sorted, compact.
@@ -55,6 +58,21 @@ TEST(ServiceLifecycle, AnnouncesItselfServesAndExitsOnSigterm) {
   std::string health =
       testing_support::roundTrip(s.port, testing_support::getRequest("/health", s.token));
   EXPECT_TRUE(health.ends_with("{\"ok\":true,\"version\":\"0.1.0\"}")) << health;
+
+  int fd = testing_support::connectLoopback(s.port);
+  ASSERT_GE(fd, 0);
+  const std::string bytes = "GET /health HTTP/1.1\r\nAuthorization: Bearer " + s.token +
+                            "\r\nX-Slow: " + std::string(1000, 'a');
+  const auto start = std::chrono::steady_clock::now();
+  testing_support::ReadResult r;
+  for (size_t i = 0; i < bytes.size() && !r.closed; ++i) {
+    ::send(fd, &bytes[i], 1, MSG_NOSIGNAL);
+    r = testing_support::readUntilClosed(fd, 100ms);
+    EXPECT_EQ(r.bytes, "");
+  }
+  EXPECT_TRUE(r.closed);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 29s) << "closed before its deadline";
+  ::close(fd);
 
   std::string diagnostics = s.finish();
   EXPECT_EQ(s.process().drainStdout(), ""); // nothing after the READY line
@@ -77,33 +95,71 @@ TEST(ServiceLifecycle, ExitsWhenTheParentIsAlreadyGone) {
                                                   " exited; finalising 0 capture(s)\n"));
 }
 
-// The one real-time check of the 30-second connection deadline: a request trickled a byte every
-// 100 ms does not keep its connection past it, and is never answered.
-TEST(ServiceLifecycle, CutsATrickledRequestAtThirtySeconds) {
-  Service s;
-  ASSERT_TRUE(s.start());
-  int fd = testing_support::connectLoopback(s.port);
-  ASSERT_GE(fd, 0);
-  auto start = std::chrono::steady_clock::now();
-  std::atomic<bool> done{false};
-  std::thread trickle([&] {
-    std::string bytes = "GET /health HTTP/1.1\r\nAuthorization: Bearer " + s.token +
-                        "\r\nX-Slow: " + std::string(1000, 'a');
-    for (char b : bytes) {
-      if (done.load() || ::send(fd, &b, 1, MSG_NOSIGNAL) != 1)
-        return;
-      std::this_thread::sleep_for(100ms);
+// Idle connections can take every place the server has, but never a recording's descriptors nor
+// a real request's turn: the oldest without a request make room. Under a limit of 512, recordings
+// take their descriptors first: a capture that would eat into what recording tracks need is
+// refused (503 "too_many_captures"), and every recording keeps writing whole segments.
+TEST(ConnectionFlood, RecordingsAndRequestsCarryOnThroughTwoThousandIdleConnections) {
+  constexpr int kIdleConnections = 2000;
+  struct Held {
+    rlimit saved;
+    std::vector<int> fds;
+    ~Held() {
+      for (int fd : fds)
+        ::close(fd);
+      setrlimit(RLIMIT_NOFILE, &saved);
     }
-  });
-  auto r = testing_support::readUntilClosed(fd, 90s);
-  auto waited = std::chrono::steady_clock::now() - start;
-  done.store(true);
-  trickle.join();
-  ::close(fd);
-  EXPECT_TRUE(r.closed);
-  EXPECT_EQ(r.bytes, "");
-  EXPECT_GE(waited, 29s) << "closed before its deadline";
-  s.finish();
+  } held{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &held.saved), 0);
+  if (held.saved.rlim_max < kIdleConnections + 256)
+    GTEST_SKIP() << "hard descriptor limit " << held.saved.rlim_max;
+  rlimit raised{held.saved.rlim_max, held.saved.rlim_max};
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &raised), 0);
+  Service s;
+  ASSERT_TRUE(s.start(kTestStrategies, getpid(), /*descriptorLimit=*/512));
+  std::vector<std::pair<std::string, std::string>> captures; // id, directory
+  int made = 0;
+  auto create = [&] {
+    std::string dir = s.root() + "/c" + std::to_string(made++);
+    Reply created = s.call("POST", "/captures", toneCapture(dir, 2).dump());
+    if (created.status == 201)
+      captures.emplace_back(created.json["captureId"], dir);
+    return created;
+  };
+  Reply refused;
+  while ((refused = create()).status == 201 && captures.size() < 20) {
+  }
+  EXPECT_EQ(refused.json, Json({{"error", "too_many_captures"}})) << refused.status;
+  EXPECT_EQ(captures.size(), 7u); // (512 - 256 reserved - 16 connections) / 32 per track
+
+  for (int i = 0; i < kIdleConnections; ++i)
+    held.fds.push_back(testing_support::connectLoopback(s.port));
+  EXPECT_EQ(std::ranges::count(held.fds, -1), 0);
+  // Far below the 30 s after which idle connections would give their places up by themselves.
+  auto asked = std::chrono::steady_clock::now();
+  std::string health =
+      testing_support::roundTrip(s.port, testing_support::getRequest("/health", s.token), 20s);
+  EXPECT_TRUE(health.starts_with("HTTP/1.1 200 OK")) << health;
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, 10s);
+  ASSERT_EQ(s.stop(captures.back().first).status, 200);
+  captures.pop_back();
+  ASSERT_EQ(create().status, 201) << "a capture starts in the place of a stopped one";
+  std::this_thread::sleep_for(5s); // they record while the idle connections are held
+
+  for (const auto& [id, dir] : captures) {
+    Reply stopped = s.stop(id);
+    Reply events = s.call("GET", "/captures/" + id + "/events?after=0");
+    for (const Json& e : events.json["events"])
+      EXPECT_TRUE(e["type"] != "track_interrupted" && e["type"] != "write_failed") << e;
+    // Without a gap: every segment but the last is whole, and the frames are the summary's.
+    TrackFiles files = readTrack(dir + "/tracks/remote");
+    EXPECT_TRUE(files.headersMatchData) << dir;
+    EXPECT_GT(files.frames, 3 * 16000) << dir;
+    EXPECT_EQ(files.frames, stopped.json["tracks"]["remote"]["frames"].get<int64_t>()) << dir;
+    for (size_t i = 0; i + 1 < files.perSegment.size(); ++i)
+      EXPECT_EQ(files.perSegment[i], 32000) << dir << " " << i;
+  }
+  EXPECT_NE(s.process().drainStderr().find("connection limit of "), std::string::npos);
 }
 
 TEST(CapturesE2E, RecordsFollowsAndStopsATestTone) {
