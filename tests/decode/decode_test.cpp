@@ -33,30 +33,26 @@ void writeText(const std::string& path, const std::string& text) {
 class DecodeTest : public testing::Test {
 protected:
   static void SetUpTestSuite() {
-    dir_ = new TempDir();
     // One second of 440 Hz at 0.25 in both channels, 44.1 kHz 16-bit.
     ASSERT_TRUE(makeTone(at("tone.wav"), 44100, 2, 440, 1, 0.25));
   }
-  static void TearDownTestSuite() { delete dir_; }
-  static std::string at(const std::string& name) { return dir_->path() + "/" + name; }
-  // A file of the suite's directory (a name, or a path in it), as the decoder takes it.
-  static Decode::Place in(const std::string& path) {
-    static const UniqueFd dir = openDirectory(dir_->path());
-    std::string name = path.substr(path.rfind('/') + 1);
+  static std::string at(const std::string& name) {
+    static const TempDir dir;
+    return dir.path() + "/" + name;
+  }
+  // A file of the suite's directory, as the decoder takes it.
+  static Decode::Place in(const std::string& name) {
+    static const UniqueFd dir = openDirectory(at(""));
     return {dir.get(), name, at(name)};
   }
   // Makes `name` from tone.wav with ffmpeg's encoder arguments.
   static std::string encode(const std::string& name, const std::string& args) {
-    std::string path = at(name);
-    if (!fs::exists(path)) {
-      EXPECT_TRUE(sh("ffmpeg -nostdin -y -i " + at("tone.wav") + " " + args + " " + path)) << name;
+    if (!fs::exists(at(name))) {
+      EXPECT_TRUE(sh("ffmpeg -nostdin -y -i " + at("tone.wav") + " " + args + " " + at(name)));
     }
-    return path;
+    return name;
   }
-
-  static TempDir* dir_;
 };
-TempDir* DecodeTest::dir_ = nullptr;
 
 // Whatever the input, the output is one second of the tone in 16 kHz mono 16-bit, under the
 // header for its size, readable by everyone, and no temporary file is left.
@@ -125,7 +121,7 @@ TEST_F(DecodeTest, RefusesWhatIsNotAPlainAudioFileAndOpensNoListedFile) {
   writeText(at("text.mp3"), "this is not audio, just some words in a file\n");
   fs::create_directory(at("adir"));
   fs::create_symlink(at("tone.wav"), at("link.wav"));
-  std::string mp3 = *readFile(encode("tone.mp3", "-c:a libmp3lame -b:a 128k"));
+  std::string mp3 = *readFile(at(encode("tone.mp3", "-c:a libmp3lame -b:a 128k")));
   std::ofstream(at("cut.mp3"), std::ios::binary) << mp3.substr(0, 400); // header, no audio
   std::string target = at("secret.wav");
   fs::copy_file(at("tone.wav"), target, fs::copy_options::overwrite_existing);

@@ -43,13 +43,12 @@ struct Recording {
     std::lock_guard lock(mutex);
     return samples.size();
   }
-  // Waits for `seconds` more of audio at 48 kHz and returns it.
+  // Waits for `seconds` more of audio at 48 kHz and returns it (what came, if less).
   std::vector<float> next(double seconds) {
-    size_t from = size();
-    size_t want = from + static_cast<size_t>(seconds * 48000);
+    const size_t from = size(), want = from + static_cast<size_t>(seconds * 48000);
     eventually([&] { return size() >= want; });
     std::lock_guard lock(mutex);
-    return {samples.begin() + static_cast<ptrdiff_t>(std::min(from, samples.size())),
+    return {samples.begin() + static_cast<ptrdiff_t>(from),
             samples.begin() + static_cast<ptrdiff_t>(std::min(want, samples.size()))};
   }
   // Links take a moment and the first block after a link is silence: one second of audio from
