@@ -26,12 +26,6 @@ std::string describe(const Outcome& o) {
   return "complete";
 }
 
-struct Case {
-  const char* name;
-  std::string bytes;
-  std::string expected; // "complete", "incomplete" or "refuse(status,drain)"
-};
-
 std::string get(std::string_view line, std::string_view headers = "") {
   return std::string(line) + "\r\n" + std::string(headers) + "\r\n";
 }
@@ -44,7 +38,8 @@ const std::string kBigHead = "GET / HTTP/1.1\r\nX: " + std::string(16384 - 19, '
 
 // The Content-Length rows only map the number to an outcome; its grammar is the Decimal test's.
 TEST(HTTPParser, Outcomes) {
-  const Case cases[] = {
+  // name, bytes, and "complete", "incomplete" or "refuse(status,drain)"
+  const std::tuple<const char*, std::string, std::string> cases[] = {
       {"NoBlankLine", "GET / HTTP/1.1\r\nHost: x\r\n", "incomplete"},
       {"TwoSpaces", get("GET  /a HTTP/1.1"), "refuse(400,0)"},
       {"TwoParts", get("GET /a"), "refuse(400,0)"},
@@ -73,8 +68,8 @@ TEST(HTTPParser, Outcomes) {
       {"InvalidUtf8InHead", get("GET /\xff HTTP/1.1"), "refuse(431,0)"},
       {"InvalidUtf8InBodyIsFine", post("Content-Length: 2\r\n", "\xff\xfe"), "complete"},
   };
-  for (const Case& c : cases)
-    EXPECT_EQ(describe(HTTPParser::parse(c.bytes)), c.expected) << c.name;
+  for (const auto& [name, bytes, expected] : cases)
+    EXPECT_EQ(describe(HTTPParser::parse(bytes)), expected) << name;
 }
 
 TEST(HTTPParser, HeaderNamesAndValues) {
@@ -98,10 +93,7 @@ TEST(HTTPParser, HeaderNamesAndValues) {
 
 // Only the mapping from the target to path and query; the URI grammar is the Uri test's.
 TEST(HTTPParser, Query) {
-  const struct {
-    std::string target, path;
-    std::map<std::string, std::string> query;
-  } cases[] = {
+  const std::tuple<std::string, std::string, std::map<std::string, std::string>> cases[] = {
       {"/a?x=1&y=&z", "/a", {{"x", "1"}, {"y", ""}, {"z", ""}}},
       {"/a?name=a%20b+c", "/a", {{"name", "a b+c"}}},
       {"/a?k=1&k=2", "/a", {{"k", "2"}}},
@@ -114,10 +106,10 @@ TEST(HTTPParser, Query) {
       {"http://127.0.0.1:80/a?after=5", "http://127.0.0.1:80/a", {{"after", "5"}}},
       {"/a?x=%26&y=2", "/a", {{"x", "&"}, {"y", "2"}}},
   };
-  for (const auto& c : cases) {
-    HTTPRequest r = complete(get("GET " + c.target + " HTTP/1.1"));
-    EXPECT_EQ(r.path, c.path) << c.target;
-    EXPECT_EQ(r.query, c.query) << c.target;
+  for (const auto& [target, path, query] : cases) {
+    HTTPRequest r = complete(get("GET " + target + " HTTP/1.1"));
+    EXPECT_EQ(r.path, path) << target;
+    EXPECT_EQ(r.query, query) << target;
   }
 }
 
@@ -236,8 +228,7 @@ TEST(HTTPResponse, Serializes) {
   EXPECT_EQ(HTTPResponse::error(401, "unauthorized").serialized(),
             "HTTP/1.1 401 Unauthorized\r\nContent-Type: application/json\r\nContent-Length: 24\r\n"
             "Connection: close\r\n\r\n{\"error\":\"unauthorized\"}");
-  HTTPResponse r{200, Json{{"name", std::string("Mic \xff\xfe X")}, {"ok", true}}};
-  std::string s = r.serialized();
+  std::string s = HTTPResponse{200, Json{{"name", "Mic \xff\xfe X"}, {"ok", true}}}.serialized();
   EXPECT_TRUE(s.starts_with("HTTP/1.1 200 OK\r\n"));
   EXPECT_TRUE(s.ends_with("{\"name\":\"Mic \xef\xbf\xbd\xef\xbf\xbd X\",\"ok\":true}")) << s;
   std::string phrases;

@@ -26,11 +26,7 @@ TEST(CommandLine, RefusalsInOrder) {
   const std::string file = ::testing::TempDir() + "/va_cli_regular_file";
   std::ofstream(file) << "x";
   const std::string usage = "usage: velmorrant-audio serve --root <abs dir> --parent-pid <pid>";
-  struct Case {
-    std::vector<std::string> args;
-    std::string message;
-  };
-  const Case cases[] = {
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
       {{}, usage},
       {{"Serve", "--root", "/tmp"}, usage},
       {{"serve"}, "--root must be an absolute directory"},
@@ -54,10 +50,10 @@ TEST(CommandLine, RefusalsInOrder) {
       {{"serve", "--root", "--parent-pid", "--parent-pid", "5"},
        "--root must be an absolute directory"},
   };
-  for (const Case& c : cases) {
-    auto r = parse(c.args);
-    ASSERT_FALSE(r.has_value()) << testing::PrintToString(c.args);
-    EXPECT_EQ(r.error(), c.message) << testing::PrintToString(c.args);
+  for (const auto& [args, message] : cases) {
+    auto r = parse(args);
+    ASSERT_FALSE(r.has_value()) << testing::PrintToString(args);
+    EXPECT_EQ(r.error(), message) << testing::PrintToString(args);
   }
 }
 
@@ -98,17 +94,14 @@ TEST(DescriptorLimit, RaisesTheSoftLimitToTheHardOne) {
 // Connections keep the reserve and every recording track's descriptors free; tracks may take
 // all but the reserve and the least number of connections.
 TEST(DescriptorLimit, ConnectionsAndTracksShareWhatIsLeftByTheReserve) {
-  struct Case {
-    uint64_t limit;
-    size_t tracks;
-    size_t cap;
-  } cases[] = {
+  const std::tuple<uint64_t, size_t, size_t> cases[] = {
+      // limit, tracks, connections
       {1048576, 0, 1024}, {1280, 0, 1024}, {1279, 0, 1023},       {1024, 0, 768},
       {300, 0, 44},       {272, 0, 16},    {20, 0, 16},           {1024, 10, 448},
       {1024, 23, 32},     {1024, 24, 16},  {1048576, 1000, 1024},
   };
-  for (const Case& c : cases)
-    EXPECT_EQ(connectionCap(c.limit, 1024, c.tracks), c.cap) << c.limit << " " << c.tracks;
+  for (const auto& [limit, tracks, cap] : cases)
+    EXPECT_EQ(connectionCap(limit, 1024, tracks), cap) << limit << " " << tracks;
   EXPECT_EQ(trackCap(1024), 23u);
   EXPECT_EQ(trackCap(272), 0u);
   EXPECT_EQ(trackCap(100), 0u);
