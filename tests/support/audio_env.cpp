@@ -70,16 +70,6 @@ pid_t AudioEnv::player(const std::string& kind, const std::string& id, const std
   return ok ? static_cast<pid_t>(std::atoi(out.c_str())) : 0;
 }
 
-pid_t AudioEnv::app(const std::string& id, const std::string& name, int hz, double seconds) {
-  return player("app", id, name, hz, seconds);
-}
-pid_t AudioEnv::pulseApp(const std::string& id, const std::string& name, int hz, double seconds) {
-  return player("pulse-app", id, name, hz, seconds);
-}
-pid_t AudioEnv::alsaApp(const std::string& id, const std::string& name, int hz, double seconds) {
-  return player("alsa-app", id, name, hz, seconds);
-}
-
 void AudioEnv::pause(pid_t pid) {
   kill(pid, SIGUSR1);
 }

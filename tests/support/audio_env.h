@@ -21,7 +21,6 @@ public:
   // Empty when the server is up; else what went wrong.
   const std::string& error() const { return error_; }
   bool bare() const { return bare_; }
-  bool pulse() const { return pulse_; }
   // "XDG_RUNTIME_DIR=...", ... (and "PULSE_SERVER=..." with the bridge) for a client of it.
   std::vector<std::string> clientEnv() const;
   // Points this process's own clients at the server.
@@ -31,11 +30,17 @@ public:
   // --bus B, --description T, --priority N, --default, --amplitude A (0.5 unless given).
   pid_t mic(const std::string& name, int hz, const std::vector<std::string>& options = {});
   // A fake application playing a stereo sine at amplitude 0.5; 0 on failure.
-  pid_t app(const std::string& id, const std::string& name, int hz, double seconds = 0);
+  pid_t app(const std::string& id, const std::string& name, int hz, double seconds = 0) {
+    return player("app", id, name, hz, seconds);
+  }
   // The same played by a PulseAudio client (pacat; needs the bridge) or an ALSA client (aplay),
   // both routed by the session manager.
-  pid_t pulseApp(const std::string& id, const std::string& name, int hz, double seconds = 0);
-  pid_t alsaApp(const std::string& id, const std::string& name, int hz, double seconds = 0);
+  pid_t pulseApp(const std::string& id, const std::string& name, int hz, double seconds = 0) {
+    return player("pulse-app", id, name, hz, seconds);
+  }
+  pid_t alsaApp(const std::string& id, const std::string& name, int hz, double seconds = 0) {
+    return player("alsa-app", id, name, hz, seconds);
+  }
   void pause(pid_t pid);
   void resume(pid_t pid);
   // SIGTERM and wait for it to be gone.

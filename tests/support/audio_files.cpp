@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -49,21 +50,11 @@ std::optional<WavFile> readWav(const std::string& path) {
     return std::nullopt;
   WavFile wav;
   wav.bytes = std::move(*bytes);
-  auto u32 = [&](size_t at) {
-    uint32_t v = 0;
-    for (int i = 3; i >= 0; --i)
-      v = (v << 8) | static_cast<uint8_t>(wav.bytes[at + static_cast<size_t>(i)]);
-    return v;
-  };
-  wav.riffSize = u32(4);
-  wav.dataSize = u32(40);
-  size_t count = (wav.bytes.size() - 44) / 2;
-  wav.samples.resize(count);
-  for (size_t i = 0; i < count; ++i) {
-    auto lo = static_cast<uint8_t>(wav.bytes[44 + 2 * i]);
-    auto hi = static_cast<uint8_t>(wav.bytes[45 + 2 * i]);
-    wav.samples[i] = static_cast<int16_t>(static_cast<uint16_t>(lo | (hi << 8)));
-  }
+  // Both the file and this machine are little-endian.
+  std::memcpy(&wav.riffSize, wav.bytes.data() + 4, 4);
+  std::memcpy(&wav.dataSize, wav.bytes.data() + 40, 4);
+  wav.samples.resize((wav.bytes.size() - 44) / 2);
+  std::memcpy(wav.samples.data(), wav.bytes.data() + 44, wav.samples.size() * 2);
   return wav;
 }
 

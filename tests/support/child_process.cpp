@@ -1,5 +1,6 @@
 #include "support/child_process.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
@@ -24,28 +25,19 @@ ChildProcess::ChildProcess(std::vector<std::string> argv, std::vector<std::strin
   posix_spawn_file_actions_adddup2(&actions, errPipe[1], STDERR_FILENO);
   posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
 
-  std::vector<char*> args;
-  for (auto& a : argv)
-    args.push_back(a.data());
-  args.push_back(nullptr);
-  std::vector<std::string> envStore;
   // An extra entry replaces the inherited one of the same name.
-  auto name = [](const std::string& entry) { return entry.substr(0, entry.find('=')); };
-  for (char** e = environ; *e; ++e) {
-    std::string entry = *e;
-    bool replaced = false;
-    for (const auto& extra : extraEnv)
-      replaced = replaced || name(extra) == name(entry);
-    if (!replaced)
-      envStore.push_back(std::move(entry));
-  }
-  for (auto& e : extraEnv)
-    envStore.push_back(e);
-  std::vector<char*> env;
-  for (auto& e : envStore)
-    env.push_back(e.data());
-  env.push_back(nullptr);
-
+  auto name = [](std::string_view entry) { return entry.substr(0, entry.find('=')); };
+  for (char** e = environ; *e; ++e)
+    if (std::ranges::none_of(extraEnv, [&](const std::string& x) { return name(x) == name(*e); }))
+      extraEnv.emplace_back(*e);
+  auto pointers = [](std::vector<std::string>& strings) {
+    std::vector<char*> out;
+    for (std::string& s : strings)
+      out.push_back(s.data());
+    out.push_back(nullptr);
+    return out;
+  };
+  std::vector<char*> args = pointers(argv), env = pointers(extraEnv);
   if (posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), env.data()) != 0)
     pid_ = -1;
   posix_spawn_file_actions_destroy(&actions);
@@ -123,24 +115,10 @@ std::optional<int> ChildProcess::wait(std::chrono::milliseconds timeout) {
   }
 }
 
-std::string ChildProcess::drainStdout() {
-  while (!outEof_) {
-    pollfd p{out_, POLLIN, 0};
-    if (::poll(&p, 1, 2000) <= 0)
-      break;
-    readAvailable(out_, outBuf_, outEof_);
-  }
-  return std::exchange(outBuf_, {});
-}
-
-std::string ChildProcess::drainStderr() {
-  while (!errEof_) {
-    pollfd p{err_, POLLIN, 0};
-    if (::poll(&p, 1, 2000) <= 0)
-      break;
-    readAvailable(err_, errBuf_, errEof_);
-  }
-  return std::exchange(errBuf_, {});
+std::string ChildProcess::drain(int fd, std::string& buffer, bool& eof) {
+  for (pollfd p{fd, POLLIN, 0}; !eof && ::poll(&p, 1, 2000) > 0;)
+    readAvailable(fd, buffer, eof);
+  return std::exchange(buffer, {});
 }
 
 void ChildProcess::signal(int sig) {

@@ -23,12 +23,13 @@ public:
   // Waits for the exit; the exit status, 128 + signal for a signal, or nothing on timeout.
   std::optional<int> wait(std::chrono::milliseconds timeout);
   // Everything the child wrote, read until EOF (call after wait()).
-  std::string drainStdout();
-  std::string drainStderr();
+  std::string drainStdout() { return drain(out_, outBuf_, outEof_); }
+  std::string drainStderr() { return drain(err_, errBuf_, errEof_); }
   void signal(int sig);
 
 private:
   static void readAvailable(int fd, std::string& into, bool& eof);
+  static std::string drain(int fd, std::string& buffer, bool& eof);
   pid_t pid_ = -1;
   int out_ = -1, err_ = -1;
   std::string outBuf_, errBuf_;
