@@ -30,7 +30,7 @@ Json interrupted(const std::string& reason) {
 // The strategy over fake devices, permission and input.
 class MicrophoneStrategyTest : public testing_support::ManualTimeTest {
 protected:
-  MicrophoneStrategyTest() : ManualTimeTest("mic") {
+  MicrophoneStrategyTest() {
     devices->devices = {kUsb, kBuiltIn};
     devices->defaultID = kUsb.id;
     auth->word = "granted";

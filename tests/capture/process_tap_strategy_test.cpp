@@ -67,8 +67,6 @@ Events tapStarted(const std::vector<AudioProcessInfo>& apps, std::optional<doubl
 // The strategy over fake processes, tap and outputs, on the manual queue unless said otherwise.
 class ProcessTapStrategyTest : public testing_support::ManualTimeTest {
 protected:
-  ProcessTapStrategyTest() : ManualTimeTest("remote") {}
-
   std::shared_ptr<ProcessTapStrategy> start(std::vector<AudioProcessInfo> apps, bool live = true,
                                             ProcessMatch match = kMatch) {
     processes->list = std::move(apps);

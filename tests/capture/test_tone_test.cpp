@@ -12,7 +12,6 @@ using namespace std::chrono_literals;
 
 class TestToneTest : public testing_support::ManualTimeTest {
 protected:
-  TestToneTest() : ManualTimeTest("remote") {}
   void SetUp() override {
     ASSERT_TRUE(tone->start(sink, events));
     queue->runUntilIdle();

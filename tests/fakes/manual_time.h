@@ -26,7 +26,7 @@ public:
     uint64_t hostNs;
   };
 
-  RecordingSink(std::shared_ptr<const Clock> clock, std::string name)
+  explicit RecordingSink(std::shared_ptr<const Clock> clock, std::string name = "remote")
       : clock_(std::move(clock)), name_(std::move(name)) {}
 
   const std::string& name() const override { return name_; }
@@ -77,9 +77,6 @@ inline std::ostream& operator<<(std::ostream& out, const LoggedEvent& e) {
 // sink that keeps every block, and the capture's event log, read on with take().
 class ManualTimeTest : public ::testing::Test {
 protected:
-  explicit ManualTimeTest(std::string track)
-      : sink(std::make_shared<RecordingSink>(clock, track)) {}
-
   // The events appended since the last call.
   Events take() {
     Events out;
@@ -97,7 +94,7 @@ protected:
   std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>(1000 * kS);
   std::shared_ptr<ManualQueue> queue = std::make_shared<ManualQueue>(clock);
   std::shared_ptr<ListenerRegistry> notifier = std::make_shared<ListenerRegistry>();
-  std::shared_ptr<RecordingSink> sink;
+  std::shared_ptr<RecordingSink> sink = std::make_shared<RecordingSink>(clock);
   std::shared_ptr<EventLog> events = std::make_shared<EventLog>(clock);
 
 private:
