@@ -80,10 +80,8 @@ TEST_F(RouterTest, CapabilitiesAndPermissionsFollowThePlatform) {
 TEST_F(RouterTest, SourcesListInputsAndGroupApplications) {
   EXPECT_EQ(call("GET /sources").json,
             Json({{"inputs", Json::array()}, {"applications", Json::array()}}));
-  devices_->devices = {
-      {7, "usb_mic", "USB Mic", "usb", 48000, 1},
-      {9, "builtin", "Built-in", "built-in", 44100, 2},
-  };
+  devices_->devices = {{7, "usb_mic", "USB Mic", "usb", 48000, 1},
+                       {9, "builtin", "Built-in", "built-in", 44100, 2}};
   devices_->defaultID = 9;
   apps_->apps = {
       {true, "org.z.player", 300, "Player Z"},   {true, "org.a.chat", 101, "Chat"},

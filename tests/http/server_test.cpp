@@ -112,8 +112,7 @@ protected:
 // second answer. The token is checked before the router is; the parser's refusals come before the
 // token; immediate answers come from the connection's own thread. The 413 test checks whole bytes.
 TEST_F(ServerTest, AnswersEachRequestOnce) {
-  std::string changed = kToken;
-  changed[10] = 'b';
+  const std::string changed = kToken.substr(0, 10) + "b" + kToken.substr(11);
   auto health = [](const std::string& header) {
     return "GET /health HTTP/1.1\r\n" + header + "\r\n\r\n";
   };
