@@ -81,29 +81,23 @@ protected:
 };
 
 TEST_F(CapturesTest, RefusalsComeBeforeAnythingIsMade) {
-  struct Case {
-    const char* word;
-    bool mic;
-    std::optional<std::string> remote;
-    Kind kind;
-    Calls calls; // factory calls made before the refusal
-  };
-  const Case cases[] = {
+  // The permission, the tracks asked for, the refusal and the factory calls made before it.
+  const std::tuple<const char*, bool, std::optional<std::string>, Kind, Calls> cases[] = {
       {"denied", true, std::nullopt, Kind::microphoneDenied, {}},
       {"restricted", true, "fake", Kind::microphoneDenied, {}},
       {"denied", true, "nope", Kind::microphoneDenied, {}}, // the permission is tested first
       {"granted", true, "nope", Kind::unsupportedStrategy, {"makeRemote"}},
       {"not_determined", false, "nope", Kind::unsupportedStrategy, {"makeRemote"}},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(c.word) + (c.mic ? " mic" : "") + " " + c.remote.value_or("-"));
-    word_ = c.word;
+  for (const auto& [word, mic, remote, kind, calls] : cases) {
+    SCOPED_TRACE(std::string(word) + (mic ? " mic" : "") + " " + remote.value_or("-"));
+    word_ = word;
     journal_ = std::make_shared<CallJournal>();
     auto captures = make();
-    auto made = captures->create(spec(c.mic, c.remote));
+    auto made = captures->create(spec(mic, remote));
     ASSERT_FALSE(made);
-    EXPECT_EQ(made.error().kind, c.kind);
-    EXPECT_EQ(journal_->calls(), c.calls);
+    EXPECT_EQ(made.error().kind, kind);
+    EXPECT_EQ(journal_->calls(), calls);
     EXPECT_EQ(listDir(dir_.path()), std::vector<std::string>{}) << "nothing on disk";
     EXPECT_TRUE(captures->all().empty());
     EXPECT_EQ(counts(), std::vector<int64_t>{});

@@ -178,26 +178,23 @@ TEST_F(MicrophoneStrategyTest, SilenceRestartsWithBackoffAndAudioResetsIt) {
 TEST_F(MicrophoneStrategyTest, PermissionAskedFirst) {
   const Events denied{{"failed", {{"track", "mic"}, {"reason", "microphone_denied"}}}},
       stopped{{"track_stopped", {{"track", "mic"}}}};
-  struct Case {
-    const char* word;
-    bool grant;
-    Events expected;
-  } cases[] = {
+  // The status, whether a request grants it, the events.
+  const std::tuple<const char*, bool, Events> cases[] = {
       {"not_determined", true, {{"track_started", started("start", kUsb)}}},
       {"not_determined", false, denied},
       {"denied", true, denied},
       {"restricted", true, denied},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(c.word) + (c.grant ? " granted" : " refused"));
-    auth->word = c.word;
-    auth->grantOnRequest = c.grant;
+  for (const auto& [word, grant, expected] : cases) {
+    SCOPED_TRACE(std::string(word) + (grant ? " granted" : " refused"));
+    auth->word = word;
+    auth->grantOnRequest = grant;
     auto mic = start();
-    EXPECT_EQ(take(), c.expected);
+    EXPECT_EQ(take(), expected);
     mic->stop();
     mic->stop();
     // A refused strategy is inert: its stop adds no "track_stopped". Stopped, nothing is left.
-    EXPECT_EQ(take(), c.expected == denied ? Events{} : stopped);
+    EXPECT_EQ(take(), expected == denied ? Events{} : stopped);
     EXPECT_EQ(notifier->count(), 0u);
     EXPECT_EQ(queue->pending(), 0u);
   }

@@ -9,14 +9,8 @@ namespace {
 
 using Ids = std::vector<std::string>;
 
-struct ParseCase {
-  const char* name;
-  const char* json;
-  std::optional<ProcessMatch> expected;
-};
-
 TEST(ProcessMatchTest, ParsesOnlyAValidMatch) {
-  const std::vector<ParseCase> cases = {
+  const std::tuple<const char*, const char*, std::optional<ProcessMatch>> cases[] = {
       {"not an object", R"(["com.a"])", std::nullopt},
       {"null", "null", std::nullopt},
       {"a string", R"("com.a")", std::nullopt},
@@ -51,10 +45,8 @@ TEST(ProcessMatchTest, ParsesOnlyAValidMatch) {
            "deferUntilIO":true,"extra":{"x":1}})",
        ProcessMatch{{"com.b", "com.a", "com.b", " Com.A "}, {"z.", "A.", "z."}, true}},
   };
-  for (const ParseCase& c : cases) {
-    SCOPED_TRACE(c.name);
-    EXPECT_EQ(ProcessMatch::fromJson(Json::parse(c.json)), c.expected);
-  }
+  for (const auto& [name, json, expected] : cases)
+    EXPECT_EQ(ProcessMatch::fromJson(Json::parse(json)), expected) << name;
 }
 
 // The flags cycle through all four combinations by position, so a case whose input repeats one
@@ -67,15 +59,9 @@ std::vector<AudioProcessInfo> processes(const Ids& identities) {
   return out;
 }
 
-struct SelectCase {
-  const char* name;
-  ProcessMatch match;
-  Ids identities;
-  std::vector<size_t> picked; // positions in `identities`
-};
-
 TEST(ProcessMatchTest, SelectsByExactIdentityOrPrefix) {
-  const std::vector<SelectCase> cases = {
+  // The identities listed and the positions of those picked.
+  const std::tuple<const char*, ProcessMatch, Ids, std::vector<size_t>> cases[] = {
       {"exact is case-sensitive and whole",
        {{"com.example.App"}, {}, true},
        {"com.example.app", "com.example.App.Player", "com.example.App", "com.example.Ap"},
@@ -98,13 +84,13 @@ TEST(ProcessMatchTest, SelectsByExactIdentityOrPrefix) {
       {"no identity beside empty entries", {{""}, {""}, true}, {"", "x", ""}, {1}},
       {"nothing listed", {{"com.a"}, {}, true}, {}, {}},
   };
-  for (const SelectCase& c : cases) {
-    SCOPED_TRACE(c.name);
-    const auto input = processes(c.identities);
+  for (const auto& [name, match, identities, picked] : cases) {
+    SCOPED_TRACE(name);
+    const auto input = processes(identities);
     std::vector<AudioProcessInfo> expected;
-    for (size_t i : c.picked)
+    for (size_t i : picked)
       expected.push_back(input[i]);
-    EXPECT_EQ(c.match.select(input), expected);
+    EXPECT_EQ(match.select(input), expected);
   }
 }
 

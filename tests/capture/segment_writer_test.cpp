@@ -62,11 +62,8 @@ protected:
 };
 
 TEST(SegmentHeader, SizesClamp) {
-  struct Case {
-    int64_t dataBytes;
-    uint32_t riff, data;
-  };
-  const Case cases[] = {
+  const std::tuple<int64_t, uint32_t, uint32_t> cases[] = {
+      // data bytes, RIFF and data sizes
       {0, 36, 0},
       {-5, 31, 0},
       {4294967259, 4294967295, 4294967259},
@@ -74,14 +71,14 @@ TEST(SegmentHeader, SizesClamp) {
       {4294967296, 4294967295, 4294967295},
       {INT64_MAX, 4294967295, 4294967295},
   };
-  for (const Case& c : cases) {
-    auto h = SegmentWriter::header(c.dataBytes);
+  for (auto [dataBytes, riff, data] : cases) {
+    auto h = SegmentWriter::header(dataBytes);
     auto u32 = [&](size_t at) {
       return uint32_t(h[at]) | uint32_t(h[at + 1]) << 8 | uint32_t(h[at + 2]) << 16 |
              uint32_t(h[at + 3]) << 24;
     };
-    EXPECT_EQ(u32(4), c.riff) << c.dataBytes;
-    EXPECT_EQ(u32(40), c.data) << c.dataBytes;
+    EXPECT_EQ(u32(4), riff) << dataBytes;
+    EXPECT_EQ(u32(40), data) << dataBytes;
   }
 }
 
@@ -144,48 +141,45 @@ TEST_F(SegmentWriterTest, NumberingGoesOnAfterTheSegmentsAlreadyThere) {
 // the audio lost meanwhile; failed attempts use up no segment number, and the totals are what the
 // files hold.
 TEST_F(SegmentWriterTest, StorageFailuresAreReportedOnceWithWhatTheyCost) {
-  struct Case {
-    const char* name;
-    std::function<void(FaultyFileIO&)> fault;
-    int error;
-    int64_t lost;      // frames
-    int64_t nextIndex; // of the segment after the failure
-  } cases[] = {
-      // 1000.5 frames land (the torn half frame is cut), then the disk is full: the rest of that
-      // run (600) and four runs of 100 are lost; a header that does not fit makes no file.
-      {"disk full", [](FaultyFileIO& io) { io.setWriteBudget(2001); }, ENOSPC, 1000, 2},
-      {"write error", [](FaultyFileIO& io) { io.setWriteBudget(0, EIO); }, EIO, 2000, 2},
-      {"creation refused", [](FaultyFileIO& io) { io.failOpens(EACCES); }, EACCES, 400, 1},
-      {"creation not permitted", [](FaultyFileIO& io) { io.failOpens(EPERM); }, EPERM, 400, 1},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+  // The fault, its errno, the frames lost and the index of the segment after the failure.
+  const std::tuple<const char*, std::function<void(FaultyFileIO&)>, int, int64_t, int64_t> cases[] =
+      {
+          // 1000.5 frames land (the torn half frame is cut), then the disk is full: the rest of
+          // that
+          // run (600) and four runs of 100 are lost; a header that does not fit makes no file.
+          {"disk full", [](FaultyFileIO& io) { io.setWriteBudget(2001); }, ENOSPC, 1000, 2},
+          {"write error", [](FaultyFileIO& io) { io.setWriteBudget(0, EIO); }, EIO, 2000, 2},
+          {"creation refused", [](FaultyFileIO& io) { io.failOpens(EACCES); }, EACCES, 400, 1},
+          {"creation not permitted", [](FaultyFileIO& io) { io.failOpens(EPERM); }, EPERM, 400, 1},
+      };
+  for (const auto& [name, fault, error, lost, nextIndex] : cases) {
+    SCOPED_TRACE(name);
     failed_.clear();
     resumed_.clear();
     closed_.clear();
     std::filesystem::remove_all(captureDir() + "/tracks");
     FaultyFileIO io;
     auto w = make(16000 * 60, io);
-    if (c.nextIndex == 2) { // the fault comes on an open segment
+    if (nextIndex == 2) { // the fault comes on an open segment
       feed(*w, 400);
-      c.fault(io);
+      fault(io);
       feed(*w, 1600);
     } else {
-      c.fault(io);
+      fault(io);
     }
     for (int i = 0; i < 4; ++i)
       feed(*w, 100);
     ASSERT_EQ(failed_.size(), 1u);
-    EXPECT_EQ(failed_[0], (std::pair<std::string, int>{"tracks/mic/000001.wav", c.error}));
+    EXPECT_EQ(failed_[0], (std::pair<std::string, int>{"tracks/mic/000001.wav", error}));
     EXPECT_TRUE(resumed_.empty());
     io.unlimited();
     io.failOpens(0);
     feed(*w, 100);
     w->closeSegment();
-    EXPECT_EQ(resumed_, std::vector<int64_t>{c.lost});
+    EXPECT_EQ(resumed_, std::vector<int64_t>{lost});
     EXPECT_EQ(failed_.size(), 1u);
     ASSERT_FALSE(closed_.empty());
-    EXPECT_EQ(closed_.back().index, c.nextIndex);
+    EXPECT_EQ(closed_.back().index, nextIndex);
     EXPECT_EQ(closed_.back().startNs, nextNs_ - 100 * SegmentWriter::kNsPerFrame);
     testing_support::TrackFiles files = readTrack(trackDir());
     EXPECT_TRUE(files.headersMatchData);
@@ -222,17 +216,16 @@ TEST_F(SegmentWriterTest, ARemovedDirectoryIsReportedAndMadeAgain) {
 // "tracks" or "tracks/mic" goes is refused (a link is no directory when it is not followed), and
 // no segment lands where a link points.
 TEST_F(SegmentWriterTest, RefusesAFileOrALinkWhereATrackDirectoryGoes) {
-  struct Case {
-    const char* planted; // below the capture directory
-    bool link;           // a link to a directory outside; else an empty file
-  } cases[] = {{"tracks", false}, {"tracks", true}, {"tracks/mic", true}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(c.planted) + (c.link ? " is a link" : " is a file"));
+  // Below the capture directory, a link to a directory outside or an empty file.
+  const std::pair<std::string, bool> cases[] = {
+      {"tracks", false}, {"tracks", true}, {"tracks/mic", true}};
+  for (const auto& [where, link] : cases) {
+    SCOPED_TRACE(where + (link ? " is a link" : " is a file"));
     TempDir root, outside;
     ASSERT_EQ(::mkdir((root.path() + "/tracks").c_str(), 0700), 0);
-    std::string planted = root.path() + "/" + c.planted;
+    std::string planted = root.path() + "/" + where;
     ::rmdir(planted.c_str());
-    if (c.link)
+    if (link)
       ASSERT_EQ(::symlink(outside.path().c_str(), planted.c_str()), 0);
     else
       touch(planted);

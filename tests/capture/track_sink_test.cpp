@@ -230,16 +230,10 @@ TEST_F(TrackSinkTest, ADiskThatFillsUpMidSegmentLosesOnlyWhatFindsNoRoom) {
 // The thresholds, exactly, on square waves whose RMS is their amplitude: -60 dBFS is 32.8 and
 // -50 dBFS is 103.6 in 16-bit units; windows are 1600 frames from the track's first.
 TEST(SilenceWatch, ThresholdsAndTiming) {
-  struct Stretch {
-    int amplitude;
-    int64_t frames;
-  };
   using Change = SilenceWatch::Change;
-  struct Case {
-    const char* name;
-    std::vector<Stretch> input;
-    std::vector<std::pair<int64_t, Change>> expected; // at the frame where it is known
-  } cases[] = {
+  using Stretches = std::vector<std::pair<int, int64_t>>;  // amplitude, frames
+  using Changes = std::vector<std::pair<int64_t, Change>>; // at the frame where it is known
+  const std::tuple<const char*, Stretches, Changes> cases[] = {
       {"10 s below -60 dBFS", {{32, 160000}}, {{160000, {true, 160000}}}},
       {"a frame short of 10 s", {{0, 159999}}, {}},
       {"just above -60 dBFS", {{33, 320000}}, {}},
@@ -256,27 +250,24 @@ TEST(SilenceWatch, ThresholdsAndTiming) {
        {{0, 160000}, {104, 6400}, {0, 16000}, {104, 8000}},
        {{160000, {true, 160000}}, {190400, {false, 182400}}}},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const auto& [name, input, expected] : cases) {
+    SCOPED_TRACE(name);
     SilenceWatch watch;
-    std::vector<std::pair<int64_t, Change>> seen;
+    Changes seen;
     int64_t at = 0;
-    for (const Stretch& stretch : c.input) {
-      for (int64_t i = 0; i < stretch.frames; ++i, ++at) {
-        int16_t sample = static_cast<int16_t>(at % 2 ? stretch.amplitude : -stretch.amplitude);
+    for (auto [amplitude, frames] : input) {
+      for (int64_t i = 0; i < frames; ++i, ++at) {
+        int16_t sample = static_cast<int16_t>(at % 2 ? amplitude : -amplitude);
         watch.add(std::span(&sample, 1),
                   [&](const Change& change) { seen.emplace_back(at + 1, change); });
       }
     }
-    EXPECT_EQ(seen, c.expected);
+    EXPECT_EQ(seen, expected);
   }
 }
 
 TEST(LevelMeter, RmsAndPeakOfTheLastTenthOfASecond) {
-  struct Case {
-    std::vector<int16_t> samples;
-    std::optional<Level> expected;
-  } cases[] = {
+  const std::pair<std::vector<int16_t>, std::optional<Level>> cases[] = {
       {{}, std::nullopt}, // nothing yet: no level
       {std::vector<int16_t>(1600, 0), Level{-120.0, -120.0, 7}},
       {{-32768}, Level{0.0, 0.0, 7}},
@@ -292,25 +283,21 @@ TEST(LevelMeter, RmsAndPeakOfTheLastTenthOfASecond) {
        }(),
        Level{-19.9, -6.0, 7}},
   };
-  for (const Case& c : cases) {
+  for (const auto& [samples, expected] : cases) {
     LevelMeter meter;
-    for (size_t at = 0; at < c.samples.size(); at += 700)
-      meter.add(std::span(c.samples).subspan(at, std::min<size_t>(700, c.samples.size() - at)));
-    EXPECT_EQ(meter.level(7), c.expected) << c.samples.size();
+    for (size_t at = 0; at < samples.size(); at += 700)
+      meter.add(std::span(samples).subspan(at, std::min<size_t>(700, samples.size() - at)));
+    EXPECT_EQ(meter.level(7), expected) << samples.size();
   }
 }
 
 TEST(Int16Conversion, RoundsAndClips) {
-  struct Case {
-    float in;
-    int16_t out;
-  };
-  const Case cases[] = {
+  const std::pair<float, int16_t> cases[] = {
       {0.f, 0},          {1.f, 32767},        {-1.f, -32768},     {2.f, 32767},
       {-2.f, -32768},    {0.5f, 16384},       {-0.5f, -16384},    {1.4f / 32768, 1},
       {1.6f / 32768, 2}, {-1.6f / 32768, -2}, {std::nanf(""), 0}, {INFINITY, 32767}};
-  for (const Case& c : cases)
-    EXPECT_EQ(Resampler::toInt16(c.in), c.out) << c.in;
+  for (auto [in, out] : cases)
+    EXPECT_EQ(Resampler::toInt16(in), out) << in;
 }
 
 } // namespace
