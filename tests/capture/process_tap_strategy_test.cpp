@@ -99,16 +99,6 @@ protected:
   CapturePermissions permissions;
 };
 
-TEST_F(ProcessTapStrategyTest, NoMatchAtStartOnlyWaits) {
-  auto strategy = start({app(1, 100, true, "com.example.other"), app(2, 101, true, "")});
-  EXPECT_EQ(take(), kWaiting);
-  queue->advance(10s);
-  notify(ChangeKind::processList);
-  EXPECT_TRUE(take().empty());
-  EXPECT_TRUE(tap->starts.empty());
-  strategy->stop();
-}
-
 // Once armed, an app that falls silent stays tapped; after the stop nothing is heard of again.
 TEST_F(ProcessTapStrategyTest, AnAppPlayingAtStartIsTappedAtOnceAndKeptUntilTheStop) {
   AudioProcessInfo player = app(7, 100, true);
@@ -211,10 +201,16 @@ TEST_F(ProcessTapStrategyTest, AFailedStartIsReportedOnceAndRetriedForANewSet) {
   strategy->stop();
 }
 
-TEST_F(ProcessTapStrategyTest, ADefaultOutputChangeIsReportedAndTheTapKept) {
+// With no match at start it only waits; a default output change is reported, and once an app is
+// tapped, the tap is kept through it.
+TEST_F(ProcessTapStrategyTest, NoMatchWaitsAndADefaultOutputChangeKeepsTheTap) {
   outputs->device = {"speakers", "Speakers", 44100.0};
-  auto strategy = start({});
-  take();
+  auto strategy = start({app(1, 100, true, "com.example.other"), app(2, 101, true, "")});
+  EXPECT_EQ(take(), kWaiting);
+  queue->advance(10s);
+  notify(ChangeKind::processList);
+  EXPECT_TRUE(take().empty());
+  EXPECT_TRUE(tap->starts.empty());
   notify(ChangeKind::defaultOutput);
   const Events changed{
       {"default_output_changed",
