@@ -26,10 +26,6 @@ bool sh(const std::string& command) {
   return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
 }
 
-void writeText(const std::string& path, const std::string& text) {
-  std::ofstream(path) << text;
-}
-
 class DecodeTest : public testing::Test {
 protected:
   static void SetUpTestSuite() {
@@ -40,10 +36,25 @@ protected:
     static const TempDir dir;
     return dir.path() + "/" + name;
   }
+  static void write(const std::string& name, const std::string& text) {
+    std::ofstream(at(name)) << text;
+  }
   // A file of the suite's directory, as the decoder takes it.
   static Decode::Place in(const std::string& name) {
     static const UniqueFd dir = openDirectory(at(""));
     return {dir.get(), name, at(name)};
+  }
+  // The samples of the output `name`, whose header and length both hold `frames` (none if it is
+  // no WAV file).
+  static std::vector<float> output(const std::string& name, int64_t frames) {
+    std::optional<WavFile> wav = readWav(at(name));
+    if (!wav)
+      return {};
+    EXPECT_EQ(wav->samples.size(), static_cast<size_t>(frames)) << name;
+    EXPECT_EQ(wav->bytes.substr(0, 44),
+              std::string(reinterpret_cast<const char*>(Decode::header(frames * 2).data()), 44))
+        << name;
+    return toFloat(wav->samples);
   }
   // Makes `name` from tone.wav with ffmpeg's encoder arguments.
   static std::string encode(const std::string& name, const std::string& args) {
@@ -72,12 +83,7 @@ TEST_F(DecodeTest, EveryCommonEncodingBecomesOneSecondOfMono16k) {
     auto frames = Decode::run(in(args ? encode(name, args) : name), in("out.wav"));
     ASSERT_TRUE(frames);
     EXPECT_NEAR(static_cast<double>(*frames), 16000, args ? 400 : 2);
-    auto wav = readWav(at("out.wav"));
-    ASSERT_TRUE(wav);
-    EXPECT_EQ(wav->samples.size(), static_cast<size_t>(*frames));
-    EXPECT_EQ(wav->bytes.substr(0, 44),
-              std::string(reinterpret_cast<const char*>(Decode::header(*frames * 2).data()), 44));
-    std::vector<float> samples = toFloat(wav->samples);
+    std::vector<float> samples = output("out.wav", *frames);
     EXPECT_NEAR(toneAmplitude(samples, 16000, 440), 0.25, args ? 0.03 : 0.005);
     EXPECT_LT(toneAmplitude(samples, 16000, 1000), 0.01);
   }
@@ -98,9 +104,7 @@ TEST_F(DecodeTest, AOneHertzInputIsConvertedASliceAtATime) {
     auto frames = Decode::run(in(input), in("slow-out.wav"));
     ASSERT_TRUE(frames) << input;
     EXPECT_NEAR(static_cast<double>(*frames), 64 * 16000, 16000) << input;
-    auto wav = readWav(at("slow-out.wav"));
-    ASSERT_TRUE(wav) << input;
-    EXPECT_EQ(wav->samples.size(), static_cast<size_t>(*frames)) << input;
+    EXPECT_FALSE(output("slow-out.wav", *frames).empty()) << input;
   }
 }
 
@@ -108,27 +112,26 @@ TEST_F(DecodeTest, SixChannelsAreAveragedIntoOne) {
   // The tone in the fourth of six channels only: the mix carries a sixth of it.
   ASSERT_TRUE(sh("sox -n -r 48000 -b 16 " + at("six.wav") +
                  " synth 1 sine 440 vol 0.25 remix 0 0 0 1 0 0"));
-  ASSERT_TRUE(Decode::run(in("six.wav"), in("mixed.wav")));
-  auto wav = readWav(at("mixed.wav"));
-  ASSERT_TRUE(wav);
-  EXPECT_NEAR(toneAmplitude(toFloat(wav->samples), 16000, 440), 0.25 / 6, 0.002);
+  auto frames = Decode::run(in("six.wav"), in("mixed.wav"));
+  ASSERT_TRUE(frames);
+  EXPECT_NEAR(toneAmplitude(output("mixed.wav", *frames), 16000, 440), 0.25 / 6, 0.002);
 }
 
 // A refused input leaves the output as it was, even when it is the input itself. Playlists and
 // concat lists name other files: the service must never open them.
 TEST_F(DecodeTest, RefusesWhatIsNotAPlainAudioFileAndOpensNoListedFile) {
-  writeText(at("empty.wav"), "");
-  writeText(at("text.mp3"), "this is not audio, just some words in a file\n");
+  write("empty.wav", "");
+  write("text.mp3", "this is not audio, just some words in a file\n");
   fs::create_directory(at("adir"));
   fs::create_symlink(at("tone.wav"), at("link.wav"));
   std::string mp3 = *readFile(at(encode("tone.mp3", "-c:a libmp3lame -b:a 128k")));
   std::ofstream(at("cut.mp3"), std::ios::binary) << mp3.substr(0, 400); // header, no audio
   std::string target = at("secret.wav");
   fs::copy_file(at("tone.wav"), target, fs::copy_options::overwrite_existing);
-  writeText(at("list.m3u8"),
-            "#EXTM3U\n#EXT-X-TARGETDURATION:1\n#EXTINF:1.0,\n" + target + "\n#EXT-X-ENDLIST\n");
-  writeText(at("list.ffconcat"), "ffconcat version 1.0\nfile '" + target + "'\n");
-  writeText(at("list.wav"), "ffconcat version 1.0\nfile '" + target + "'\n");
+  write("list.m3u8",
+        "#EXTM3U\n#EXT-X-TARGETDURATION:1\n#EXTINF:1.0,\n" + target + "\n#EXT-X-ENDLIST\n");
+  write("list.ffconcat", "ffconcat version 1.0\nfile '" + target + "'\n");
+  write("list.wav", "ffconcat version 1.0\nfile '" + target + "'\n");
   const std::pair<const char*, Failure> cases[] = {
       {"empty.wav", Failure::unreadable},      {"adir", Failure::unreadable},
       {"link.wav", Failure::unreadable},       {"missing.wav", Failure::unreadable},
@@ -136,7 +139,7 @@ TEST_F(DecodeTest, RefusesWhatIsNotAPlainAudioFileAndOpensNoListedFile) {
       {"kept.wav", Failure::unsupported},      {"list.m3u8", Failure::unsupported},
       {"list.ffconcat", Failure::unsupported}, {"list.wav", Failure::unsupported},
   };
-  writeText(at("kept.wav"), "an earlier result");
+  write("kept.wav", "an earlier result");
   int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
   ASSERT_GE(watch, 0);
   ASSERT_GE(inotify_add_watch(watch, target.c_str(), IN_OPEN | IN_ACCESS), 0);
@@ -157,19 +160,17 @@ TEST_F(DecodeTest, RefusesWhatIsNotAPlainAudioFileAndOpensNoListedFile) {
 TEST_F(DecodeTest, AStaleTemporaryOrTheInputIsReplacedAndALinkedTargetLeftAlone) {
   TempDir outside;
   std::string victim = outside.path() + "/victim";
-  writeText(victim, "not yours");
-  writeText(at("stale.wav.partial"), "left by a crash");
+  std::ofstream(victim) << "not yours";
+  write("stale.wav.partial", "left by a crash");
   fs::create_symlink(victim, at("linked.wav.partial"));
   fs::copy_file(at("tone.wav"), at("self.wav"), fs::copy_options::overwrite_existing);
   const std::pair<const char*, const char*> runs[] = {
       {"tone.wav", "stale.wav"}, {"tone.wav", "linked.wav"}, {"self.wav", "self.wav"}};
-  for (const auto& [input, output] : runs) {
-    auto frames = Decode::run(in(input), in(output));
-    ASSERT_TRUE(frames) << output;
-    auto wav = readWav(at(output));
-    ASSERT_TRUE(wav) << output;
-    EXPECT_EQ(wav->samples.size(), static_cast<size_t>(*frames)) << output; // the mono version
-    EXPECT_FALSE(fs::exists(fs::symlink_status(at(std::string(output) + ".partial")))) << output;
+  for (const auto& [from, to] : runs) {
+    auto frames = Decode::run(in(from), in(to));
+    ASSERT_TRUE(frames) << to;
+    EXPECT_FALSE(output(to, *frames).empty()) << to; // the mono version
+    EXPECT_FALSE(fs::exists(fs::symlink_status(at(std::string(to) + ".partial")))) << to;
   }
   EXPECT_EQ(readFile(victim), "not yours");
 }
@@ -203,10 +204,7 @@ TEST_F(DecodeTest, FileFaultsLeaveNothingBehind) {
   auto frames = Decode::run(in("tone.wav"), in("faulty.wav"), io);
   ASSERT_TRUE(frames);
   EXPECT_EQ(frames, Decode::run(in("tone.wav"), in("plain.wav")));
-  auto wav = readWav(at("faulty.wav"));
-  ASSERT_TRUE(wav);
-  EXPECT_EQ(wav->samples.size(), static_cast<size_t>(*frames));
-  EXPECT_NEAR(toneAmplitude(toFloat(wav->samples), 16000, 440), 0.25, 0.01);
+  EXPECT_NEAR(toneAmplitude(output("faulty.wav", *frames), 16000, 440), 0.25, 0.01);
 }
 
 TEST_F(DecodeTest, TwoRunsToOneOutputLetOneWin) {
@@ -219,10 +217,7 @@ TEST_F(DecodeTest, TwoRunsToOneOutputLetOneWin) {
   ASSERT_NE(a.has_value(), b.has_value()) << "one run holds the output while it decodes";
   std::expected<int64_t, Failure> won = a ? a : b, lost = a ? b : a;
   EXPECT_EQ(lost.error(), Failure::unreadable);
-  auto wav = readWav(at("race.wav"));
-  ASSERT_TRUE(wav);
-  EXPECT_EQ(wav->samples.size(), static_cast<size_t>(*won));
-  EXPECT_EQ(wav->dataSize, *won * 2);
+  EXPECT_FALSE(output("race.wav", *won).empty());
 }
 
 } // namespace

@@ -110,10 +110,8 @@ TEST(BlockRing, HandsOverWholePlanarCyclesAndDropsWhatDoesNotFit) {
   ASSERT_TRUE(ring.push(header(4, 1), silent, available));
   EXPECT_EQ(drain(), 2u);
   EXPECT_EQ(drain(), 0u);
-  ASSERT_EQ(taken.size(), 3u);
-  EXPECT_EQ(taken[0], (std::pair<uint64_t, Samples>{1, {1, 2, 3, 4, 0, 0}}));
-  EXPECT_EQ(taken[1], (std::pair<uint64_t, Samples>{3, {1, 2, 3, 4, 0, 0}}));
-  EXPECT_EQ(taken[2], (std::pair<uint64_t, Samples>{4, {0, 0}}));
+  EXPECT_EQ(taken,
+            (decltype(taken){{1, {1, 2, 3, 4, 0, 0}}, {3, {1, 2, 3, 4, 0, 0}}, {4, {0, 0}}}));
 }
 
 // One producer thread and one consumer thread: every block arrives once, whole and in order,

@@ -74,27 +74,7 @@ void expectTones(const std::vector<float>& samples, std::initializer_list<double
     EXPECT_LT(toneAmplitude(samples, 48000, hz), 0.01) << what << " " << hz;
 }
 
-class PipeWire : public AudioServerTest {
-protected:
-  std::shared_ptr<Host> connect() {
-    auto host = Host::start(static_cast<int32_t>(getpid()));
-    EXPECT_TRUE(host && host->connection() == Connection::connected);
-    return host;
-  }
-
-  std::optional<AudioProcessInfo> process(const std::shared_ptr<Host>& host,
-                                          const std::string& bundleID) {
-    std::optional<AudioProcessInfo> found;
-    Processes processes(host);
-    eventually([&] {
-      for (const AudioProcessInfo& p : processes.processes())
-        if (p.bundleID == bundleID)
-          found = p;
-      return found.has_value();
-    });
-    return found;
-  }
-};
+class PipeWire : public AudioServerTest {};
 
 // One server through the model's life and both kinds of capture. Devices come and go with one
 // notification each. The microphone refuses a device without a rate and stamps its blocks with
@@ -106,12 +86,23 @@ TEST_P(PipeWire, TheModelAndBothCapturesThroughTheServersLife) {
   ASSERT_NE(env_->app("com.example.a", "AppA", 440), 0);
   pid_t pidB = env_->app("com.example.b", "AppB", 660);
   ASSERT_NE(pidB, 0);
-  auto host = connect();
+  auto host = Host::start(static_cast<int32_t>(getpid()));
+  ASSERT_TRUE(host && host->connection() == Connection::connected);
   Inputs inputs(host);
   Processes processes(host);
+  auto process = [&](const std::string& bundleID) { // once listed
+    std::optional<AudioProcessInfo> found;
+    eventually([&] {
+      for (const AudioProcessInfo& p : processes.processes())
+        if (p.bundleID == bundleID)
+          found = p;
+      return found.has_value();
+    });
+    return found;
+  };
   ASSERT_TRUE(eventually([&] { return inputs.defaultInputID().has_value(); }));
-  std::optional<AudioProcessInfo> a = process(host, "com.example.a");
-  std::optional<AudioProcessInfo> b = process(host, "com.example.b");
+  std::optional<AudioProcessInfo> a = process("com.example.a");
+  std::optional<AudioProcessInfo> b = process("com.example.b");
   ASSERT_TRUE(a && b);
   const InputDevice device = inputs.inputs().at(0);
 
@@ -177,7 +168,7 @@ TEST_P(PipeWire, TheModelAndBothCapturesThroughTheServersLife) {
   }
   // Tapped, b is linked (and so running) with or without a session manager.
   auto running = [&] {
-    std::optional<AudioProcessInfo> listed = process(host, "com.example.b");
+    std::optional<AudioProcessInfo> listed = process("com.example.b");
     return listed && listed->runningOutput;
   };
   ASSERT_TRUE(eventually(running));
