@@ -88,7 +88,7 @@ struct GraphBuilder {
   }
   uint32_t source(const std::string& name, Props extra = {}) {
     extra["media.class"] = "Audio/Source";
-    extra["node.name"] = name;
+    extra.try_emplace("node.name", name); // unless given
     return node(std::move(extra));
   }
   uint32_t stream(uint32_t client, const std::string& mediaClass, std::string state,
@@ -123,8 +123,7 @@ TEST(PipeWireGraph, TransportTable) {
     Props nodeProps = c.node;
     if (!c.device.empty())
       nodeProps["device.id"] = std::to_string(b.device(c.device));
-    uint32_t node =
-        b.source(nodeProps.contains("node.name") ? nodeProps["node.name"] : "mic", nodeProps);
+    uint32_t node = b.source("mic", nodeProps);
     EXPECT_EQ(transportName(b.graph, b.graph.nodes.at(node)), c.transport) << c.name;
   }
 }
