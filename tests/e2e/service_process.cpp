@@ -31,6 +31,7 @@ bool Service::start(std::vector<std::string> env, int parent, uint64_t descripto
   process_ = std::make_unique<testing_support::ChildProcess>(std::move(argv), std::move(env));
   readyLine = process_->readStdoutLine(30s).value_or("");
   constexpr std::string_view kPrefix = "VELMORRANT_AUDIO_READY ";
+  Json ready;
   if (readyLine.starts_with(kPrefix))
     ready = parseJson(std::string_view(readyLine).substr(kPrefix.size())).value_or(Json());
   if (!ready.is_object()) {
@@ -126,6 +127,14 @@ bool growsBy(const std::string& dir, double seconds) {
   const uintmax_t from = bytes();
   return testing_support::eventually(
       [&] { return bytes() >= from + static_cast<uintmax_t>(seconds * 32000); }, 30s);
+}
+
+testing::AssertionResult holds(const Json& event, const Json& fields) {
+  Json patched = event;
+  patched.merge_patch(fields);
+  if (patched == event)
+    return testing::AssertionSuccess();
+  return testing::AssertionFailure() << event << " lacks " << fields;
 }
 
 testing::AssertionResult isTone(std::span<const float> audio, int hz,

@@ -1,6 +1,6 @@
 #pragma once
 
-// The built service as the black-box tests drive it, and what they read back from it.
+// The built service as the black-box tests drive it.
 
 #include "core/json.h"
 #include "support/audio_files.h"
@@ -34,7 +34,7 @@ public:
   bool start(std::vector<std::string> env = {}, int parent = getpid(),
              uint64_t descriptorLimit = 0);
   Reply call(std::string_view method, const std::string& path, std::string_view body = {}) const;
-  // POST /captures, expecting 201: the new id, or empty.
+  // POST /captures, expecting 201: the new id.
   std::string create(const Json& body) const;
   Reply stop(const std::string& capture) const {
     return call("POST", "/captures/" + capture + "/stop");
@@ -47,8 +47,7 @@ public:
   // SIGTERM, and an exit with 0 expected; what the service wrote to standard error.
   std::string finish();
   testing_support::ChildProcess& process() { return *process_; }
-  // The directory it is confined to; its parent holds nothing else of the service's.
-  const std::string& root() const { return root_; }
+  const std::string& root() const { return root_; } // its parent is the test's own too
 
   // One capture of `tracks` in <root>/rec, on a service started with `env`.
   bool record(const std::vector<std::string>& env, Json tracks);
@@ -59,7 +58,6 @@ public:
   int64_t after = 0;
 
   std::string readyLine;
-  Json ready; // the READY object
   uint16_t port = 0;
   std::string token;
 
@@ -79,6 +77,8 @@ Json toneCapture(const std::string& dir, int segmentSeconds);
 bool newestSegmentHolds(const std::string& dir, size_t segments, double seconds);
 // Waits until a track directory's segments have grown by `seconds` of 16 kHz audio from now.
 bool growsBy(const std::string& dir, double seconds);
+// Whether an event (null when it never came) has `fields`; objects in them are compared key by key.
+testing::AssertionResult holds(const Json& event, const Json& fields);
 // Whether 16 kHz audio holds the tone `hz` at 0.5 and none of `absent`.
 testing::AssertionResult isTone(std::span<const float> audio, int hz,
                                 const std::vector<int>& absent = {});

@@ -1,5 +1,6 @@
 #include "support/socket_client.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <netinet/in.h>
@@ -27,12 +28,9 @@ int connectLoopback(uint16_t port) {
 bool sendAll(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
     ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-    if (n < 0) {
-      if (errno == EINTR)
-        continue;
+    if (n < 0 && errno != EINTR)
       return false;
-    }
-    bytes.remove_prefix(static_cast<size_t>(n));
+    bytes.remove_prefix(static_cast<size_t>(std::max<ssize_t>(n, 0)));
   }
   return true;
 }
@@ -44,24 +42,16 @@ ReadResult readUntilClosed(int fd, std::chrono::milliseconds timeout) {
   for (;;) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0)
-      return result;
     pollfd p{fd, POLLIN, 0};
-    int r = ::poll(&p, 1, static_cast<int>(left.count()));
-    if (r < 0 && errno == EINTR)
-      continue;
-    if (r <= 0)
+    if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0)
       return result;
     ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-    if (n > 0) {
-      result.bytes.append(buf, static_cast<size_t>(n));
-      continue;
+    if (n <= 0) {
+      result.closed = true;
+      result.reset = n < 0;
+      return result;
     }
-    if (n < 0 && errno == EINTR)
-      continue;
-    result.closed = true;
-    result.reset = n < 0;
-    return result;
+    result.bytes.append(buf, static_cast<size_t>(n));
   }
 }
 
