@@ -38,7 +38,7 @@ TEST_F(RouterTest, RouteTable) {
       {405,
        {"get /health", "HEAD /health", "GET /captures", "GET /decode", "POST /sources",
         "POST /permissions", "POST /capabilities", "POST /captures/X/events",
-        "POST /captures/X/levels", "PUT //captures//X//stop/"}},
+        "GET /captures/X/stop", "POST /captures/X/levels", "PUT //captures//X//stop/"}},
       {404,
        {"GET /captures/X/levels", "GET /", "GET /captures/abc", "GET /captures/abc/pause",
         "GET /Health", "GET /health/x", "GET /health%2F", "GET /captures/a/b/events"}}};

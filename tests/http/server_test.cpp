@@ -84,8 +84,9 @@ private:
 
 class ServerTest : public testing::Test {
 protected:
-  void startServer(Server::Options options = {}) {
-    server_ = std::make_unique<Server>(kToken, router_, options);
+  void startServer(std::optional<Server::Options> options = {}) {
+    server_ = options ? std::make_unique<Server>(kToken, router_, *options)
+                      : std::make_unique<Server>(kToken, router_);
     auto port = server_->start();
     ASSERT_TRUE(port.has_value()) << port.error().description;
     port_ = *port;
@@ -244,7 +245,7 @@ TEST_F(ServerTest, ListensOnLoopbackOnlyUntilCancelled) {
 class ServerLimitTest : public ServerTest {
 protected:
   static constexpr size_t kLimit = 4;
-  void SetUp() override { startServer({.maxConnections = kLimit}); }
+  void SetUp() override { startServer(Server::Options{.maxConnections = kLimit}); }
 };
 
 // At the cap the oldest connection without a request makes room, so idle connections never keep
@@ -280,7 +281,7 @@ TEST_F(ServerLimitTest, ShedsTheOldestIdleConnectionOrWaitsInTheBacklog) {
 
 class ServerDeadlineTest : public ServerTest {
 protected:
-  void SetUp() override { startServer({.connectionDeadline = 300ms}); }
+  void SetUp() override { startServer(Server::Options{.connectionDeadline = 300ms}); }
 };
 
 // The deadline is for delivering the request: a connection that sends nothing is closed, but work
