@@ -63,16 +63,10 @@ ChildProcess::~ChildProcess() {
 
 void ChildProcess::readAvailable(int fd, std::string& into, bool& eof) {
   char buf[65536];
-  for (;;) {
-    ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n > 0) {
-      into.append(buf, static_cast<size_t>(n));
-      continue;
-    }
-    if (n == 0)
-      eof = true;
-    return;
-  }
+  for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) != 0; into.append(buf, static_cast<size_t>(n)))
+    if (n < 0)
+      return; // nothing more for now
+  eof = true;
 }
 
 std::optional<std::string> ChildProcess::readStdoutLine(std::chrono::milliseconds timeout) {
@@ -83,11 +77,9 @@ std::optional<std::string> ChildProcess::readStdoutLine(std::chrono::millisecond
       outBuf_.erase(0, nl + 1);
       return line;
     }
-    if (outEof_)
-      return std::nullopt;
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0)
+    if (outEof_ || left.count() <= 0)
       return std::nullopt;
     pollfd p{out_, POLLIN, 0};
     ::poll(&p, 1, static_cast<int>(left.count()));
