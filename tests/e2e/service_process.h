@@ -5,16 +5,24 @@
 #include "core/json.h"
 #include "support/audio_files.h"
 #include "support/child_process.h"
+#include "support/eventually.h"
+#include "support/socket_client.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <csignal>
+#include <filesystem>
 #include <memory>
 #include <span>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
 namespace va::e2e {
+
+using namespace std::chrono_literals;
 
 // The answer to one authorized request; status 0 when none came. Bind it to a variable before
 // looping over its json: a loop over a temporary's member outlives the temporary (fcb2414).
@@ -27,30 +35,103 @@ struct Reply {
 // with everything in it and beside it, at the end (a service still running is killed first).
 class Service {
 public:
-  Service();
+  Service() : root_(base_.path() + "/root") { ::mkdir(root_.c_str(), 0700); }
+
   // Starts it and reads its READY line; false (and a failure) when none came. Unless `env` names
   // an XDG_RUNTIME_DIR, the service finds no audio server: never the user's own. With a
   // `descriptorLimit`, it runs under that RLIMIT_NOFILE.
   bool start(std::vector<std::string> env = {}, int parent = getpid(),
-             uint64_t descriptorLimit = 0);
-  Reply call(std::string_view method, const std::string& path, std::string_view body = {}) const;
+             uint64_t descriptorLimit = 0) {
+    if (std::ranges::none_of(env, [](auto& e) { return e.starts_with("XDG_RUNTIME_DIR="); }))
+      env.insert(env.end(), {"XDG_RUNTIME_DIR=" + base_.path(),
+                             "PIPEWIRE_REMOTE=" + base_.path() + "/no-audio-server"});
+    std::vector<std::string> argv{VA_BINARY, "serve",        "--root",
+                                  root_,     "--parent-pid", std::to_string(parent)};
+    if (descriptorLimit > 0) { // prlimit sets the limits and runs the service in its place
+      std::string limit = std::to_string(descriptorLimit);
+      argv.insert(argv.begin(), {"/usr/bin/prlimit", "--nofile=" + limit + ":" + limit});
+    }
+    process_ = std::make_unique<testing_support::ChildProcess>(std::move(argv), std::move(env));
+    readyLine = process_->readStdoutLine(30s).value_or("");
+    constexpr std::string_view kPrefix = "VELMORRANT_AUDIO_READY ";
+    Json ready;
+    if (readyLine.starts_with(kPrefix))
+      ready = parseJson(std::string_view(readyLine).substr(kPrefix.size())).value_or(Json());
+    if (!ready.is_object()) {
+      ADD_FAILURE() << "no READY line: " << readyLine;
+      return false;
+    }
+    port = ready.value("port", uint16_t{0});
+    token = ready.value("token", std::string());
+    return true;
+  }
+
+  Reply call(std::string_view method, const std::string& path, std::string_view body = {}) const {
+    std::string raw = testing_support::roundTrip(
+        port,
+        std::string(method) + " " + path + " HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer " +
+            token + "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
+            std::string(body),
+        60s);
+    Reply reply;
+    if (!raw.starts_with("HTTP/1.1 ") || raw.size() < 12)
+      return reply;
+    reply.status = std::atoi(raw.c_str() + 9);
+    if (size_t at = raw.find("\r\n\r\n"); at != std::string::npos)
+      reply.json = parseJson(std::string_view(raw).substr(at + 4)).value_or(Json());
+    return reply;
+  }
+
   // POST /captures, expecting 201: the new id.
-  std::string create(const Json& body) const;
+  std::string create(const Json& body) const {
+    Reply created = call("POST", "/captures", body.dump());
+    EXPECT_EQ(created.status, 201) << created.json;
+    return created.status == 201 ? created.json.value("captureId", std::string()) : "";
+  }
+
   Reply stop(const std::string& capture) const {
     return call("POST", "/captures/" + capture + "/stop");
   }
+
   // Every event of a capture so far, for failure messages.
-  std::string events(const std::string& capture) const;
-  // Long-polls a capture's events from `after` (which it advances) until one of `type` arrives;
+  std::string events(const std::string& capture) const {
+    Reply all = call("GET", "/captures/" + capture + "/events?after=0");
+    return all.json.dump();
+  }
+
+  // Long-polls a capture's events from `from` (which it advances) until one of `type` arrives;
   // its fields, or null after 30 s.
-  Json awaitEvent(const std::string& capture, const std::string& type, int64_t& from) const;
+  Json awaitEvent(const std::string& capture, const std::string& type, int64_t& from) const {
+    for (auto deadline = std::chrono::steady_clock::now() + 30s;
+         std::chrono::steady_clock::now() < deadline;) {
+      Reply reply =
+          call("GET", "/captures/" + capture + "/events?after=" + std::to_string(from) + "&wait=5");
+      if (reply.status != 200)
+        return nullptr;
+      for (const Json& event : reply.json["events"]) {
+        from = event["seq"];
+        if (event["type"] == type)
+          return event;
+      }
+    }
+    return nullptr;
+  }
+
   // SIGTERM, and an exit with 0 expected; what the service wrote to standard error.
-  std::string finish();
+  std::string finish() {
+    process_->signal(SIGTERM);
+    EXPECT_EQ(process_->wait(30s), 0);
+    return process_->drainStderr();
+  }
+
   testing_support::ChildProcess& process() { return *process_; }
   const std::string& root() const { return root_; } // its parent is the test's own too
 
   // One capture of `tracks` in <root>/rec, on a service started with `env`.
-  bool record(const std::vector<std::string>& env, Json tracks);
+  bool record(const std::vector<std::string>& env, Json tracks) {
+    tracks["dir"] = root_ + "/rec";
+    return start(env) && !(id = create(tracks)).empty();
+  }
   Json await(const std::string& type) { return awaitEvent(id, type, after); }
   std::string events() const { return events(id); }
   std::string track(const std::string& name) const { return root_ + "/rec/tracks/" + name; }
@@ -69,21 +150,72 @@ private:
 
 // Turns on the test-tone remote strategy.
 inline const std::vector<std::string> kTestStrategies{"VELMORRANT_AUDIO_TEST_STRATEGIES=1"};
+
 // A capture body for the test tone (440 Hz at 0.25) in `dir`.
-Json toneCapture(const std::string& dir, int segmentSeconds);
+inline Json toneCapture(const std::string& dir, int segmentSeconds) {
+  return {{"dir", dir},
+          {"segmentSeconds", segmentSeconds},
+          {"remote", {{"strategy", "test-tone"}, {"match", {{"bundleIds", {"org.example.x"}}}}}}};
+}
 
 // Waits until the newest of at least `segments` segments of a track directory holds `seconds`
 // of 16 kHz audio.
-bool newestSegmentHolds(const std::string& dir, size_t segments, double seconds);
+inline bool newestSegmentHolds(const std::string& dir, size_t segments, double seconds) {
+  return testing_support::eventually(
+      [&] {
+        std::vector<std::string> names = testing_support::listDir(dir);
+        std::error_code error;
+        return names.size() >= segments &&
+               std::filesystem::file_size(dir + "/" + names.back(), error) >=
+                   44 + static_cast<uintmax_t>(seconds * 32000) &&
+               !error;
+      },
+      30s);
+}
+
 // Waits until a track directory's segments have grown by `seconds` of 16 kHz audio from now.
-bool growsBy(const std::string& dir, double seconds);
+inline bool growsBy(const std::string& dir, double seconds) {
+  auto bytes = [&] {
+    uintmax_t sum = 0;
+    std::error_code error;
+    for (const std::string& name : testing_support::listDir(dir))
+      if (uintmax_t size = std::filesystem::file_size(dir + "/" + name, error); !error)
+        sum += size;
+    return sum;
+  };
+  const uintmax_t from = bytes();
+  return testing_support::eventually(
+      [&] { return bytes() >= from + static_cast<uintmax_t>(seconds * 32000); }, 30s);
+}
+
 // Whether an event (null when it never came) has `fields`; objects in them are compared key by key.
-testing::AssertionResult holds(const Json& event, const Json& fields);
+inline testing::AssertionResult holds(const Json& event, const Json& fields) {
+  Json patched = event;
+  patched.merge_patch(fields);
+  if (patched == event)
+    return testing::AssertionSuccess();
+  return testing::AssertionFailure() << event << " lacks " << fields;
+}
+
 // Whether 16 kHz audio holds the tone `hz` at 0.5 and none of `absent`.
-testing::AssertionResult isTone(std::span<const float> audio, int hz,
-                                const std::vector<int>& absent = {});
+inline testing::AssertionResult isTone(std::span<const float> audio, int hz,
+                                       const std::vector<int>& absent = {}) {
+  using testing_support::toneAmplitude;
+  if (audio.size() < 8000)
+    return testing::AssertionFailure() << "only " << audio.size() << " samples";
+  if (double level = toneAmplitude(audio, 16000, hz); std::abs(level - 0.5) > 0.05)
+    return testing::AssertionFailure() << hz << " Hz at " << level;
+  for (int other : absent)
+    if (double level = toneAmplitude(audio, 16000, other); level >= 0.01)
+      return testing::AssertionFailure() << other << " Hz at " << level << " beside " << hz;
+  return testing::AssertionSuccess();
+}
+
 // The same of the last half second of a track directory.
-testing::AssertionResult endsOnTone(const std::string& dir, int hz,
-                                    const std::vector<int>& absent = {});
+inline testing::AssertionResult endsOnTone(const std::string& dir, int hz,
+                                           const std::vector<int>& absent = {}) {
+  std::vector<float> audio = testing_support::toFloat(testing_support::readTrack(dir).samples);
+  return isTone(std::span(audio).last(std::min<size_t>(audio.size(), 8000)), hz, absent);
+}
 
 } // namespace va::e2e

@@ -3,18 +3,13 @@
 // confinement, also against a race; the events query; idle connections; POST /decode.
 
 #include "e2e/service_process.h"
-#include "support/eventually.h"
-#include "support/socket_client.h"
 
-#include <csignal>
 #include <fcntl.h>
-#include <filesystem>
 #include <fstream>
 #include <future>
 #include <gmock/gmock.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/un.h>
 #include <thread>
@@ -22,7 +17,6 @@
 namespace va::e2e {
 namespace {
 
-using namespace std::chrono_literals;
 using testing_support::ChildProcess;
 using testing_support::listDir;
 using testing_support::makeTone;
