@@ -41,21 +41,13 @@ TEST(HTTPParser, Outcomes) {
   // name, bytes, and "complete", "incomplete" or "refuse(status,drain)"
   const std::tuple<const char*, std::string, std::string> cases[] = {
       {"NoBlankLine", "GET / HTTP/1.1\r\nHost: x\r\n", "incomplete"},
-      {"TwoSpaces", get("GET  /a HTTP/1.1"), "refuse(400,0)"},
       {"TwoParts", get("GET /a"), "refuse(400,0)"},
       {"Http2", get("GET /a HTTP/2"), "refuse(400,0)"},
-      {"LowerCaseProtocol", get("GET /a http/1.1"), "refuse(400,0)"},
       {"Http10", get("GET /a HTTP/1.0"), "complete"},
-      {"LowerCaseMethod", get("get /a HTTP/1.1"), "complete"},
-      {"HeaderWithoutColon", get("GET / HTTP/1.1", "Bogus\r\n"), "refuse(400,0)"},
-      {"EmptyHeaderName", get("GET / HTTP/1.1", ":v\r\n"), "complete"},
       {"TransferEncodingBeforeBadLength", post("Content-Length: abc\r\nTRANSFER-ENCODING: x\r\n"),
        "refuse(501,0)"},
       {"LengthAbc", post("Content-Length: abc\r\n"), "refuse(400,0)"},
       {"LengthNegative", post("Content-Length: -1\r\n"), "refuse(400,0)"},
-      {"LengthInt64Max", post("Content-Length: 9223372036854775807\r\n"),
-       "refuse(413,9223372036854775807)"},
-      {"BodyShort", post("Content-Length: 5\r\n", "abc"), "incomplete"},
       {"MaxBodyAllowedButIncomplete", post("Content-Length: 1048576\r\n"), "incomplete"},
       {"TooLargeDrainCountsReceived", post("Content-Length: 1048577\r\n", std::string(100, 'x')),
        "refuse(413,1048477)"},
@@ -76,19 +68,17 @@ TEST(HTTPParser, HeaderNamesAndValues) {
   HTTPRequest r = complete(get("GET / HTTP/1.1",
                                "Content-Type:application/json\r\n"
                                "X-A :  b  \r\n"
-                               "X-Tab:\tv\t\r\n"
                                "X-Empty:\r\n"
                                "Dup: 1\r\nDUP: 2\r\n"
                                "X-\xc3\x89T\xc3\x89: \xc3\x89\r\n" // É kept in the value
                                "A: 1\rB: 2\r\n"));                 // CR alone is no line break
   EXPECT_EQ(r.headers.at("content-type"), "application/json");
   EXPECT_EQ(r.headers.at("x-a "), "b");
-  EXPECT_EQ(r.headers.at("x-tab"), "v");
   EXPECT_EQ(r.headers.at("x-empty"), "");
   EXPECT_EQ(r.headers.at("dup"), "2");
   EXPECT_EQ(r.headers.at("x-\xc3\xa9t\xc3\xa9"), "\xc3\x89");
   EXPECT_EQ(r.headers.at("a"), "1\rB: 2");
-  EXPECT_EQ(r.headers.size(), 7u);
+  EXPECT_EQ(r.headers.size(), 6u);
 }
 
 // Only the mapping from the target to path and query; the URI grammar is the Uri test's.
@@ -98,12 +88,10 @@ TEST(HTTPParser, Query) {
       {"/a?name=a%20b+c", "/a", {{"name", "a b+c"}}},
       {"/a?k=1&k=2", "/a", {{"k", "2"}}},
       {"/a?k=a=b", "/a", {{"k", "a=b"}}},
-      {"/a?%61fter=3", "/a", {{"after", "3"}}},
       {"/a?x=1#y=2", "/a", {{"x", "1"}}},
       {"/a#frag", "/a#frag", {}},
       {"/a?", "/a", {}},
       {"/a?x=%zz&y=1", "/a", {}}, // not a URI reference: no query at all
-      {"http://127.0.0.1:80/a?after=5", "http://127.0.0.1:80/a", {{"after", "5"}}},
       {"/a?x=%26&y=2", "/a", {{"x", "&"}, {"y", "2"}}},
   };
   for (const auto& [target, path, query] : cases) {
@@ -252,7 +240,6 @@ TEST(Token, GeneratesFreshHexAndComparesBytes) {
 TEST(Utf8, ValidatesStrictly) {
   const std::pair<std::string, bool> cases[] = {
       {"", true},
-      {"plain", true},
       {"\xc3\xa9", true},             // é
       {"\xe2\x82\xac", true},         // €
       {"\xf0\x9f\x8e\xa4", true},     // U+1F3A4
@@ -261,12 +248,10 @@ TEST(Utf8, ValidatesStrictly) {
       {"\x80", false},                // stray continuation
       {"\xc3", false},                // truncated
       {"\xc0\x80", false},            // overlong NUL
-      {"\xc1\xbf", false},            // overlong
       {"\xe0\x80\xaf", false},        // overlong
       {"\xed\xa0\x80", false},        // surrogate U+D800
       {"\xf0\x8f\xbf\xbf", false},    // overlong 4-byte
       {"\xf4\x90\x80\x80", false},    // above U+10FFFF
-      {"\xf5\x80\x80\x80", false},
       {"\xff", false},
       {"\xe2\x82", false},     // truncated 3-byte
       {"\xe2\x28\xa1", false}, // bad continuation
@@ -278,15 +263,12 @@ TEST(Utf8, ValidatesStrictly) {
 TEST(Unicode, LowerCasesFullyAndTrimsSpaceSeparators) {
   EXPECT_EQ(toLower("Content-LENGTH"), "content-length");
   EXPECT_EQ(toLower("\xc3\x89\xc3\x80"), "\xc3\xa9\xc3\xa0");         // ÉÀ -> éà
-  EXPECT_EQ(toLower("\xce\xa3\xce\x91"), "\xcf\x83\xce\xb1");         // ΣΑ -> σα
-  EXPECT_EQ(toLower("\xd0\x96"), "\xd0\xb6");                         // Ж -> ж
   EXPECT_EQ(toLower("\xc4\xb0"), "i\xcc\x87");                        // İ -> i + U+0307
   EXPECT_EQ(toLower("\xe2\x84\xaa"), "k");                            // KELVIN SIGN -> k
   EXPECT_EQ(toLower("\xc4\x80\xc4\x82"), "\xc4\x81\xc4\x83");         // alternating run
   EXPECT_EQ(toLower("\xf0\x90\x90\x80"), "\xf0\x90\x90\xa8");         // Deseret, 4 bytes
   EXPECT_EQ(toLower("\xc3\x9f\xe2\x82\xac"), "\xc3\x9f\xe2\x82\xac"); // ß € unchanged
   // Trimming takes tabs and space separators (Zs), nothing else.
-  EXPECT_EQ(trimSpaces("  a b  "), "a b");
   EXPECT_EQ(trimSpaces("\t\xc2\xa0v\xe2\x80\x8a\xe3\x80\x80"), "v"); // U+00A0, U+200A, U+3000
   EXPECT_EQ(trimSpaces("\xe2\x80\x8bv"), "\xe2\x80\x8bv");           // U+200B is not Zs
   EXPECT_EQ(trimSpaces("\nv\r"), "\nv\r");                           // line breaks stay
@@ -303,7 +285,6 @@ TEST(Uri, RecognisesReferencesAndDecodes) {
   for (const char* invalid : {"/a%2", "/a b", "/a|b", "//h:8x/p", "//[1:2:3:4:5:6:7]/",
                               "//[::1::2]/p", "//[::1.2.3.256]/", "1a:b", "/a#f#g"})
     EXPECT_FALSE(isUriReference(invalid)) << invalid;
-  EXPECT_EQ(percentDecode("a%20b+c"), "a b+c");
   EXPECT_EQ(percentDecode("%41%6a"), "Aj");
   EXPECT_EQ(percentDecode("%"), std::nullopt);
   EXPECT_EQ(percentDecode("%4"), std::nullopt);
