@@ -47,23 +47,17 @@ protected:
     });
     return captures;
   }
-  CaptureSpec spec(bool mic, std::optional<std::string> remote) const {
+  // A capture in the test's directory, or in a new subdirectory `sub` of it.
+  CaptureSpec spec(bool mic, std::optional<std::string> remote, const std::string& sub = {}) const {
     CaptureSpec s;
-    s.dir = dir_.path();
+    s.dir = sub.empty() ? dir_.path() : dir_.path() + "/" + sub;
+    ::mkdir(s.dir.c_str(), 0700);
     s.directory = testing_support::captureDirectory(s.dir);
     s.segmentSeconds = 60;
     if (mic)
       s.mic = CaptureSpec::Mic{};
     if (remote)
       s.remote = CaptureSpec::Remote{*remote, ProcessMatch{{"org.example.app"}, {}, true}};
-    return s;
-  }
-  // A remote-only capture in a new subdirectory of the test's directory.
-  CaptureSpec inSubdirectory(const std::string& name) const {
-    CaptureSpec s = spec(false, "fake");
-    s.dir = dir_.path() + "/" + name;
-    ::mkdir(s.dir.c_str(), 0700);
-    s.directory = testing_support::captureDirectory(s.dir);
     return s;
   }
   std::vector<int64_t> counts() {
@@ -136,43 +130,32 @@ TEST_F(CapturesTest, SinkFailureReleasesTheUnstartedRemoteWithoutStoppingIt) {
 
 // The microphone permission does not concern a remote-only capture. A stopped capture keeps its
 // log and summary only: its strategies and sinks (with their queues, threads and files) are gone
-// once the stop returns.
+// once the stop returns. A repeated stop returns the first summary and reports no new count.
 TEST_F(CapturesTest, CountsStopsAndSummariesAndLetsGoOfStoppedTracks) {
   word_ = "restricted";
   auto captures = make();
   auto first = captures->create(spec(false, "fake"));
   ASSERT_TRUE(first);
   word_ = "granted";
-  CaptureSpec both = inSubdirectory("second");
-  both.mic = CaptureSpec::Mic{};
-  auto second = captures->create(both);
+  auto second = captures->create(spec(true, "fake", "second"));
   ASSERT_TRUE(second);
-  EXPECT_EQ(counts(), (std::vector<int64_t>{1, 2}));
-
-  const std::string& id = (*first)->id();
-  EXPECT_EQ(captures->find(id), *first);
   EXPECT_EQ(captures->recordingCount(), 2);
-
-  auto summary = captures->stop(id);
-  ASSERT_TRUE(summary);
-  EXPECT_EQ(*summary, Json::parse(R"({"tracks":{"remote":{"frames":16000,"segments":1}}})"));
-  EXPECT_EQ(counts(), (std::vector<int64_t>{1, 2, 1}));
-  EXPECT_EQ(captures->stop(id), summary) << "a repeated stop returns the first summary";
-  EXPECT_EQ(counts(), (std::vector<int64_t>{1, 2, 1})) << "and reports nothing";
-  EXPECT_EQ(captures->stop("no-such-id"), std::nullopt);
-
   std::vector<std::weak_ptr<void>> held;
   for (const Capture::Track& track : (*second)->tracks()) {
     held.push_back(track.strategy);
     held.push_back(track.sink);
   }
   ASSERT_EQ(held.size(), 4u);
-  EXPECT_EQ((*second)->stop(), Json::parse(R"({"tracks":{"mic":{"frames":16000,"segments":1},)"
-                                           R"("remote":{"frames":16000,"segments":1}}})"));
-  EXPECT_EQ(captures->recordingCount(), 0);
+  auto summary = captures->stop((*second)->id());
+  EXPECT_EQ(summary, Json::parse(R"({"tracks":{"mic":{"frames":16000,"segments":1},)"
+                                 R"("remote":{"frames":16000,"segments":1}}})"));
   for (const auto& weak : held)
     EXPECT_TRUE(weak.expired());
   EXPECT_FALSE((*second)->events()->snapshot(0).empty());
+  EXPECT_EQ(captures->stop((*second)->id()), summary);
+  EXPECT_TRUE(captures->stop((*first)->id()));
+  EXPECT_EQ(counts(), (std::vector<int64_t>{1, 2, 1, 0}));
+  EXPECT_EQ(captures->recordingCount(), 0);
 }
 
 TEST_F(CapturesTest, ConcurrentStopsRunTheSequenceOnce) {
@@ -212,8 +195,8 @@ TEST_F(CapturesTest, ADirectoryThatRecordsIsBusyAndTracksAreCountedAgainstTheirL
   auto busy = captures->create(spec(false, "fake"));
   ASSERT_FALSE(busy);
   EXPECT_EQ(busy.error().kind, Kind::directoryBusy);
-  ASSERT_TRUE(captures->create(inSubdirectory("second")));
-  auto third = captures->create(inSubdirectory("third"));
+  ASSERT_TRUE(captures->create(spec(false, "fake", "second")));
+  auto third = captures->create(spec(false, "fake", "third"));
   ASSERT_FALSE(third);
   EXPECT_EQ(third.error().kind, Kind::tooManyCaptures);
   captures->stop((*both)->id());
@@ -227,7 +210,7 @@ TEST_F(CapturesTest, StoppedCapturesAreForgottenInTime) {
   auto captures = make(clock);
   std::vector<std::string> ids;
   for (size_t i = 0; i <= Captures::kKeptStopped; ++i) {
-    auto capture = captures->create(inSubdirectory("c" + std::to_string(i)));
+    auto capture = captures->create(spec(false, "fake", "c" + std::to_string(i)));
     ASSERT_TRUE(capture);
     ids.push_back((*capture)->id());
     clock->advance(1'000'000);
