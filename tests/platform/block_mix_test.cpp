@@ -12,46 +12,34 @@ namespace {
 
 using Samples = std::vector<float>;
 
-TEST(MixInput, AveragesEveryChannelOfEveryBuffer) {
-  const Samples stereo = {1.0f, 0.0f, 1.0f, 0.0f};
-  const Samples left = {1.0f, 1.0f}, right = {0.0f, 0.0f}, half = {0.5f};
+// The microphone's mix averages every channel of every buffer, its frames counted by the first
+// buffer; the tap's averages the first buffer's interleaved frames, or else its planes.
+TEST(Mix, AveragesEveryChannelOfEveryBuffer) {
+  const Samples stereo = {1.0f, 0.0f, 1.0f, 0.0f}, ones = {1.0f, 1.0f}, half = {0.5f, 0.5f};
+  enum Mix { mic, interleaved, planes };
   struct Case {
     const char* name;
+    Mix mix;
     std::vector<SampleBuffer> buffers;
     std::optional<Samples> expected;
   } cases[] = {
-      {"interleaved stereo", {{stereo.data(), 4, 2}}, Samples{0.5f, 0.5f}},
-      {"two mono buffers", {{left.data(), 2, 1}, {right.data(), 2, 1}}, Samples{0.5f, 0.5f}},
-      {"shorter second buffer", {{left.data(), 2, 1}, {half.data(), 1, 1}}, Samples{0.75f, 0.5f}},
-      {"a buffer without data", {{left.data(), 2, 1}, {nullptr, 2, 1}}, Samples{1.0f, 1.0f}},
-      {"mono stays as it is", {{left.data(), 2, 1}}, Samples{1.0f, 1.0f}},
-      {"no buffers", {}, std::nullopt},
-      {"fewer samples than channels", {{stereo.data(), 1, 2}}, std::nullopt},
-      {"no channels", {{stereo.data(), 4, 0}}, std::nullopt},
+      {"stereo", mic, {{stereo.data(), 4, 2}}, half},
+      {"shorter second", mic, {{ones.data(), 2, 1}, {half.data(), 1, 1}}, Samples{0.75f, 0.5f}},
+      {"one without data", mic, {{ones.data(), 2, 1}, {nullptr, 2, 1}}, ones}, // one channel
+      {"no buffers", mic, {}, std::nullopt},
+      {"fewer samples than channels", mic, {{stereo.data(), 1, 2}}, std::nullopt},
+      {"no channels", mic, {{stereo.data(), 4, 0}}, std::nullopt},
+      {"tap's first only", interleaved, {{stereo.data(), 4, 2}, {ones.data(), 2, 1}}, half},
+      {"tap's without data", interleaved, {{nullptr, 4, 2}}, std::nullopt},
+      {"tap's without a frame", interleaved, {{stereo.data(), 1, 2}}, std::nullopt},
+      {"tap's planes", planes, {{ones.data(), 2, 1}, {half.data(), 1, 1}}, Samples{0.75f, 0.5f}},
+      {"tap's empty first plane", planes, {{ones.data(), 0, 1}}, Samples{}},
+      {"tap's none", planes, {}, std::nullopt},
   };
   for (const Case& c : cases)
-    EXPECT_EQ(mixInput(c.buffers), c.expected) << c.name;
-}
-
-TEST(MixTap, InterleavedUsesTheFirstBufferAndNonInterleavedAveragesBuffers) {
-  const Samples stereo = {1.0f, 0.0f, 0.25f, 0.75f};
-  const Samples a = {1.0f, 1.0f}, b = {0.0f};
-  struct Case {
-    const char* name;
-    std::vector<SampleBuffer> buffers;
-    bool interleaved;
-    uint32_t channels;
-    std::optional<Samples> expected;
-  } cases[] = {
-      {"interleaved", {{stereo.data(), 4, 2}, {a.data(), 2, 1}}, true, 2, Samples{0.5f, 0.5f}},
-      {"interleaved without data", {{nullptr, 4, 2}}, true, 2, std::nullopt},
-      {"interleaved without a whole frame", {{stereo.data(), 1, 2}}, true, 2, std::nullopt},
-      {"shorter second plane", {{a.data(), 2, 1}, {b.data(), 1, 1}}, false, 2, Samples{0.5f, 0.5f}},
-      {"an empty first plane gives an empty block", {{a.data(), 0, 1}}, false, 1, Samples{}},
-      {"no buffers", {}, false, 1, std::nullopt},
-  };
-  for (const Case& c : cases)
-    EXPECT_EQ(mixTap(c.buffers, c.interleaved, c.channels), c.expected) << c.name;
+    EXPECT_EQ(c.mix == mic ? mixInput(c.buffers) : mixTap(c.buffers, c.mix == interleaved, 2),
+              c.expected)
+        << c.name;
 }
 
 constexpr uint64_t kSecond = 1'000'000'000;

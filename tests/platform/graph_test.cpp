@@ -35,20 +35,17 @@ TEST(ListenerRegistry, DeliversOnItsQueueOncePerChangeUntilCancelled) {
   EXPECT_EQ(devices, 0); // nothing runs off the queue
   queue->runUntilIdle();
   EXPECT_EQ(devices, 1);
-  EXPECT_EQ(process7, 0);
 
   // A notification already queued when the listener is cancelled does not run.
   registry->notify({ChangeKind::processRunning, 7});
   b->cancel();
   b->cancel();
   EXPECT_FALSE(b->active());
-  queue->runUntilIdle();
-  EXPECT_EQ(process7, 0);
-
   a.reset(); // destroying cancels
   registry->notify({ChangeKind::deviceList});
   queue->runUntilIdle();
   EXPECT_EQ(devices, 1);
+  EXPECT_EQ(process7, 0);
   EXPECT_EQ(registry->count(), 0u);
   EXPECT_EQ(registry->listen({ChangeKind::deviceList}, nullptr, [] {}), nullptr);
 }
@@ -110,21 +107,18 @@ TEST(PipeWireGraph, TransportTable) {
       {"bluetooth bus", {{"device.api", "alsa"}, {"device.bus", "bluetooth"}}, {}, "bluetooth"},
       {"usb", {{"device.api", "alsa"}, {"device.bus", "usb"}}, {}, "usb"},
       {"pci", {{"device.api", "alsa"}, {"device.bus", "pci"}}, {}, "built-in"},
-      {"platform", {{"device.bus", "platform"}}, {}, "built-in"},
-      {"hdmi profile", {{"device.bus", "pci"}, {"device.profile.name", "hdmi-stereo"}}, {}, "hdmi"},
       {"hdmi node name", {{"device.bus", "pci"}}, {{"node.name", "alsa_input.HDMI"}}, "hdmi"},
       {"another bus", {{"device.bus", "firewire"}}, {}, "firewire"},
       {"a device without a bus", {{"device.api", "alsa"}}, {}, "unknown"},
       {"no device at all", {}, {}, "virtual"},
       {"no device, a bus on the node", {}, {{"device.bus", "usb"}}, "usb"},
   };
-  for (const Case& c : cases) {
+  for (Case c : cases) {
     GraphBuilder b;
-    Props nodeProps = c.node;
     if (!c.device.empty())
-      nodeProps["device.id"] = std::to_string(b.device(c.device));
-    uint32_t node = b.source("mic", nodeProps);
-    EXPECT_EQ(transportName(b.graph, b.graph.nodes.at(node)), c.transport) << c.name;
+      c.node["device.id"] = std::to_string(b.device(c.device));
+    const Node& node = b.graph.nodes.at(b.source("mic", c.node));
+    EXPECT_EQ(transportName(b.graph, node), c.transport) << c.name;
   }
 }
 
@@ -204,32 +198,26 @@ TEST(PipeWireGraph, ProcessesFromClientsAndTheirStreams) {
   EXPECT_EQ(apps[1].pid, 200);
 }
 
-TEST(PipeWireGraph, MicLinksMatchChannelsThenOrder) {
+TEST(PipeWireGraph, MicAndTapLinkPlans) {
   GraphBuilder b;
+  uint32_t ours = b.node({{"media.class", "Stream/Input/Audio"}});
+  uint32_t right = b.port(ours, false, "FR"), left = b.port(ours, false, "FL");
   uint32_t mic = b.source("mic");
   uint32_t fl = b.port(mic, true, "FL"), fr = b.port(mic, true, "FR");
   b.port(mic, true, "FL", true);
-  uint32_t ours = b.node({{"media.class", "Stream/Input/Audio"}});
-  uint32_t inFr = b.port(ours, false, "FR"), inFl = b.port(ours, false, "FL");
   EXPECT_EQ(micLinks(b.graph, mic, ours),
-            (std::vector<PlannedLink>{{mic, fl, ours, inFl}, {mic, fr, ours, inFr}}));
-
+            (std::vector<PlannedLink>{{mic, fl, ours, left}, {mic, fr, ours, right}}));
   uint32_t aux = b.source("aux");
   uint32_t a0 = b.port(aux, true, "AUX0"), a1 = b.port(aux, true, "AUX1");
   EXPECT_EQ(micLinks(b.graph, aux, ours),
-            (std::vector<PlannedLink>{{aux, a0, ours, inFr}, {aux, a1, ours, inFl}}));
+            (std::vector<PlannedLink>{{aux, a0, ours, right}, {aux, a1, ours, left}}));
   uint32_t lonely = b.node({{"media.class", "Stream/Input/Audio"}}); // no ports yet
   EXPECT_TRUE(micLinks(b.graph, mic, lonely).empty());
-}
 
-TEST(PipeWireGraph, TapLinksEveryPlaybackStreamOfTheTappedClients) {
-  GraphBuilder b;
-  uint32_t ours = b.node({{"media.class", "Stream/Input/Audio"}});
-  uint32_t left = b.port(ours, false, "FL"), right = b.port(ours, false, "FR");
   uint32_t app = b.client({{"pipewire.sec.pid", "1"}, {"application.name", "a"}});
   uint32_t other = b.client({{"pipewire.sec.pid", "2"}, {"application.name", "b"}});
   uint32_t stereo = b.stream(app, "Stream/Output/Audio", "running");
-  uint32_t fl = b.port(stereo, true, "FL"), fr = b.port(stereo, true, "FR");
+  fl = b.port(stereo, true, "FL"), fr = b.port(stereo, true, "FR");
   uint32_t surround = b.stream(app, "Stream/Output/Audio", "running");
   uint32_t rl = b.port(surround, true, "RL"), fc = b.port(surround, true, "FC");
   uint32_t lfe = b.port(surround, true, "LFE"), frc = b.port(surround, true, "FRC");
@@ -239,15 +227,19 @@ TEST(PipeWireGraph, TapLinksEveryPlaybackStreamOfTheTappedClients) {
   b.port(recording, true, "FL");
   uint32_t elsewhere = b.stream(other, "Stream/Output/Audio", "running");
   b.port(elsewhere, true, "FL");
-
-  std::vector<PlannedLink> links = tapLinks(b.graph, {app + 1000}, ours);
-  std::vector<PlannedLink> expected = {{stereo, fl, ours, left},     {stereo, fr, ours, right},
-                                       {surround, rl, ours, left},   {surround, fc, ours, left},
-                                       {surround, fc, ours, right},  {surround, lfe, ours, left},
-                                       {surround, lfe, ours, right}, {surround, frc, ours, right},
-                                       {mono, m, ours, left},        {mono, m, ours, right}};
-  EXPECT_EQ(links, expected);
+  EXPECT_EQ(tapLinks(b.graph, {app + 1000}, ours),
+            (std::vector<PlannedLink>{{stereo, fl, ours, left},
+                                      {stereo, fr, ours, right},
+                                      {surround, rl, ours, left},
+                                      {surround, fc, ours, left},
+                                      {surround, fc, ours, right},
+                                      {surround, lfe, ours, left},
+                                      {surround, lfe, ours, right},
+                                      {surround, frc, ours, right},
+                                      {mono, m, ours, left},
+                                      {mono, m, ours, right}}));
   EXPECT_TRUE(tapLinks(b.graph, {}, ours).empty());
+  EXPECT_TRUE(tapLinks(b.graph, {app + 1000}, lonely).empty());
 }
 
 } // namespace
