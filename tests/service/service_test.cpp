@@ -8,7 +8,6 @@
 #include "support/directory.h"
 
 #include <filesystem>
-#include <fstream>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <thread>
@@ -16,15 +15,9 @@
 namespace va {
 namespace {
 
-std::expected<ServeOptions, std::string> parse(std::vector<std::string> args) {
-  return parseCommandLine(args);
-}
-
 // The pid rows map numbers to refusals; the grammar of a number is
 // Decimal.SignedIntegersAndNothingElse's.
 TEST(CommandLine, RefusalsInOrder) {
-  const std::string file = ::testing::TempDir() + "/va_cli_regular_file";
-  std::ofstream(file) << "x";
   const std::string usage = "usage: velmorrant-audio serve --root <abs dir> --parent-pid <pid>";
   const std::pair<std::vector<std::string>, std::string> cases[] = {
       {{}, usage},
@@ -33,16 +26,12 @@ TEST(CommandLine, RefusalsInOrder) {
       {{"serve", "--root", "/tmp"}, "--parent-pid must be a pid"},
       {{"serve", "--root", "relative/dir", "--parent-pid", "123"},
        "--root must be an absolute directory"},
-      {{"serve", "--root", "", "--parent-pid", "123"}, "--root must be an absolute directory"},
       {{"serve", "--root", "/no/such", "--parent-pid", "123"},
        "--root /no/such is not a directory"},
-      {{"serve", "--root", file, "--parent-pid", "123"}, "--root " + file + " is not a directory"},
       {{"serve", "--root", "/tmp", "--parent-pid", "1"}, "--parent-pid must be a pid"},
-      {{"serve", "--root", "/tmp", "--parent-pid", "-5"}, "--parent-pid must be a pid"},
       {{"serve", "--root", "/tmp", "--parent-pid", "123", "--verbose"}, "--verbose needs a value"},
       {{"serve", "--verbose", "1", "--root", "/tmp", "--parent-pid", "123"},
        "unknown argument --verbose"},
-      {{"serve", "--root"}, "--root needs a value"},
       {{"serve", "--parent-pid", "x", "--root"}, "--root needs a value"},
       {{"serve", "--parent-pid", "x"}, "--root must be an absolute directory"},
       {{"serve", "--root", "/no/such", "--parent-pid", "x"}, "--root /no/such is not a directory"},
@@ -51,7 +40,7 @@ TEST(CommandLine, RefusalsInOrder) {
        "--root must be an absolute directory"},
   };
   for (const auto& [args, message] : cases) {
-    auto r = parse(args);
+    auto r = parseCommandLine(args);
     ASSERT_FALSE(r.has_value()) << testing::PrintToString(args);
     EXPECT_EQ(r.error(), message) << testing::PrintToString(args);
   }
@@ -65,14 +54,12 @@ TEST(CommandLine, Accepts) {
   fs::create_directories(dir);
   fs::remove(link);
   fs::create_directory_symlink(dir, link);
-  auto r = parse({"serve", "--root", "/a", "--root", link.string(), "--parent-pid", "+77"});
+  const std::vector<std::string> args{"serve",       "--root",       "/a", "--root",
+                                      link.string(), "--parent-pid", "+77"};
+  auto r = parseCommandLine(args);
   ASSERT_TRUE(r) << r.error();
   EXPECT_EQ(r->root, link.string());
   EXPECT_EQ(r->parentPid, 77);
-  r = parse({"serve", "--parent-pid", "2147483647", "--root", "/tmp/"});
-  ASSERT_TRUE(r) << r.error();
-  EXPECT_EQ(r->root, "/tmp/");
-  EXPECT_EQ(r->parentPid, 2147483647);
 }
 
 TEST(DescriptorLimit, RaisesTheSoftLimitToTheHardOne) {
@@ -87,7 +74,6 @@ TEST(DescriptorLimit, RaisesTheSoftLimitToTheHardOne) {
   ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &after), 0);
   EXPECT_EQ(after.rlim_cur, limit);
   EXPECT_GT(limit, 64u);
-  EXPECT_LE(limit, before.rlim_max); // RLIM_INFINITY is the largest value
   EXPECT_EQ(after.rlim_max, before.rlim_max);
 }
 
@@ -96,9 +82,8 @@ TEST(DescriptorLimit, RaisesTheSoftLimitToTheHardOne) {
 TEST(DescriptorLimit, ConnectionsAndTracksShareWhatIsLeftByTheReserve) {
   const std::tuple<uint64_t, size_t, size_t> cases[] = {
       // limit, tracks, connections
-      {1048576, 0, 1024}, {1280, 0, 1024}, {1279, 0, 1023},       {1024, 0, 768},
-      {300, 0, 44},       {272, 0, 16},    {20, 0, 16},           {1024, 10, 448},
-      {1024, 23, 32},     {1024, 24, 16},  {1048576, 1000, 1024},
+      {1048576, 0, 1024}, {1280, 0, 1024}, {1279, 0, 1023}, {1024, 0, 768},
+      {272, 0, 16},       {1024, 23, 32},  {1024, 24, 16},  {1048576, 1000, 1024},
   };
   for (const auto& [limit, tracks, cap] : cases)
     EXPECT_EQ(connectionCap(limit, 1024, tracks), cap) << limit << " " << tracks;
