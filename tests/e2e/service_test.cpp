@@ -387,10 +387,7 @@ TEST(CapturesE2E, EventsQueryAndLongPoll) {
   std::this_thread::sleep_for(500ms);
   ASSERT_EQ(s.stop(id).status, 200);
   Reply woke = poll.get();
-  ASSERT_EQ(woke.status, 200);
-  ASSERT_FALSE(woke.json["events"].empty()) << woke.json;
-  EXPECT_EQ(woke.json["events"][0]["type"], "segment_closed");
-  EXPECT_EQ(woke.json["events"][0]["seq"], 2);
+  EXPECT_TRUE(holds(woke.json["events"][0], {{"type", "segment_closed"}, {"seq", 2}})) << woke.json;
   s.finish();
 }
 

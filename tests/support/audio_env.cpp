@@ -57,16 +57,17 @@ void AudioEnv::exportEnv() const {
 pid_t AudioEnv::mic(const std::string& name, int hz, const std::vector<std::string>& options) {
   std::vector<std::string> args{"mic", dir_.path(), name, std::to_string(hz)};
   args.insert(args.end(), options.begin(), options.end());
-  bool ok = false;
-  std::string out = run(args, ok);
-  return ok ? static_cast<pid_t>(std::atoi(out.c_str())) : 0;
+  return started(args);
 }
 
 pid_t AudioEnv::player(const std::string& kind, const std::string& id, const std::string& name,
                        int hz, double seconds) {
+  return started({kind, dir_.path(), id, name, std::to_string(hz), std::to_string(seconds)});
+}
+
+pid_t AudioEnv::started(const std::vector<std::string>& args) {
   bool ok = false;
-  std::string out =
-      run({kind, dir_.path(), id, name, std::to_string(hz), std::to_string(seconds)}, ok);
+  std::string out = run(args, ok);
   return ok ? static_cast<pid_t>(std::atoi(out.c_str())) : 0;
 }
 

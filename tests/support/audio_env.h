@@ -51,6 +51,7 @@ public:
 
 private:
   std::string run(const std::vector<std::string>& args, bool& ok);
+  pid_t started(const std::vector<std::string>& args); // the pid audio-env prints; 0 on failure
   pid_t player(const std::string& kind, const std::string& id, const std::string& name, int hz,
                double seconds);
 
