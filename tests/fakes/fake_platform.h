@@ -43,13 +43,11 @@ class FakeMicAuthorization final : public MicAuthorization {
 public:
   std::string status() override { return locked(mutex, word); }
   void request(std::function<void(bool)> done) override {
-    bool grant;
-    {
-      std::lock_guard lock(mutex);
-      grant = grantOnRequest;
-      if (grant)
-        word = "granted";
-    }
+    std::unique_lock lock(mutex);
+    const bool grant = grantOnRequest;
+    if (grant)
+      word = "granted";
+    lock.unlock();
     done(grant);
   }
   std::mutex mutex;

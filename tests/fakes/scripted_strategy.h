@@ -13,20 +13,17 @@
 namespace va::testing_support {
 
 // Every call of the strategies of one test, in order: "mic.start", "remote.stop", ...
-class CallJournal {
-public:
+struct CallJournal {
   void add(std::string call) {
-    std::lock_guard lock(mutex_);
-    calls_.push_back(std::move(call));
+    std::lock_guard lock(mutex);
+    list.push_back(std::move(call));
   }
   std::vector<std::string> calls() const {
-    std::lock_guard lock(mutex_);
-    return calls_;
+    std::lock_guard lock(mutex);
+    return list;
   }
-
-private:
-  mutable std::mutex mutex_;
-  std::vector<std::string> calls_;
+  mutable std::mutex mutex;
+  std::vector<std::string> list;
 };
 
 // A strategy that journals its calls. A successful start writes one second of 16 kHz silence
