@@ -1,4 +1,4 @@
-// Decode over inputs made by independent tools (sox and ffmpeg command lines).
+// Decode over inputs made by independent tools (sox and ffmpeg).
 
 #include "decode/decode.h"
 
@@ -20,11 +20,6 @@ namespace {
 using Decode::Failure;
 using namespace testing_support;
 namespace fs = std::filesystem;
-
-// Runs a shell command line quietly; true on status 0.
-bool sh(const std::string& command) {
-  return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
-}
 
 class DecodeTest : public testing::Test {
 protected:
@@ -56,11 +51,12 @@ protected:
         << name;
     return toFloat(wav->samples);
   }
-  // Makes `name` from tone.wav with ffmpeg's encoder arguments.
+  // Makes `name` once, with ffmpeg from tone.wav (input 0) and its arguments.
   static std::string encode(const std::string& name, const std::string& args) {
-    if (!fs::exists(at(name))) {
-      EXPECT_TRUE(sh("ffmpeg -nostdin -y -i " + at("tone.wav") + " " + args + " " + at(name)));
-    }
+    const std::string line =
+        "ffmpeg -nostdin -y -i " + at("tone.wav") + " " + args + " " + at(name);
+    EXPECT_TRUE(fs::exists(at(name)) || std::system((line + " >/dev/null 2>&1").c_str()) == 0)
+        << name;
     return name;
   }
 };
@@ -98,10 +94,10 @@ TEST_F(DecodeTest, EveryCommonEncodingBecomesOneSecondOfMono16k) {
 // Each sample of a 1 Hz input makes 16000 of output: a whole frame of it is never converted at
 // once (that took 2 GB for one 65535-sample frame), and every output frame still arrives.
 TEST_F(DecodeTest, AOneHertzInputIsConvertedASliceAtATime) {
-  ASSERT_TRUE(sh("ffmpeg -nostdin -y -f lavfi -i sine=frequency=0.1:sample_rate=1:duration=64 "
-                 "-c:a flac -frame_size 65535 " +
-                 at("slow.flac")));
-  auto frames = Decode::run(in("slow.flac"), in("slow-out.wav"));
+  auto frames =
+      Decode::run(in(encode("slow.flac", "-f lavfi -i sine=frequency=0.1:sample_rate=1:"
+                                         "duration=64 -map 1 -c:a flac -frame_size 65535")),
+                  in("slow-out.wav"));
   ASSERT_TRUE(frames);
   EXPECT_NEAR(static_cast<double>(*frames), 64 * 16000, 16000);
   EXPECT_FALSE(output("slow-out.wav", *frames).empty());
@@ -164,24 +160,21 @@ TEST_F(DecodeTest, AStaleTemporaryOrTheInputIsReplacedAndALinkedTargetLeftAlone)
 
 // A disk that fills up or fails at any step leaves neither the output nor its temporary file.
 TEST_F(DecodeTest, FileFaultsLeaveNothingBehind) {
-  struct Case {
-    const char* name;
-    std::function<void(FaultyFileIO&)> fault;
-  } cases[] = {
+  const std::pair<const char*, std::function<void(FaultyFileIO&)>> cases[] = {
       {"full before the header", [](FaultyFileIO& io) { io.setWriteBudget(10); }},
       {"full in the samples", [](FaultyFileIO& io) { io.setWriteBudget(44 + 1001); }},
       {"no descriptor", [](FaultyFileIO& io) { io.failOpens(EMFILE); }},
       {"fsync error", [](FaultyFileIO& io) { io.failFsyncs(EIO); }},
       {"rename refused", [](FaultyFileIO& io) { io.failRenames(EACCES); }},
   };
-  for (const Case& c : cases) {
+  for (const auto& [name, fault] : cases) {
     FaultyFileIO io;
-    c.fault(io);
+    fault(io);
     auto frames = Decode::run(in("tone.wav"), in("faulty.wav"), io);
-    ASSERT_FALSE(frames) << c.name;
-    EXPECT_EQ(frames.error(), Failure::unreadable) << c.name;
-    EXPECT_FALSE(fs::exists(at("faulty.wav"))) << c.name;
-    EXPECT_FALSE(fs::exists(at("faulty.wav.partial"))) << c.name;
+    ASSERT_FALSE(frames) << name;
+    EXPECT_EQ(frames.error(), Failure::unreadable) << name;
+    EXPECT_FALSE(fs::exists(at("faulty.wav"))) << name;
+    EXPECT_FALSE(fs::exists(at("faulty.wav.partial"))) << name;
   }
 }
 

@@ -77,9 +77,9 @@ void expectTones(const std::vector<float>& samples, std::initializer_list<double
 class PipeWire : public AudioServerTest {};
 
 // One server through the model's life and both kinds of capture. Devices come and go with one
-// notification each. The microphone refuses a device without a rate and stamps its blocks with
-// the monotonic clock, in order. The tap records only its apps and changes them within one
-// stream; a tapped app that is paused stops running. The model empties with the server and fills
+// notification each. The microphone refuses a device without a rate. The tap records only its
+// apps and changes them within one stream, stamped by the monotonic clock; a tapped app that is
+// paused stops running. The model empties with the server and fills
 // again only once synced (it was once shown before the first sync). A stopped mic stays silent.
 TEST_P(PipeWire, TheModelAndBothCapturesThroughTheServersLife) {
   ASSERT_NE(env_->mic("fake_mic", 1000, {"--default"}), 0);
@@ -101,25 +101,24 @@ TEST_P(PipeWire, TheModelAndBothCapturesThroughTheServersLife) {
     return found;
   };
   ASSERT_TRUE(eventually([&] { return inputs.defaultInputID().has_value(); }));
-  std::optional<AudioProcessInfo> a = process("com.example.a");
-  std::optional<AudioProcessInfo> b = process("com.example.b");
+  std::optional<AudioProcessInfo> a = process("com.example.a"), b = process("com.example.b");
   ASSERT_TRUE(a && b);
   const InputDevice device = inputs.inputs().at(0);
 
+  std::atomic<int> changes{0}, bChanges{0}; // outlive the queue that counts them
   auto queue = std::make_shared<SerialQueue>("test.listener");
-  std::atomic<int> changes{0}, bChanges{0};
   auto devices = host->notifier()->listen({ChangeKind::deviceList}, queue, [&] { ++changes; });
+  auto oneChangeAndInputs = [&](int change, size_t listed) { // and no second notification
+    ASSERT_TRUE(eventually([&] { return changes == change; }));
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(changes, change);
+    EXPECT_EQ(inputs.inputs().size(), listed);
+  };
   pid_t second = env_->mic("second_mic", 500, {"--priority", "100"});
-  ASSERT_TRUE(eventually([&] { return changes == 1; }));
-  std::this_thread::sleep_for(300ms);
-  EXPECT_EQ(changes, 1);
-  EXPECT_EQ(inputs.inputs().size(), 2u);
+  oneChangeAndInputs(1, 2);
   EXPECT_EQ(inputs.defaultInputID(), device.id);
   env_->end(second);
-  ASSERT_TRUE(eventually([&] { return changes == 2; }));
-  std::this_thread::sleep_for(300ms);
-  EXPECT_EQ(changes, 2);
-  EXPECT_EQ(inputs.inputs().size(), 1u);
+  oneChangeAndInputs(2, 1);
 
   Recording recording; // before the capture that delivers to it, so it outlives that
   MicInput mic(host);
@@ -131,22 +130,11 @@ TEST_P(PipeWire, TheModelAndBothCapturesThroughTheServersLife) {
             "input device fake_mic offers no 32-bit float input at 0.0 Hz");
   EXPECT_FALSE(mic.isRunning());
   ASSERT_TRUE(mic.start(device, recording.delivery()));
-  EXPECT_TRUE(mic.isRunning());
   recording.next(0.5);
-  {
-    std::lock_guard lock(recording.mutex);
-    EXPECT_EQ(recording.blocks.back().rate, 48000);
-    uint64_t nowNs = std::chrono::steady_clock::now().time_since_epoch().count();
-    EXPECT_LE(recording.blocks.back().timeNs, nowNs);
-    EXPECT_GT(recording.blocks.back().timeNs, nowNs - 2'000'000'000ull);
-    for (size_t i = 1; i < recording.blocks.size(); ++i)
-      EXPECT_GE(recording.blocks[i].timeNs, recording.blocks[i - 1].timeNs);
-  }
 
   Recording tapped;
   Tap tap(host);
   ASSERT_TRUE(tap.start({a->objectID}, tapped.delivery(), nullptr));
-  EXPECT_TRUE(tap.running());
   expectTones(tapped.settled(), {440}, {660, 1000}, "a alone");
   tap.update({a->objectID, b->objectID});
   tapped.next(0.3);
@@ -156,8 +144,12 @@ TEST_P(PipeWire, TheModelAndBothCapturesThroughTheServersLife) {
   expectTones(tapped.next(1.0), {660}, {440, 1000}, "b alone");
   {
     std::lock_guard lock(tapped.mutex);
-    // One stream throughout: block times advance by their own length. A loaded machine may miss
-    // a cycle while links are added, but a restarted stream would leave a far longer hole.
+    // One stream throughout, stamped by the monotonic clock: block times advance by their own
+    // length (the mic's blocks are stamped by the same stream code). A loaded machine may miss a
+    // cycle while links are added, but a restarted stream would leave a far longer hole.
+    const uint64_t nowNs = std::chrono::steady_clock::now().time_since_epoch().count();
+    EXPECT_LE(tapped.blocks.back().timeNs, nowNs);
+    EXPECT_GT(tapped.blocks.back().timeNs, nowNs - 2'000'000'000ull);
     for (size_t i = 1; i < tapped.blocks.size(); ++i) {
       const auto& previous = tapped.blocks[i - 1];
       double expected = previous.frames / previous.rate * 1e9;
@@ -180,7 +172,6 @@ TEST_P(PipeWire, TheModelAndBothCapturesThroughTheServersLife) {
   env_->resume(pidB);
   EXPECT_TRUE(eventually(running));
   tap.stop();
-  EXPECT_FALSE(tap.running());
   tap.stop();
   tap.update({a->objectID}); // nothing runs: nothing happens
   EXPECT_FALSE(tap.running());
@@ -207,9 +198,6 @@ TEST_P(PipeWire, TheModelAndBothCapturesThroughTheServersLife) {
   size_t after = recording.size();
   std::this_thread::sleep_for(200ms);
   EXPECT_EQ(recording.size(), after);
-  devices.reset();
-  bRunning.reset();
-  queue->shutdown();
 }
 
 VA_AUDIO_SERVER_TEST_SUITE(PipeWire);
