@@ -23,8 +23,7 @@ using Calls = std::vector<std::string>;
 class CapturesTest : public testing::Test {
 protected:
   // Offers the remote strategy "fake" only; both strategies journal into `journal_`.
-  std::shared_ptr<Captures>
-  make(std::shared_ptr<const Clock> clock = std::make_shared<MonotonicClock>()) {
+  std::shared_ptr<Captures> make() {
     auto captures = std::make_shared<Captures>(
         Captures::Factories{
             .micStatus = [this] { return word_; },
@@ -40,8 +39,8 @@ protected:
               return std::make_shared<ScriptedStrategy>("remote", journal_, remoteError_,
                                                         remoteOnStop_);
             }},
-        std::move(clock));
-    captures->setOnRecordingCountChange([this](int64_t n) {
+        clock_);
+    captures_->setOnRecordingCountChange([this](int64_t n) {
       std::lock_guard lock(countsLock_);
       counts_.push_back(n);
     });
@@ -72,6 +71,8 @@ protected:
   std::function<void()> remoteOnStop_;
   std::mutex countsLock_;
   std::vector<int64_t> counts_;
+  std::shared_ptr<ManualClock> clock_ = std::make_shared<ManualClock>(1'000'000'000);
+  std::shared_ptr<Captures> captures_ = make();
 };
 
 TEST_F(CapturesTest, RefusalsComeBeforeAnythingIsMade) {
@@ -87,28 +88,26 @@ TEST_F(CapturesTest, RefusalsComeBeforeAnythingIsMade) {
     SCOPED_TRACE(std::string(word) + (mic ? " mic" : "") + " " + remote.value_or("-"));
     word_ = word;
     journal_ = std::make_shared<CallJournal>();
-    auto captures = make();
-    auto made = captures->create(spec(mic, remote));
+    auto made = captures_->create(spec(mic, remote));
     ASSERT_FALSE(made);
     EXPECT_EQ(made.error().kind, kind);
     EXPECT_EQ(journal_->calls(), calls);
     EXPECT_EQ(listDir(dir_.path()), std::vector<std::string>{}) << "nothing on disk";
-    EXPECT_TRUE(captures->all().empty());
+    EXPECT_TRUE(captures_->all().empty());
     EXPECT_EQ(counts(), std::vector<int64_t>{});
   }
 }
 
 TEST_F(CapturesTest, RemoteStartFailureUnwindsTheStartedMicrophone) {
   remoteError_ = "tap exploded";
-  auto captures = make();
-  auto made = captures->create(spec(true, "fake"));
+  auto made = captures_->create(spec(true, "fake"));
   ASSERT_FALSE(made);
   EXPECT_EQ(made.error().kind, Kind::failed);
   EXPECT_EQ(made.error().description, "tap exploded");
   EXPECT_EQ(made.error().text(), "failed(\"tap exploded\")");
   EXPECT_EQ(journal_->calls(), (Calls{"makeRemote", "makeMic", "mic.start", "remote.start",
                                       "mic.stop", "remote.stop"}));
-  EXPECT_TRUE(captures->all().empty());
+  EXPECT_TRUE(captures_->all().empty());
   EXPECT_EQ(counts(), std::vector<int64_t>{});
   // The microphone's second of audio was finalised when its sink was finished.
   testing_support::TrackFiles mic = testing_support::readTrack(dir_.path() + "/tracks/mic");
@@ -118,14 +117,13 @@ TEST_F(CapturesTest, RemoteStartFailureUnwindsTheStartedMicrophone) {
 
 TEST_F(CapturesTest, SinkFailureReleasesTheUnstartedRemoteWithoutStoppingIt) {
   std::ofstream(dir_.path() + "/tracks") << "a file where the track directories go";
-  auto captures = make();
-  auto made = captures->create(spec(true, "fake"));
+  auto made = captures_->create(spec(true, "fake"));
   ASSERT_FALSE(made);
   EXPECT_EQ(made.error().kind, Kind::failed);
   EXPECT_NE(made.error().description.find("tracks/mic"), std::string::npos)
       << made.error().description;
   EXPECT_EQ(journal_->calls(), (Calls{"makeRemote"}));
-  EXPECT_TRUE(captures->all().empty());
+  EXPECT_TRUE(captures_->all().empty());
 }
 
 // The microphone permission does not concern a remote-only capture. A stopped capture keeps its
@@ -133,29 +131,28 @@ TEST_F(CapturesTest, SinkFailureReleasesTheUnstartedRemoteWithoutStoppingIt) {
 // once the stop returns. A repeated stop returns the first summary and reports no new count.
 TEST_F(CapturesTest, CountsStopsAndSummariesAndLetsGoOfStoppedTracks) {
   word_ = "restricted";
-  auto captures = make();
-  auto first = captures->create(spec(false, "fake"));
+  auto first = captures_->create(spec(false, "fake"));
   ASSERT_TRUE(first);
   word_ = "granted";
-  auto second = captures->create(spec(true, "fake", "second"));
+  auto second = captures_->create(spec(true, "fake", "second"));
   ASSERT_TRUE(second);
-  EXPECT_EQ(captures->recordingCount(), 2);
+  EXPECT_EQ(captures_->recordingCount(), 2);
   std::vector<std::weak_ptr<void>> held;
   for (const Capture::Track& track : (*second)->tracks()) {
     held.push_back(track.strategy);
     held.push_back(track.sink);
   }
   ASSERT_EQ(held.size(), 4u);
-  auto summary = captures->stop((*second)->id());
+  auto summary = captures_->stop((*second)->id());
   EXPECT_EQ(summary, Json::parse(R"({"tracks":{"mic":{"frames":16000,"segments":1},)"
                                  R"("remote":{"frames":16000,"segments":1}}})"));
   for (const auto& weak : held)
     EXPECT_TRUE(weak.expired());
   EXPECT_FALSE((*second)->events()->snapshot(0).empty());
-  EXPECT_EQ(captures->stop((*second)->id()), summary);
-  EXPECT_TRUE(captures->stop((*first)->id()));
+  EXPECT_EQ(captures_->stop((*second)->id()), summary);
+  EXPECT_TRUE(captures_->stop((*first)->id()));
   EXPECT_EQ(counts(), (std::vector<int64_t>{1, 2, 1, 0}));
-  EXPECT_EQ(captures->recordingCount(), 0);
+  EXPECT_EQ(captures_->recordingCount(), 0);
 }
 
 TEST_F(CapturesTest, ConcurrentStopsRunTheSequenceOnce) {
@@ -164,13 +161,12 @@ TEST_F(CapturesTest, ConcurrentStopsRunTheSequenceOnce) {
     entered.set_value();
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   };
-  auto captures = make();
-  auto made = captures->create(spec(false, "fake"));
+  auto made = captures_->create(spec(false, "fake"));
   ASSERT_TRUE(made);
   std::shared_ptr<Capture> capture = *made;
 
   std::optional<Json> byRequest;
-  std::thread request([&] { byRequest = captures->stop(capture->id()); });
+  std::thread request([&] { byRequest = captures_->stop(capture->id()); });
   entered.get_future().wait();
   Json byExitPath = capture->stop(); // waits for the request's stop
   request.join();
@@ -186,43 +182,40 @@ TEST_F(CapturesTest, ConcurrentStopsRunTheSequenceOnce) {
 // Tracks are counted against their limit before anything is made, and reported as they come and
 // go, so that connections can make room first.
 TEST_F(CapturesTest, ADirectoryThatRecordsIsBusyAndTracksAreCountedAgainstTheirLimit) {
-  auto captures = make();
   std::vector<size_t> reported;
-  captures->setOnTracksChange([&](size_t tracks) { reported.push_back(tracks); });
-  captures->setTrackLimit(3);
-  auto both = captures->create(spec(true, "fake"));
+  captures_->setOnTracksChange([&](size_t tracks) { reported.push_back(tracks); });
+  captures_->setTrackLimit(3);
+  auto both = captures_->create(spec(true, "fake"));
   ASSERT_TRUE(both);
-  auto busy = captures->create(spec(false, "fake"));
+  auto busy = captures_->create(spec(false, "fake"));
   ASSERT_FALSE(busy);
   EXPECT_EQ(busy.error().kind, Kind::directoryBusy);
-  ASSERT_TRUE(captures->create(spec(false, "fake", "second")));
-  auto third = captures->create(spec(false, "fake", "third"));
+  ASSERT_TRUE(captures_->create(spec(false, "fake", "second")));
+  auto third = captures_->create(spec(false, "fake", "third"));
   ASSERT_FALSE(third);
   EXPECT_EQ(third.error().kind, Kind::tooManyCaptures);
-  captures->stop((*both)->id());
-  EXPECT_TRUE(captures->create(spec(false, "fake")));
+  captures_->stop((*both)->id());
+  EXPECT_TRUE(captures_->create(spec(false, "fake")));
   EXPECT_EQ(reported, (std::vector<size_t>{2, 3, 1, 2}));
 }
 
 // Stopped captures are kept for an hour, and only the 64 most recently stopped.
 TEST_F(CapturesTest, StoppedCapturesAreForgottenInTime) {
-  auto clock = std::make_shared<ManualClock>(1'000'000'000);
-  auto captures = make(clock);
   std::vector<std::string> ids;
   for (size_t i = 0; i <= Captures::kKeptStopped; ++i) {
-    auto capture = captures->create(spec(false, "fake", "c" + std::to_string(i)));
+    auto capture = captures_->create(spec(false, "fake", "c" + std::to_string(i)));
     ASSERT_TRUE(capture);
     ids.push_back((*capture)->id());
-    clock->advance(1'000'000);
-    captures->stop(ids.back());
+    clock_->advance(1'000'000);
+    captures_->stop(ids.back());
   }
-  EXPECT_EQ(captures->find(ids.front()), nullptr);
-  EXPECT_NE(captures->find(ids[1]), nullptr);
-  clock->advance(Captures::kKeptStoppedS * 1'000'000'000 - 10'000'000);
-  EXPECT_NE(captures->find(ids.back()), nullptr);
-  clock->advance(20'000'000);
-  EXPECT_EQ(captures->find(ids.back()), nullptr);
-  EXPECT_EQ(captures->stop(ids.back()), std::nullopt);
+  EXPECT_EQ(captures_->find(ids.front()), nullptr);
+  EXPECT_NE(captures_->find(ids[1]), nullptr);
+  clock_->advance(Captures::kKeptStoppedS * 1'000'000'000 - 10'000'000);
+  EXPECT_NE(captures_->find(ids.back()), nullptr);
+  clock_->advance(20'000'000);
+  EXPECT_EQ(captures_->find(ids.back()), nullptr);
+  EXPECT_EQ(captures_->stop(ids.back()), std::nullopt);
 }
 
 } // namespace
