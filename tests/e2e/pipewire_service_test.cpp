@@ -9,7 +9,6 @@
 #include <csignal>
 #include <cstring>
 #include <set>
-#include <sstream>
 #include <thread>
 
 namespace va::e2e {
@@ -125,11 +124,8 @@ TEST_P(ServiceOnPipeWire, ADefaultFollowingMicMovesAndARequestedOneStays) {
   int64_t pinnedAfter = 0;
   ASSERT_TRUE(s.awaitEvent(pinned, "track_started", pinnedAfter).is_object());
   ASSERT_TRUE(holds(s.await("track_silent"), {{"track", "mic"}, {"silentS", 10.0}}));
-  auto level = [&] {
-    Reply levels = s.call("GET", "/captures/" + s.id + "/levels");
-    return levels.json;
-  };
-  Json quiet = level();
+  const std::string levels = "/captures/" + s.id + "/levels";
+  Json quiet = s.call("GET", levels).json;
   EXPECT_EQ(quiet["recording"], true);
   EXPECT_EQ(quiet["tracks"]["mic"]["rmsDb"], -120.0) << quiet;
   EXPECT_EQ(quiet["tracks"]["mic"]["peakDb"], -120.0) << quiet;
@@ -145,7 +141,7 @@ TEST_P(ServiceOnPipeWire, ADefaultFollowingMicMovesAndARequestedOneStays) {
   EXPECT_TRUE(
       holds(s.awaitEvent(pinned, "default_input_changed", pinnedAfter), {{"device", desk}}));
   EXPECT_TRUE(growsBy(s.track("mic"), 1.0));
-  Json heard = level();
+  Json heard = s.call("GET", levels).json;
   EXPECT_NEAR(heard["tracks"]["mic"]["rmsDb"].get<double>(), -9.0, 0.5) << heard; // 0.5 / sqrt(2)
   EXPECT_GT(heard["tracks"]["mic"]["tNs"].get<uint64_t>(),
             quiet["tracks"]["mic"]["tNs"].get<uint64_t>());
@@ -164,18 +160,11 @@ protected:
 
   // Whether a player's node is linked to the speaker, channel by channel.
   static bool linkedToSpeaker(const std::string& node) {
-    std::istringstream links(runToCompletion({"/usr/bin/pw-link", "--links"}, 10s).out);
-    std::set<std::string> linked;
-    std::string line, port;
-    while (std::getline(links, line)) {
-      if (!line.starts_with(" "))
-        port = line;
-      else if (line == "  |-> ci_sink:playback_FL" && port == node + ":output_FL")
-        linked.insert("FL");
-      else if (line == "  |-> ci_sink:playback_FR" && port == node + ":output_FR")
-        linked.insert("FR");
-    }
-    return linked.size() == 2;
+    std::string links = runToCompletion({"/usr/bin/pw-link", "--links"}, 10s).out;
+    return std::ranges::all_of(std::array<std::string, 2>{"FL", "FR"}, [&](const std::string& c) {
+      return links.find(node + ":output_" + c + "\n  |-> ci_sink:playback_" + c + "\n") !=
+             std::string::npos;
+    });
   }
 
   // A second of what the speaker plays, heard through its monitor by a PulseAudio recorder.

@@ -167,9 +167,7 @@ TEST(CapturesE2E, RecordsFollowsAndStopsATestTone) {
   ASSERT_TRUE(s.start(kTestStrategies));
   const std::string dir = s.root() + "/rec";
   ASSERT_FALSE((s.id = s.create(toneCapture(dir, 2))).empty());
-  struct stat info {};
-  ASSERT_EQ(::stat(dir.c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 07777, 0700u);
+  EXPECT_EQ(fs::status(dir).permissions(), fs::perms::owner_all);
   EXPECT_EQ(s.process().readStdoutLine(30s), stateLine(1));
   // Follow the log with long polls until two segments have closed.
   ASSERT_TRUE(s.await("segment_closed").is_object());
