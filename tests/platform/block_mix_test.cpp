@@ -31,7 +31,6 @@ TEST(Mix, AveragesEveryChannelOfEveryBuffer) {
       {"no channels", mic, {{stereo.data(), 4, 0}}, std::nullopt},
       {"tap's first only", interleaved, {{stereo.data(), 4, 2}, {ones.data(), 2, 1}}, half},
       {"tap's without data", interleaved, {{nullptr, 4, 2}}, std::nullopt},
-      {"tap's without a frame", interleaved, {{stereo.data(), 1, 2}}, std::nullopt},
       {"tap's planes", planes, {{ones.data(), 2, 1}, {half.data(), 1, 1}}, Samples{0.75f, 0.5f}},
       {"tap's empty first plane", planes, {{ones.data(), 0, 1}}, Samples{}},
       {"tap's none", planes, {}, std::nullopt},

@@ -59,7 +59,11 @@ struct Recording {
       std::lock_guard lock(mutex);
       return samples.size() > from && std::fabs(samples.back()) > 0.1f;
     });
-    next(0.1);
+    return after(0.1);
+  }
+  // One second of audio after skipping `skip` seconds of it.
+  std::vector<float> after(double skip) {
+    next(skip);
     return next(1.0);
   }
 };
@@ -79,8 +83,8 @@ class PipeWire : public AudioServerTest {};
 // One server through the model's life and both kinds of capture. Devices come and go with one
 // notification each. The microphone refuses a device without a rate. The tap records only its
 // apps and changes them within one stream, stamped by the monotonic clock; a tapped app that is
-// paused stops running. The model empties with the server and fills
-// again only once synced (it was once shown before the first sync). A stopped mic stays silent.
+// paused stops running. The model empties with the server and fills again only once synced (it
+// was once shown before the first sync). A stopped mic stays silent.
 TEST_P(PipeWire, TheModelAndBothCapturesThroughTheServersLife) {
   ASSERT_NE(env_->mic("fake_mic", 1000, {"--default"}), 0);
   ASSERT_NE(env_->app("com.example.a", "AppA", 440), 0);
@@ -122,9 +126,7 @@ TEST_P(PipeWire, TheModelAndBothCapturesThroughTheServersLife) {
 
   Recording recording; // before the capture that delivers to it, so it outlives that
   MicInput mic(host);
-  InputDevice rateless = device;
-  rateless.nominalRate = 0;
-  auto refused = mic.start(rateless, recording.delivery());
+  auto refused = mic.start({device.id, "fake_mic", "m", "virtual", 0, 1}, recording.delivery());
   ASSERT_FALSE(refused);
   EXPECT_EQ(refused.error().description,
             "input device fake_mic offers no 32-bit float input at 0.0 Hz");
@@ -137,11 +139,9 @@ TEST_P(PipeWire, TheModelAndBothCapturesThroughTheServersLife) {
   ASSERT_TRUE(tap.start({a->objectID}, tapped.delivery(), nullptr));
   expectTones(tapped.settled(), {440}, {660, 1000}, "a alone");
   tap.update({a->objectID, b->objectID});
-  tapped.next(0.3);
-  expectTones(tapped.next(1.0), {440, 660}, {1000}, "both");
+  expectTones(tapped.after(0.3), {440, 660}, {1000}, "both");
   tap.update({b->objectID});
-  tapped.next(0.3);
-  expectTones(tapped.next(1.0), {660}, {440, 1000}, "b alone");
+  expectTones(tapped.after(0.3), {660}, {440, 1000}, "b alone");
   {
     std::lock_guard lock(tapped.mutex);
     // One stream throughout, stamped by the monotonic clock: block times advance by their own
@@ -159,10 +159,7 @@ TEST_P(PipeWire, TheModelAndBothCapturesThroughTheServersLife) {
     }
   }
   // Tapped, b is linked (and so running) with or without a session manager.
-  auto running = [&] {
-    std::optional<AudioProcessInfo> listed = process("com.example.b");
-    return listed && listed->runningOutput;
-  };
+  auto running = [&] { return process(b->bundleID).value_or(AudioProcessInfo{}).runningOutput; };
   ASSERT_TRUE(eventually(running));
   auto bRunning = host->notifier()->listen({ChangeKind::processRunning, b->objectID}, queue,
                                            [&] { ++bChanges; });
