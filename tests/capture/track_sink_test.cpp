@@ -40,9 +40,9 @@ struct ToneFeeder {
 
 class TrackSinkTest : public testing::Test {
 protected:
-  std::shared_ptr<TrackSink> make(int64_t segmentSeconds = 600, FileIO* io = nullptr) {
+  std::shared_ptr<TrackSink> make(int64_t segmentSeconds = 600) {
     auto sink = TrackSink::make("mic", directory_, segmentSeconds, events_, clock_,
-                                {.queue = nullptr, .io = io, .levels = levels_});
+                                {.queue = nullptr, .io = &io_, .levels = levels_});
     EXPECT_TRUE(sink.has_value());
     return sink ? *sink : nullptr;
   }
@@ -64,6 +64,7 @@ protected:
   }
 
   TempDir dir_;
+  testing_support::FaultyFileIO io_; // no fault until one is asked for
   std::shared_ptr<const CaptureDirectory> directory_ =
       testing_support::captureDirectory(dir_.path());
   std::shared_ptr<ManualClock> clock_ = std::make_shared<ManualClock>(5);
@@ -144,9 +145,27 @@ TEST_F(TrackSinkTest, OnlyAHoleOfMoreThanHalfASecondStartsANewFile) {
   }
 }
 
-// A rate change keeps the segment and loses nothing; a split starts a new one; finish is final.
-TEST_F(TrackSinkTest, ARateChangeKeepsTheSegmentSplitStartsANewOneFinishIsFinal) {
+// Blocks without audio, a rate or a converter (each of these last logged with its rate) leave no
+// trace; a rate change keeps the segment and loses nothing; a split starts a new one; finish is
+// final.
+TEST_F(TrackSinkTest, UnrecordableBlocksLeaveNoTraceARateChangeKeepsTheSegmentFinishIsFinal) {
   auto sink = make();
+  std::vector<float> block(480, 0.1f);
+  clock_->set(42);
+  sink->write({}, 48000, kStartNs);
+  for (double rate : {0.0, -48000.0, std::nan("")})
+    sink->write(block, rate, kStartNs);
+  EXPECT_EQ(sink->lastFrameNs(), 0u);
+  testing::internal::CaptureStderr();
+  for (double rate : {100.0, 999.5, 1e-05, HUGE_VAL})
+    sink->write(block, rate, kStartNs);
+  sink->waitIdle();
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "[audio] mic: no converter from 100.0 Hz\n[audio] mic: no converter from 999.5 Hz\n"
+            "[audio] mic: no converter from 1e-05 Hz\n[audio] mic: no converter from inf Hz\n");
+  EXPECT_TRUE(testing_support::listDir(trackDir()).empty());
+  EXPECT_TRUE(events_->snapshot(0).empty());
+
   ToneFeeder tone{48000};
   tone.feed(*sink, 1.0);
   ToneFeeder second{44100, tone.nextNs, tone.phase};
@@ -175,39 +194,17 @@ TEST_F(TrackSinkTest, ARateChangeKeepsTheSegmentSplitStartsANewOneFinishIsFinal)
   filesAs(summary);
 }
 
-// Blocks without audio or without a rate are dropped silently; a rate without a converter loses
-// each block with a line, its rate written like a decimal floating-point number.
-TEST_F(TrackSinkTest, BlocksThatCannotBeRecordedLeaveAnEmptyTrackDirectory) {
-  auto sink = make();
-  std::vector<float> block(480, 0.1f);
-  clock_->set(42);
-  sink->write({}, 48000, kStartNs);
-  for (double rate : {0.0, -48000.0, std::nan("")})
-    sink->write(block, rate, kStartNs);
-  EXPECT_EQ(sink->lastFrameNs(), 0u);
-  testing::internal::CaptureStderr();
-  for (double rate : {100.0, 999.5, 1e-05, HUGE_VAL})
-    sink->write(block, rate, kStartNs);
-  EXPECT_EQ(sink->finish(), TrackSummary{});
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            "[audio] mic: no converter from 100.0 Hz\n[audio] mic: no converter from 999.5 Hz\n"
-            "[audio] mic: no converter from 1e-05 Hz\n[audio] mic: no converter from inf Hz\n");
-  EXPECT_TRUE(testing_support::listDir(trackDir()).empty());
-  EXPECT_TRUE(events_->snapshot(0).empty());
-}
-
 // A disk that fills up in the middle of a segment: the audio that finds no room is lost and
 // reported ("write_failed", then "write_resumed" with what was lost), recording goes on in a new
 // segment once there is room, and the totals are what the files hold. The files themselves are
 // the writer's test.
 TEST_F(TrackSinkTest, ADiskThatFillsUpMidSegmentLosesOnlyWhatFindsNoRoom) {
-  testing_support::FaultyFileIO io;
-  auto sink = make(600, &io);
+  auto sink = make();
   ToneFeeder tone{16000};
-  io.setWriteBudget(44 + 2 * 16500); // the header and 16500 frames
+  io_.setWriteBudget(44 + 2 * 16500); // the header and 16500 frames
   tone.feed(*sink, 2.0);
   sink->waitIdle();
-  io.unlimited();
+  io_.unlimited();
   tone.feed(*sink, 1.0);
   TrackSummary summary = sink->finish();
   EXPECT_EQ(filesAs(summary).perSegment, (std::vector<int64_t>{16500, 16000}));
