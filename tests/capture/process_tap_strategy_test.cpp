@@ -38,12 +38,6 @@ Events deferred(const AudioProcessInfo& p, const std::string& trigger) {
   return {{"tap_deferred", processFields(p, {{"trigger", trigger},
                                              {"waitingFor", "running_output or running_input"}})}};
 }
-Json appFields(const std::vector<AudioProcessInfo>& apps) {
-  Json list = Json::array();
-  for (const AudioProcessInfo& p : apps)
-    list.push_back(processFields(p));
-  return {{"pid", apps.front().pid}, {"processes", list}};
-}
 Events operator+(Events first, const Events& then) {
   first.insert(first.end(), then.begin(), then.end());
   return first;
@@ -51,17 +45,18 @@ Events operator+(Events first, const Events& then) {
 
 const ProcessMatch kMatch{{"com.example.a"}, {"com.example.prefix."}, true};
 const Events kWaiting{{"app_waiting", {{"match", kMatch.json()}}}};
-const testing_support::LoggedEvent kStartFormat{"tap_format", {{"reason", "start"}}};
 // What follows the arming that starts the tap: "app_started" and "track_started", or on a
 // relaunch "app_relaunched" and the track resumed after `gapS`.
 Events tapStarted(const std::vector<AudioProcessInfo>& apps, std::optional<double> gapS = {}) {
+  Json app = {{"pid", apps.front().pid}, {"processes", Json::array()}};
+  for (const AudioProcessInfo& p : apps)
+    app["processes"].push_back(processFields(p));
+  Json track = {{"track", "remote"}, {"strategy", "process-tap"}};
   if (gapS)
-    return {kStartFormat,
-            {"app_relaunched", appFields(apps)},
-            {"track_resumed", {{"track", "remote"}, {"gapS", *gapS}}}};
-  return {kStartFormat,
-          {"app_started", appFields(apps)},
-          {"track_started", {{"track", "remote"}, {"strategy", "process-tap"}}}};
+    track = {{"track", "remote"}, {"gapS", *gapS}};
+  return {{"tap_format", {{"reason", "start"}}},
+          {gapS ? "app_relaunched" : "app_started", app},
+          {gapS ? "track_resumed" : "track_started", track}};
 }
 
 // The strategy over fake processes, tap and outputs, on the manual queue unless said otherwise;

@@ -56,8 +56,9 @@ public:
 };
 
 // What the fake device input and tap share: every start (failed ones too) and stop is kept,
-// `failWith` makes starts fail while set, and deliver() feeds a block of 0.25 to the running
-// stream. The callbacks run under the lock, so that none runs once stop() has returned.
+// `failWith` makes starts fail while set, deliver() feeds a block of 0.25 to the running stream
+// and report() sends it a format report (a tap's). The callbacks run under the lock, so that none
+// runs once stop() has returned.
 template <class Target> class FakeStream {
 public:
   void deliver(size_t frames, double rate, uint64_t timeNs) {
@@ -66,6 +67,11 @@ public:
     if (delivery_)
       delivery_(block, rate, timeNs);
   }
+  void report(const Json& fields) {
+    std::lock_guard lock(mutex);
+    if (onFormat_)
+      onFormat_(fields);
+  }
 
   mutable std::mutex mutex;
   std::vector<Target> starts;
@@ -73,7 +79,8 @@ public:
   std::optional<std::string> failWith;
 
 protected:
-  std::expected<void, CaptureError> begin(Target target, BlockDelivery delivery) {
+  std::expected<void, CaptureError> begin(Target target, BlockDelivery delivery,
+                                          FormatReport onFormat = nullptr) {
     std::lock_guard lock(mutex);
     running_ = false;
     starts.push_back(std::move(target));
@@ -81,6 +88,7 @@ protected:
       return std::unexpected(CaptureError{*failWith});
     running_ = true;
     delivery_ = std::move(delivery);
+    onFormat_ = std::move(onFormat);
     return {};
   }
   void end() {
@@ -88,11 +96,13 @@ protected:
     ++stops;
     running_ = false;
     delivery_ = nullptr;
+    onFormat_ = nullptr;
   }
   bool isOn() const { return locked(mutex, running_); }
 
   bool running_ = false;
   BlockDelivery delivery_;
+  FormatReport onFormat_;
 };
 
 class FakeMicIO final : public MicIO, public FakeStream<InputDevice> {
@@ -124,41 +134,24 @@ public:
   OutputDeviceInfo device;
 };
 
-// A tap that also keeps its updates; report() sends a format report.
+// A tap that also keeps its updates.
 class FakeTap final : public TapIO, public FakeStream<std::vector<uint32_t>> {
 public:
   bool running() const override { return isOn(); }
   std::expected<void, CaptureError> start(const std::vector<uint32_t>& processes,
                                           BlockDelivery deliver, FormatReport onFormat) override {
-    auto started = begin(processes, std::move(deliver));
-    if (started) {
-      {
-        std::lock_guard lock(mutex);
-        onFormat_ = std::move(onFormat);
-      }
+    auto started = begin(processes, std::move(deliver), std::move(onFormat));
+    if (started)
       report(Json{{"reason", "start"}}); // like the real tap, as it starts
-    }
     return started;
   }
   void update(const std::vector<uint32_t>& processes) override {
     std::lock_guard lock(mutex);
     updates.push_back(processes);
   }
-  void stop() override {
-    end();
-    std::lock_guard lock(mutex);
-    onFormat_ = nullptr;
-  }
-  void report(const Json& fields) {
-    std::lock_guard lock(mutex);
-    if (onFormat_)
-      onFormat_(fields);
-  }
+  void stop() override { end(); }
 
   std::vector<std::vector<uint32_t>> updates;
-
-private:
-  FormatReport onFormat_;
 };
 
 } // namespace va::fakes
