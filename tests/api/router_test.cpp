@@ -37,7 +37,7 @@ TEST_F(RouterTest, RouteTable) {
       {200, {"GET /health", "GET //health/", "GET health"}},
       {405,
        {"HEAD /health", "GET /decode", "POST /permissions", "GET /captures/X/stop",
-        "POST /captures/X/levels", "PUT //captures//X//stop/"}},
+        "POST /captures/X/levels", "PUT //captures//X//events/"}},
       {404,
        {"GET /captures/X/levels", "GET /", "GET /captures/abc", "GET /captures/abc/pause",
         "GET /health/x", "GET /captures/a/b/events"}}};

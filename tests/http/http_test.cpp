@@ -278,7 +278,7 @@ TEST(Unicode, LowerCasesFullyAndTrimsSpaceSeparators) {
 
 TEST(Uri, RecognisesReferencesAndDecodes) {
   for (const char* valid :
-       {"/a", "/a?x=1", "", "a/b", "/a%20b", "http://h/p", "//h:80/p", "//u:p@h/p", "//[::1]/",
+       {"/a", "/a.b?x=1", "", "a/b", "/a%20b", "http://h/p", "//h:80/p", "//u:p@h/p", "//[::1]/",
         "//[::1]:8/p", "//[v1.x]/", "//[1:2:3:4:5:6:7:8]/", "//[::ffff:1.2.3.4]/", "a+b.c-d:x",
         "/a#f?/", "/a?b#c"})
     EXPECT_TRUE(isUriReference(valid)) << valid;

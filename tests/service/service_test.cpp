@@ -34,7 +34,8 @@ TEST(CommandLine, RefusalsInOrder) {
        "unknown argument --verbose"},
       {{"serve", "--parent-pid", "x", "--root"}, "--root needs a value"},
       {{"serve", "--parent-pid", "x"}, "--root must be an absolute directory"},
-      {{"serve", "--root", "/no/such", "--parent-pid", "x"}, "--root /no/such is not a directory"},
+      {{"serve", "--root", "/etc/hostname", "--parent-pid", "x"},
+       "--root /etc/hostname is not a directory"},
       // A value is taken whatever it looks like.
       {{"serve", "--root", "--parent-pid", "--parent-pid", "5"},
        "--root must be an absolute directory"},
