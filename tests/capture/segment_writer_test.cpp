@@ -214,7 +214,6 @@ TEST_F(SegmentWriterTest, ARemovedDirectoryIsReportedAndMadeAgain) {
 // "tracks" or "tracks/mic" goes is refused (a link is no directory when it is not followed), and
 // no segment lands where a link points.
 TEST_F(SegmentWriterTest, RefusesAFileOrALinkWhereATrackDirectoryGoes) {
-  // Below the capture directory, a link to a directory outside or an empty file.
   const std::pair<std::string, bool> cases[] = {
       {"tracks", false}, {"tracks", true}, {"tracks/mic", true}};
   for (const auto& [where, link] : cases) {

@@ -119,17 +119,12 @@ INSTANTIATE_TEST_SUITE_P(Rates, TrackSinkRateTest,
 
 // After a gap of more than half a second, or a split, a segment starts at its first block's time.
 TEST_F(TrackSinkTest, OnlyAHoleOfMoreThanHalfASecondStartsANewFile) {
-  const std::pair<int64_t, int64_t> cases[] = {// the second block's lateness, segments
-                                               {10'000'000, 1},
-                                               {500'000'000, 1},
-                                               {500'000'001, 2},
-                                               {600'000'000, 2},
-                                               {-200'000'000, 1}};
+  // The second block's lateness, and the segments made.
+  const std::pair<int64_t, int64_t> cases[] = {
+      {10'000'000, 1}, {500'000'000, 1}, {500'000'001, 2}, {600'000'000, 2}, {-200'000'000, 1}};
   for (auto [lateNs, segments] : cases) {
     SCOPED_TRACE(lateNs);
-    TempDir dir;
-    auto sink = *TrackSink::make("mic", testing_support::captureDirectory(dir.path()), 600, events_,
-                                 clock_);
+    auto sink = make();
     std::vector<float> block(480, 0.1f);
     auto secondNs = static_cast<uint64_t>(kStartNs + 10'000'000 + lateNs);
     size_t before = eventsOf("segment_closed").size();
