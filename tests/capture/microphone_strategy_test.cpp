@@ -18,10 +18,10 @@ Json started(const std::string& reason, const InputDevice& device) {
           {"device", device.json()},
           {"captureRate", device.nominalRate}};
 }
-Json resumed(const InputDevice& device, double gapS) {
+Events resumed(const InputDevice& device, double gapS) {
   Json fields = started("device_changed", device);
   fields["gapS"] = gapS;
-  return fields;
+  return {{"track_resumed", fields}};
 }
 Events interrupted(const std::string& reason) {
   return {{"track_interrupted", {{"track", "mic"}, {"reason", reason}}}};
@@ -111,7 +111,7 @@ TEST_F(MicrophoneStrategyTest, ARequestedDeviceStaysUntilItIsUnplugged) {
   queue->advance(5s); // no stall restarts while interrupted
   EXPECT_TRUE(take().empty());
   devices->devices = {kBuiltIn, kUsb};
-  EXPECT_EQ(settle(ChangeKind::deviceList), (Events{{"track_resumed", resumed(kUsb, 5.3)}}));
+  EXPECT_EQ(settle(ChangeKind::deviceList), resumed(kUsb, 5.3));
   EXPECT_EQ(sink->splits(), 1);
   mic->stop();
 }
@@ -126,7 +126,7 @@ TEST_F(MicrophoneStrategyTest, AStartThatCannotBeMadeWaitsForTheNextNotification
   EXPECT_TRUE(take().empty());
   EXPECT_EQ(io->starts.size(), 1u);
   io->failWith.reset();
-  EXPECT_EQ(settle(ChangeKind::deviceList), (Events{{"track_resumed", resumed(kUsb, 10.3)}}));
+  EXPECT_EQ(settle(ChangeKind::deviceList), resumed(kUsb, 10.3));
   mic->stop();
 }
 

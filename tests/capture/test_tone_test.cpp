@@ -56,20 +56,10 @@ TEST_F(TestToneTest, AGoneStrategyStopsProducing) {
   EXPECT_EQ(sink->blocks().size(), 1u);
 }
 
-// Sets the variable that enables the test strategies (unsets it for nullptr); its value from
-// before comes back at the end.
-struct TestStrategiesVariable {
-  static constexpr const char* kName = "VELMORRANT_AUDIO_TEST_STRATEGIES";
-  static void set(const char* value) { value ? setenv(kName, value, 1) : unsetenv(kName); }
-  ~TestStrategiesVariable() { set(saved ? saved->c_str() : nullptr); }
-  std::optional<std::string> saved =
-      std::getenv(kName) ? std::optional<std::string>(std::getenv(kName)) : std::nullopt;
-};
-
 // The test tone is made exactly when the variable is "1"; "process-tap" comes from its factory
-// whatever the variable says, and any other name is refused.
+// whatever the variable says, and any other name is refused. The variable is unset at the end.
 TEST(RemoteStrategiesMake, ProcessTapFromItsFactoryTestToneWhenEnabledNothingElse) {
-  TestStrategiesVariable variable;
+  constexpr const char* kVariable = "VELMORRANT_AUDIO_TEST_STRATEGIES";
   auto clock = std::make_shared<ManualClock>(0);
   const ProcessMatch match{{"com.example.a"}, {}, true};
   std::vector<ProcessMatch> built;
@@ -81,7 +71,7 @@ TEST(RemoteStrategiesMake, ProcessTapFromItsFactoryTestToneWhenEnabledNothingEls
   const char* values[] = {nullptr, "1", "", "0", "true", "11", " 1", "1 ", "yes"};
   for (const char* value : values) {
     SCOPED_TRACE(value ? value : "(unset)");
-    variable.set(value);
+    value ? setenv(kVariable, value, 1) : unsetenv(kVariable);
     const bool enabled = value && std::string(value) == "1";
     EXPECT_EQ(TestToneStrategy::enabled(), enabled);
     auto made = RemoteStrategies::make("process-tap", match, clock, factory);
@@ -100,6 +90,7 @@ TEST(RemoteStrategiesMake, ProcessTapFromItsFactoryTestToneWhenEnabledNothingEls
   }
   EXPECT_EQ(built, std::vector<ProcessMatch>(std::size(values), match));
   EXPECT_FALSE(RemoteStrategies::make("process-tap", match, clock, nullptr));
+  unsetenv(kVariable);
 }
 
 } // namespace
