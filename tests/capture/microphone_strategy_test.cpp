@@ -7,7 +7,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing_support::Events;
-using testing_support::kS;
 
 const InputDevice kUsb{1, "usb_mic", "USB Mic", "usb", 48000, 1};
 const InputDevice kBuiltIn{2, "builtin_mic", "Built-in", "built-in", 44100, 2};
@@ -142,7 +141,7 @@ TEST_F(MicrophoneStrategyTest, SilenceRestartsWithBackoffAndAudioResetsIt) {
       queue->advance(100ms);
       for (const auto& e : take()) {
         if (e.type == "mic_stall_restart")
-          seen.emplace_back(static_cast<double>(clock->nowNs() - from) / kS, e.fields["attempt"]);
+          seen.emplace_back(static_cast<double>(clock->nowNs() - from) / 1e9, e.fields["attempt"]);
         else
           EXPECT_EQ(e.fields, started("stall_restart", kUsb)) << e.type;
       }

@@ -171,8 +171,7 @@ TEST_F(ProcessTapStrategyTest, AFailedStartIsReportedOnceAndRetriedForANewSet) {
                               {"reason", "tap_failed"},
                               {"detail", "no audio server can be reached"}}}}));
   EXPECT_TRUE(permissions.refused());
-  queue->advance(10s);
-  EXPECT_TRUE(list({first}).empty());
+  EXPECT_TRUE(list({first}, 10s).empty());
   EXPECT_EQ(tap->starts.size(), 1u);
 
   tap->failWith.reset();

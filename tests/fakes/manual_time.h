@@ -15,8 +15,6 @@
 
 namespace va::testing_support {
 
-constexpr int64_t kS = 1'000'000'000;
-
 // An AudioSink that keeps every call. Thread-safe.
 class RecordingSink final : public AudioSink {
 public:
@@ -91,7 +89,7 @@ protected:
     queue->runUntilIdle();
   }
 
-  std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>(1000 * kS);
+  std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>(1'000'000'000'000);
   std::shared_ptr<ManualQueue> queue = std::make_shared<ManualQueue>(clock);
   std::shared_ptr<ListenerRegistry> notifier = std::make_shared<ListenerRegistry>();
   std::shared_ptr<RecordingSink> sink = std::make_shared<RecordingSink>(clock);
