@@ -109,21 +109,12 @@ const std::vector<Scenario> kScenarios = {
       {at(100), {{2}, {3}}, {"deferred 3"}, {2}},
       {at(200), {{3, Io::Plays}}, {}, {}, true},
       {at(300), {{1, Io::Plays}, {2, Io::Plays}}, {"deferred 1", "deferred 2"}, {}, true},
+      // 3 played from 200 until it left: back, its deferral and running time start again.
       {at(1300),
-       {{2, Io::Plays}, {1, Io::Plays}},
-       {"armed 2 1000 0 1000", "armed 1 1000 0 1000"},
-       {1, 2}}}},
-    {"AnEmptyListForgetsEverything",
-     true,
-     {{at(0), {{1, Io::Plays}, {2, Io::Plays}}, {"deferred 1", "deferred 2"}, {}, true},
-      {at(1000), {{1, Io::Plays}, {2}}, {"armed 1 1000 0 1000", "reset 2 1000"}, {1}},
-      {at(1100), {{1}, {2, Io::Plays}}, {}, {1}, true},
-      {at(1200), {}, {}, {}},
-      {at(1700), {{1, Io::Plays}, {2, Io::Plays}}, {"deferred 1", "deferred 2"}, {}, true},
-      {at(2700),
-       {{1, Io::Plays}, {2, Io::Plays}},
-       {"armed 1 1000 0 1000", "armed 2 1000 0 1000"},
-       {1, 2}}}},
+       {{2, Io::Plays}, {1, Io::Plays}, {3, Io::Plays}},
+       {"armed 2 1000 0 1000", "armed 1 1000 0 1000", "deferred 3"},
+       {1, 2},
+       true}}},
 };
 
 class ArmTrackerScenario : public testing::TestWithParam<Scenario> {};
