@@ -80,7 +80,6 @@ protected:
 TEST_F(CapturesTest, RefusalsComeBeforeAnythingIsMade) {
   // The permission, the tracks asked for, the refusal and the factory calls made before it.
   const std::tuple<const char*, bool, std::optional<std::string>, Kind, Calls> cases[] = {
-      {"denied", true, std::nullopt, Kind::microphoneDenied, {}},
       {"restricted", true, "fake", Kind::microphoneDenied, {}},
       {"denied", true, "nope", Kind::microphoneDenied, {}}, // the permission is tested first
       {"granted", true, "nope", Kind::unsupportedStrategy, {"makeRemote"}},

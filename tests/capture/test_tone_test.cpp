@@ -74,19 +74,12 @@ TEST(RemoteStrategiesMake, ProcessTapFromItsFactoryTestToneWhenEnabledNothingEls
     value ? setenv(kVariable, value, 1) : unsetenv(kVariable);
     const bool enabled = value && std::string(value) == "1";
     EXPECT_EQ(TestToneStrategy::enabled(), enabled);
-    auto made = RemoteStrategies::make("process-tap", match, clock, factory);
-    ASSERT_TRUE(made);
-    EXPECT_EQ(*made, tap);
-    auto tone = RemoteStrategies::make("test-tone", match, clock, factory);
-    EXPECT_EQ(tone.has_value(), enabled);
-    if (tone) {
-      EXPECT_NE(std::dynamic_pointer_cast<TestToneStrategy>(*tone), nullptr);
-    }
-    for (const char* name : {"", "nope", "Process-Tap", "process-tap ", "test-tone\n"}) {
-      auto refused = RemoteStrategies::make(name, match, clock, factory);
-      ASSERT_FALSE(refused) << name;
-      EXPECT_EQ(refused.error(), RemoteStrategies::Refusal::unsupported);
-    }
+    EXPECT_EQ(RemoteStrategies::make("process-tap", match, clock, factory).value_or(nullptr), tap);
+    auto tone = RemoteStrategies::make("test-tone", match, clock, factory).value_or(nullptr);
+    EXPECT_EQ(std::dynamic_pointer_cast<TestToneStrategy>(tone) != nullptr, enabled);
+    // Refused (unsupported is the only refusal there is).
+    for (const char* name : {"", "nope", "Process-Tap", "process-tap ", "test-tone\n"})
+      EXPECT_FALSE(RemoteStrategies::make(name, match, clock, factory)) << name;
   }
   EXPECT_EQ(built, std::vector<ProcessMatch>(std::size(values), match));
   EXPECT_FALSE(RemoteStrategies::make("process-tap", match, clock, nullptr));
