@@ -1,6 +1,5 @@
 #include "capture/arm_tracker.h"
 #include "capture/process_match.h"
-#include "core/json.h"
 
 #include <algorithm>
 #include <charconv>

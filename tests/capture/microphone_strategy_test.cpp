@@ -26,7 +26,7 @@ Events interrupted(const std::string& reason) {
   return {{"track_interrupted", {{"track", "mic"}, {"reason", reason}}}};
 }
 
-// The strategy over fake devices, permission and input.
+// The strategy over fake devices, permission and input; stopped at the end of every case.
 class MicrophoneStrategyTest : public testing_support::ManualTimeTest {
 protected:
   MicrophoneStrategyTest() {
@@ -35,12 +35,12 @@ protected:
     auth->word = "granted";
   }
 
-  std::shared_ptr<MicrophoneStrategy> start(std::optional<std::string> uid = std::nullopt) {
-    auto strategy = std::make_shared<MicrophoneStrategy>(
+  void TearDown() override { mic->stop(); }
+  void start(std::optional<std::string> uid = std::nullopt) {
+    mic = std::make_shared<MicrophoneStrategy>(
         uid, MicrophoneStrategy::Platform{devices, auth, io, notifier}, clock, queue);
-    EXPECT_TRUE(strategy->start(sink, events));
+    EXPECT_TRUE(mic->start(sink, events));
     queue->runUntilIdle();
-    return strategy;
   }
   // A notification, then the debounce's 0.3 s.
   Events settle(ChangeKind kind) {
@@ -53,13 +53,14 @@ protected:
   std::shared_ptr<fakes::FakeMicAuthorization> auth =
       std::make_shared<fakes::FakeMicAuthorization>();
   std::shared_ptr<fakes::FakeMicIO> io = std::make_shared<fakes::FakeMicIO>();
+  std::shared_ptr<MicrophoneStrategy> mic;
 };
 
 // Blocks go straight through, their stamps kept. The default is followed after one check, 0.3 s
 // after the first of several notifications; one with nothing changed restarts nothing. A revoked
 // permission is seen within two seconds, and leaves the strategy inert.
 TEST_F(MicrophoneStrategyTest, FollowsTheDefaultAfterOneDebouncedCheckUntilThePermissionIsRevoked) {
-  auto mic = start();
+  start();
   EXPECT_EQ(take(), (Events{{"track_started", started("start", kUsb)}}));
   io->deliver(480, 48000, 77);
   ASSERT_EQ(sink->blocks().size(), 1u);
@@ -96,7 +97,7 @@ TEST_F(MicrophoneStrategyTest, FollowsTheDefaultAfterOneDebouncedCheckUntilThePe
 // none); unplugged, it interrupts the track, which resumes with the length of the gap when it
 // returns.
 TEST_F(MicrophoneStrategyTest, ARequestedDeviceStaysUntilItIsUnplugged) {
-  auto mic = start("usb_mic");
+  start("usb_mic");
   take();
   devices->defaultID = 9; // not a listed input
   EXPECT_EQ(settle(ChangeKind::defaultInput),
@@ -112,27 +113,25 @@ TEST_F(MicrophoneStrategyTest, ARequestedDeviceStaysUntilItIsUnplugged) {
   devices->devices = {kBuiltIn, kUsb};
   EXPECT_EQ(settle(ChangeKind::deviceList), resumed(kUsb, 5.3));
   EXPECT_EQ(sink->splits(), 1);
-  mic->stop();
 }
 
 // A failed start is not retried on a timer: the next notification tries again. (A start without
 // a device, waiting for one, is the end-to-end late server's.)
 TEST_F(MicrophoneStrategyTest, AStartThatCannotBeMadeWaitsForTheNextNotification) {
   io->failWith = "pw_stream_connect: Device or resource busy";
-  auto mic = start();
+  start();
   EXPECT_EQ(take(), interrupted("start_failed"));
   queue->advance(10s);
   EXPECT_TRUE(take().empty());
   EXPECT_EQ(io->starts.size(), 1u);
   io->failWith.reset();
   EXPECT_EQ(settle(ChangeKind::deviceList), resumed(kUsb, 10.3));
-  mic->stop();
 }
 
 // Restarts come 3, 13, 43, 103 and 163 s after the start without audio; audio starts the count
 // over, 3 s after its last block (at the next 1-second tick).
 TEST_F(MicrophoneStrategyTest, SilenceRestartsWithBackoffAndAudioResetsIt) {
-  auto mic = start();
+  start();
   take();
   // The seconds after `from` at which the restarts of the next `seconds` come, by attempt.
   auto restarts = [&](int64_t from, double seconds) {
@@ -156,7 +155,6 @@ TEST_F(MicrophoneStrategyTest, SilenceRestartsWithBackoffAndAudioResetsIt) {
   }
   EXPECT_EQ(restarts(clock->nowNs() - 100'000'000, 4),
             (std::vector<std::pair<double, int64_t>>{{3.1, 1}}));
-  mic->stop();
 }
 
 TEST_F(MicrophoneStrategyTest, PermissionAskedFirst) {
@@ -172,7 +170,7 @@ TEST_F(MicrophoneStrategyTest, PermissionAskedFirst) {
     SCOPED_TRACE(std::string(word) + (grant ? " granted" : " refused"));
     auth->word = word;
     auth->grantOnRequest = grant;
-    auto mic = start();
+    start();
     EXPECT_EQ(take(), expected);
     mic->stop();
     mic->stop();
