@@ -16,9 +16,7 @@ namespace va {
 namespace {
 
 using testing_support::CallJournal;
-using testing_support::listDir;
 using testing_support::ScriptedStrategy;
-using testing_support::TempDir;
 using Kind = CreateError::Kind;
 using Calls = std::vector<std::string>;
 
@@ -66,7 +64,7 @@ protected:
     return counts_;
   }
 
-  TempDir dir_;
+  testing_support::TempDir dir_;
   std::string word_ = "granted";
   std::shared_ptr<CallJournal> journal_ = std::make_shared<CallJournal>();
   std::optional<std::string> remoteError_;
@@ -93,7 +91,8 @@ TEST_F(CapturesTest, RefusalsComeBeforeAnythingIsMade) {
     ASSERT_FALSE(made);
     EXPECT_EQ(made.error().kind, kind);
     EXPECT_EQ(journal_->calls(), calls);
-    EXPECT_EQ(listDir(dir_.path()), std::vector<std::string>{}) << "nothing on disk";
+    EXPECT_EQ(testing_support::listDir(dir_.path()), std::vector<std::string>{})
+        << "nothing on disk";
     EXPECT_TRUE(captures_->all().empty());
     EXPECT_EQ(counts(), std::vector<int64_t>{});
   }

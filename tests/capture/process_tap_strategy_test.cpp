@@ -107,7 +107,6 @@ TEST_F(ProcessTapStrategyTest, AnAppPlayingAtStartIsTappedAtOnceAndUpdatedInPlac
   EXPECT_EQ(take(), (Events{{"tap_format", delivered}}));
   // Ending off the poll's grid, so that the settle observation is the one that arms next.
   EXPECT_TRUE(runs(app(7, 100, false), 10200ms).empty());
-  EXPECT_TRUE(tap->updates.empty());
 
   AudioProcessInfo second = app(9, 200, true, "com.example.prefix.player");
   EXPECT_EQ(list({player, second}, 1050ms),
@@ -139,7 +138,6 @@ TEST_F(ProcessTapStrategyTest, ASilentAppIsArmedOnceItHasPlayedForASecond) {
   EXPECT_EQ(runs(silent, 5s),
             (Events{{"tap_arm_reset",
                      processFields(silent, {{"trigger", "listener"}, {"ranForMs", 400.0}})}}));
-  EXPECT_TRUE(tap->starts.empty());
   EXPECT_EQ(runs(playing, 1050ms),
             armed(playing, "settle", 6450, 5400, 1050, false) + tapStarted({playing}));
   EXPECT_EQ(notifier->count(), 2u);
@@ -188,7 +186,6 @@ TEST_F(ProcessTapStrategyTest, NoMatchWaitsAndADefaultOutputChangeKeepsTheTap) {
   start({app(1, 100, true, "com.example.other"), app(2, 101, true, "")});
   EXPECT_EQ(take(), kWaiting);
   EXPECT_TRUE(list(processes->list, 10s).empty());
-  EXPECT_TRUE(tap->starts.empty());
   notify(ChangeKind::defaultOutput);
   const Events changed{
       {"default_output_changed",
@@ -228,7 +225,6 @@ TEST_F(ProcessTapStrategyTest, ChurnAndAudioFromOtherThreadsThenStop) {
       ProcessTapStrategy::Platform{processes, tap, outputs, notifier, &permissions}, true,
       monotonic, std::make_shared<SerialQueue>("velmorrant-audio.tap"));
   ASSERT_TRUE(strategy->start(sink, events));
-  ASSERT_TRUE(tap->running());
   std::atomic<bool> done{false};
   std::thread audio([&] {
     while (!done.load()) {

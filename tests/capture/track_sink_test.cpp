@@ -11,7 +11,6 @@
 namespace va {
 namespace {
 
-using testing_support::TempDir;
 using testing_support::toFloat;
 using testing_support::toneAmplitude;
 
@@ -25,9 +24,8 @@ struct ToneFeeder {
 
   void feed(TrackSink& sink, double seconds) {
     auto blockFrames = static_cast<size_t>(rateHz / 100);
-    auto blocks = static_cast<int>(std::lround(seconds * 100));
     std::vector<float> block(blockFrames);
-    for (int b = 0; b < blocks; ++b) {
+    for (long b = 0; b < std::lround(seconds * 100); ++b) {
       for (float& s : block) {
         s = static_cast<float>(0.25 * std::sin(phase));
         phase += 2 * M_PI * 440 / rateHz;
@@ -63,7 +61,7 @@ protected:
     return files;
   }
 
-  TempDir dir_;
+  testing_support::TempDir dir_;
   testing_support::FaultyFileIO io_; // no fault until one is asked for
   std::shared_ptr<const CaptureDirectory> directory_ =
       testing_support::captureDirectory(dir_.path());
@@ -101,13 +99,12 @@ TEST_P(TrackSinkRateTest, AToneKeepsItsFrequencyAndLevelAndJoinsWithoutClicks) {
                                     {"frames", 16000},
                                     {"durationS", 1.0},
                                     {"startNs", kStartNs}}));
-  for (size_t i = 1; i < closed.size(); ++i) {
-    auto previousEnd = closed[i - 1].fields["startNs"].get<uint64_t>() +
-                       closed[i - 1].fields["frames"].get<uint64_t>() * 62500;
-    EXPECT_NEAR(static_cast<double>(closed[i].fields["startNs"].get<uint64_t>()),
-                static_cast<double>(previousEnd), 1e6)
+  for (size_t i = 1; i < closed.size(); ++i)
+    EXPECT_NEAR(closed[i].fields["startNs"].get<double>(),
+                closed[i - 1].fields["startNs"].get<double>() +
+                    closed[i - 1].fields["frames"].get<double>() * 62500,
+                1e6)
         << i;
-  }
   Level level = levels_->snapshot()["mic"];
   EXPECT_NEAR(level.rmsDb, -15.05, 0.06); // 0.25 / sqrt(2)
   EXPECT_NEAR(level.peakDb, -12.0, 0.1);
