@@ -223,8 +223,6 @@ TEST(CapturesE2E, RecordsFollowsAndStopsATestTone) {
   EXPECT_EQ(stoppedLevels.json["recording"], false);
   EXPECT_GE(stoppedLevels.json["tracks"]["remote"]["tNs"].get<uint64_t>(),
             level["tNs"].get<uint64_t>());
-  EXPECT_EQ(s.call("GET", "/captures/" + s.id + "/levels").json, stoppedLevels.json)
-      << "they stay put";
 
   std::string err = s.finish();
   EXPECT_EQ(s.process().drainStdout(), "") << "no capture was left to stop";

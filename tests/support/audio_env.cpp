@@ -26,14 +26,14 @@ AudioEnv::~AudioEnv() {
   stopServer();
 }
 
-std::string AudioEnv::run(const std::vector<std::string>& args, bool& ok) {
+std::optional<std::string> AudioEnv::run(const std::vector<std::string>& args) {
   std::vector<std::string> argv{"/bin/bash", kScript};
   argv.insert(argv.end(), args.begin(), args.end());
   Completed done = runToCompletion(argv, std::chrono::seconds(30));
-  ok = done.status == 0;
-  if (!ok)
-    error_ = "audio-env " + args[0] + ": " + done.err;
-  return done.out;
+  if (done.status == 0)
+    return done.out;
+  error_ = "audio-env " + args[0] + ": " + done.err;
+  return std::nullopt;
 }
 
 std::vector<std::string> AudioEnv::clientEnv() const {
@@ -66,16 +66,8 @@ pid_t AudioEnv::player(const std::string& kind, const std::string& id, const std
 }
 
 pid_t AudioEnv::started(const std::vector<std::string>& args) {
-  bool ok = false;
-  std::string out = run(args, ok);
-  return ok ? static_cast<pid_t>(std::atoi(out.c_str())) : 0;
-}
-
-void AudioEnv::pause(pid_t pid) {
-  kill(pid, SIGUSR1);
-}
-void AudioEnv::resume(pid_t pid) {
-  kill(pid, SIGUSR2);
+  std::optional<std::string> out = run(args);
+  return out ? static_cast<pid_t>(std::atoi(out->c_str())) : 0;
 }
 
 void AudioEnv::end(pid_t pid) {
@@ -87,20 +79,16 @@ void AudioEnv::end(pid_t pid) {
 }
 
 bool AudioEnv::stopServer() {
-  bool ok = false;
-  run({"stop", dir_.path()}, ok);
-  return ok;
+  return run({"stop", dir_.path()}).has_value();
 }
 
 bool AudioEnv::startServer() {
-  bool ok = false;
   std::vector<std::string> args{"start", dir_.path()};
   if (bare_)
     args.push_back("--bare");
   if (pulse_)
     args.push_back("--pulse");
-  run(args, ok);
-  return ok;
+  return run(args).has_value();
 }
 
 bool processAlive(pid_t pid) {

@@ -2,6 +2,8 @@
 
 #include "support/audio_files.h"
 
+#include <csignal>
+#include <optional>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -41,8 +43,8 @@ public:
   pid_t alsaApp(const std::string& id, const std::string& name, int hz, double seconds = 0) {
     return player("alsa-app", id, name, hz, seconds);
   }
-  void pause(pid_t pid);
-  void resume(pid_t pid);
+  void pause(pid_t pid) { kill(pid, SIGUSR1); }
+  void resume(pid_t pid) { kill(pid, SIGUSR2); }
   // SIGTERM and wait for it to be gone.
   void end(pid_t pid);
   // Stops everything (server included) and starts the server again, without clients.
@@ -50,7 +52,7 @@ public:
   bool startServer();
 
 private:
-  std::string run(const std::vector<std::string>& args, bool& ok);
+  std::optional<std::string> run(const std::vector<std::string>& args); // stdout; none on failure
   pid_t started(const std::vector<std::string>& args); // the pid audio-env prints; 0 on failure
   pid_t player(const std::string& kind, const std::string& id, const std::string& name, int hz,
                double seconds);
