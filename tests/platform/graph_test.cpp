@@ -145,6 +145,9 @@ TEST(PipeWireGraph, InputDevicesAndTheDefault) {
   EXPECT_EQ(defaultInputID(b.graph), 9u);
   b.graph.defaultSource = "speaker"; // a default that is no input device
   EXPECT_EQ(defaultInputID(b.graph), std::nullopt);
+  EXPECT_EQ(defaultOutput(b.graph), OutputDeviceInfo{}); // no default output known
+  b.graph.defaultSink = "speaker";
+  EXPECT_EQ(defaultOutput(b.graph), (OutputDeviceInfo{"speaker", "speaker", 96000.0}));
 }
 
 TEST(PipeWireGraph, ProcessesFromClientsAndTheirStreams) {
