@@ -63,10 +63,11 @@ ChildProcess::~ChildProcess() {
 
 void ChildProcess::readAvailable(int fd, std::string& into, bool& eof) {
   char buf[65536];
-  for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) != 0; into.append(buf, static_cast<size_t>(n)))
-    if (n < 0)
-      return; // nothing more for now
-  eof = true;
+  ssize_t n;
+  while ((n = ::read(fd, buf, sizeof buf)) > 0)
+    into.append(buf, static_cast<size_t>(n));
+  if (n == 0)
+    eof = true; // else nothing more for now (the pipe is non-blocking)
 }
 
 std::optional<std::string> ChildProcess::readStdoutLine(std::chrono::milliseconds timeout) {

@@ -1,6 +1,5 @@
 #include "support/socket_client.h"
 
-#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <netinet/in.h>
@@ -30,7 +29,8 @@ bool sendAll(int fd, std::string_view bytes) {
     ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
     if (n < 0 && errno != EINTR)
       return false;
-    bytes.remove_prefix(static_cast<size_t>(std::max<ssize_t>(n, 0)));
+    if (n > 0)
+      bytes.remove_prefix(static_cast<size_t>(n));
   }
   return true;
 }
