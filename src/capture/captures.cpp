@@ -4,6 +4,7 @@
 #include "core/random.h"
 
 #include <algorithm>
+#include <cmath>
 #include <functional>
 #include <sys/stat.h>
 
@@ -26,7 +27,11 @@ std::pair<Json, bool> Capture::stopOnce() {
   Json tracks = Json::object();
   for (const Track& track : tracks_) {
     TrackSummary totals = track.sink->finish();
-    tracks[track.name] = Json{{"segments", totals.segments}, {"frames", totals.frames}};
+    tracks[track.name] = Json{{"segments", totals.segments},
+                              {"frames", totals.frames},
+                              {"droppedS", std::round(static_cast<double>(totals.droppedFrames) /
+                                                      SegmentWriter::kRateHz * 1000) /
+                                               1000}};
   }
   Json summary{{"tracks", std::move(tracks)}};
   {

@@ -18,6 +18,11 @@ double tenthsOfSeconds(int64_t frames) {
          10;
 }
 
+// Nanoseconds as seconds with three decimals.
+double thousandthsOfSeconds(uint64_t ns) {
+  return static_cast<double>(std::llround(static_cast<double>(ns) / 1e6)) / 1000;
+}
+
 } // namespace
 
 std::string formatRate(double rateHz) {
@@ -108,18 +113,51 @@ uint64_t TrackSink::lastFrameNs() const {
 void TrackSink::ingest(const std::vector<float>& samples, double rateHz, uint64_t hostNs) {
   if (finished_)
     return;
-  if (expectedNextNs_ && hostNs > *expectedNextNs_ + kGapNs) {
-    if (converter_)
-      flushAndDrop();
-    writer_->closeSegment();
+  uint64_t holeNs = 0;
+  if (timeline_) {
+    auto dueNs =
+        timeline_->startNs +
+        static_cast<uint64_t>(static_cast<double>(timeline_->samples) / timeline_->rateHz * 1e9);
+    if (hostNs > dueNs + kGapNs) {
+      // A long gap is a segment boundary, not silence.
+      if (converter_)
+        flushAndDrop();
+      writer_->closeSegment();
+      timeline_.reset();
+    } else if (hostNs > dueNs + kHoleNs) {
+      holeNs = hostNs - dueNs;
+    } else if (hostNs + kHoleNs < dueNs) {
+      timeline_.reset(); // earlier than due: taken as continuous, the timeline starts again here
+    }
   }
+  if (holeNs > 0) {
+    // Silence of the hole's length at the incoming rate, dated where the hole began.
+    auto fill = static_cast<size_t>(std::llround(static_cast<double>(holeNs) * rateHz / 1e9));
+    std::vector<float> silence(fill, 0.0f);
+    if (fill > 0 && !feed(silence, rateHz, hostNs - holeNs))
+      return;
+    if (timeline_->rateHz != rateHz)
+      timeline_ = Timeline{hostNs - holeNs, 0, rateHz};
+    timeline_->samples += static_cast<int64_t>(fill);
+    countHole(holeNs, hostNs);
+  }
+  if (!feed(samples, rateHz, hostNs))
+    return;
+  if (!timeline_ || timeline_->rateHz != rateHz)
+    timeline_ = Timeline{hostNs, 0, rateHz};
+  timeline_->samples += static_cast<int64_t>(samples.size());
+  if (pendingHoles_ > 0 && hostNs >= *reportedNs_ + kDropoutReportNs)
+    reportDropouts(hostNs);
+}
+
+bool TrackSink::feed(std::span<const float> samples, double rateHz, uint64_t hostNs) {
   if (!converter_ || rateHz != sourceRate_) {
     if (converter_)
       flushAndDrop();
     converter_ = Resampler::make(rateHz);
     if (!converter_) {
       log(name_ + ": no converter from " + formatRate(rateHz) + " Hz");
-      return;
+      return false;
     }
     sourceRate_ = rateHz;
     input_ = 0;
@@ -129,8 +167,26 @@ void TrackSink::ingest(const std::vector<float>& samples, double rateHz, uint64_
   anchors_.push_back({input_, hostNs});
   input_ += static_cast<int64_t>(samples.size());
   convert(samples, false);
-  expectedNextNs_ =
-      hostNs + static_cast<uint64_t>(static_cast<double>(samples.size()) / rateHz * 1e9);
+  return true;
+}
+
+void TrackSink::countHole(uint64_t lostNs, uint64_t atNs) {
+  droppedNs_ += lostNs;
+  pendingLostNs_ += lostNs;
+  ++pendingHoles_;
+  if (!reportedNs_ || atNs >= *reportedNs_ + kDropoutReportNs)
+    reportDropouts(atNs);
+}
+
+void TrackSink::reportDropouts(uint64_t atNs) {
+  if (pendingHoles_ == 0)
+    return;
+  reportedNs_ = atNs;
+  events_->append("audio_dropout", Json{{"track", name_},
+                                        {"lostS", thousandthsOfSeconds(pendingLostNs_)},
+                                        {"holes", pendingHoles_}});
+  pendingLostNs_ = 0;
+  pendingHoles_ = 0;
 }
 
 void TrackSink::convert(std::span<const float> input, bool endOfStream) {
@@ -182,7 +238,7 @@ void TrackSink::split() {
     if (converter_)
       flushAndDrop();
     writer_->closeSegment();
-    expectedNextNs_.reset();
+    timeline_.reset();
   });
 }
 
@@ -193,9 +249,12 @@ TrackSummary TrackSink::finish() {
       if (converter_)
         flushAndDrop();
       writer_->closeSegment();
+      reportDropouts(0);
       finished_ = true;
     }
-    summary = TrackSummary{writer_->closedSegments(), writer_->totalFrames()};
+    summary =
+        TrackSummary{writer_->closedSegments(), writer_->totalFrames(),
+                     std::llround(static_cast<double>(droppedNs_) * SegmentWriter::kRateHz / 1e9)};
   });
   return summary;
 }

@@ -24,12 +24,15 @@ namespace va {
 struct TrackSummary {
   int64_t segments = 0;
   int64_t frames = 0;
+  int64_t droppedFrames = 0; // 16 kHz frames of silence that filled holes in the input
   bool operator==(const TrackSummary&) const = default;
 };
 
 // The one entry point of a track's audio: blocks of mono float samples at the device's rate go
 // in from any thread; on the sink's own queue they are converted to 16 kHz mono 16-bit, cut at
-// gaps and written as WAV segments. The output is metered (published levels, "track_silent" and
+// gaps and written as WAV segments. A shorter hole in the block times is filled with silence of
+// its length, so a segment's frames follow the clock; filled holes are counted ("audio_dropout"
+// and the summary's dropped frames). The output is metered (published levels, "track_silent" and
 // "track_audible"), and every output frame is given the host time of the input it came from, so
 // segments carry the time of their first frame.
 // Threads: write() and lastFrameNs() from any thread; split() and finish() from any thread but
@@ -37,6 +40,8 @@ struct TrackSummary {
 class TrackSink final : public AudioSink, public std::enable_shared_from_this<TrackSink> {
 public:
   static constexpr uint64_t kGapNs = 500'000'000; // later than this starts a new segment
+  static constexpr uint64_t kHoleNs = 500'000;    // later than this is a hole, filled with silence
+  static constexpr uint64_t kDropoutReportNs = 10'000'000'000; // "audio_dropout" at most this often
 
   struct Options {
     std::shared_ptr<TaskQueue> queue;    // default: a SerialQueue "velmorrant-audio.sink.<name>"
@@ -77,6 +82,12 @@ private:
   TrackSink(std::string name, std::shared_ptr<EventLog> events, std::shared_ptr<const Clock> clock,
             std::shared_ptr<TaskQueue> queue, std::shared_ptr<TrackLevels> levels);
   void ingest(const std::vector<float>& samples, double rateHz, uint64_t hostNs);
+  // Feeds `samples` of input, the first at `hostNs`, to the converter (creating it at `rateHz`
+  // first if need be); false when no converter can be made.
+  bool feed(std::span<const float> samples, double rateHz, uint64_t hostNs);
+  void countHole(uint64_t lostNs, uint64_t atNs);
+  // Appends "audio_dropout" for the holes not reported yet, if any.
+  void reportDropouts(uint64_t atNs);
   void convert(std::span<const float> input, bool endOfStream);
   void flushAndDrop();
   // Host time of the converter's output frame `frame` (counted from the converter's start).
@@ -95,8 +106,19 @@ private:
   std::unique_ptr<SegmentWriter> writer_;
   std::unique_ptr<Resampler> converter_;
   double sourceRate_ = 0;
-  std::optional<uint64_t> expectedNextNs_;
+  // Where the input stands on the host clock: the time of a block that started it and the input
+  // samples since then, at `rateHz`. The next block is due at startNs + samples / rateHz.
+  struct Timeline {
+    uint64_t startNs;
+    int64_t samples;
+    double rateHz;
+  };
+  std::optional<Timeline> timeline_;
   bool finished_ = false;
+  uint64_t droppedNs_ = 0;     // silence filled in, over the whole track
+  uint64_t pendingLostNs_ = 0; // holes not reported yet
+  int64_t pendingHoles_ = 0;
+  std::optional<uint64_t> reportedNs_; // block time of the last "audio_dropout"
   // The converter is time-aligned: its output frame j is its input at j / 16000 s. Each block's
   // first input sample and host time anchor that to the host clock, so a frame gets the time of
   // the block it came from, however long the converter held it back.

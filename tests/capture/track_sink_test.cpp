@@ -114,27 +114,93 @@ TEST_P(TrackSinkRateTest, AToneKeepsItsFrequencyAndLevelAndJoinsWithoutClicks) {
 INSTANTIATE_TEST_SUITE_P(Rates, TrackSinkRateTest,
                          testing::Values(48000.0, 44100.0, 96000.0, 16000.0, 8000.0));
 
-// After a gap of more than half a second, or a split, a segment starts at its first block's time.
-TEST_F(TrackSinkTest, OnlyAHoleOfMoreThanHalfASecondStartsANewFile) {
-  // The second block's lateness, and the segments made.
-  const std::pair<int64_t, int64_t> cases[] = {
-      {10'000'000, 1}, {500'000'000, 1}, {500'000'001, 2}, {600'000'000, 2}, {-200'000'000, 1}};
-  for (auto [lateNs, segments] : cases) {
+// A block later than due by at most half a second follows a hole: silence of the hole's exact
+// length fills it and is counted. Later still, or after a split, a new segment starts at its
+// first block's time; a block that comes early is taken as continuous.
+TEST_F(TrackSinkTest, AHoleIsFilledAndOnlyAGapOfMoreThanHalfASecondStartsANewFile) {
+  // The second block's lateness, the segments made and the 16 kHz frames filled.
+  const std::tuple<int64_t, int64_t, int64_t> cases[] = {{400'000, 1, 0},
+                                                         {10'000'000, 1, 160},
+                                                         {500'000'000, 1, 8000},
+                                                         {500'000'001, 2, 0},
+                                                         {-200'000'000, 1, 0}};
+  for (auto [lateNs, segments, filled] : cases) {
     SCOPED_TRACE(lateNs);
     auto sink = make();
     std::vector<float> block(480, 0.1f);
     auto secondNs = static_cast<uint64_t>(kStartNs + 10'000'000 + lateNs);
     size_t before = eventsOf("segment_closed").size();
+    size_t dropouts = eventsOf("audio_dropout").size();
     sink->write(block, 48000, kStartNs);
     sink->write(block, 48000, secondNs);
     TrackSummary summary = sink->finish();
     EXPECT_EQ(summary.segments, segments);
-    EXPECT_NEAR(summary.frames, 320, 2);
+    EXPECT_NEAR(summary.frames, 320 + filled, 2);
+    EXPECT_EQ(summary.droppedFrames, filled);
     auto closed = eventsOf("segment_closed");
     ASSERT_EQ(closed.size(), before + segments);
     EXPECT_EQ(closed[before].fields["startNs"], kStartNs);
     EXPECT_EQ(closed.back().fields["startNs"], segments == 2 ? secondNs : kStartNs);
+    auto reported = eventsOf("audio_dropout");
+    ASSERT_EQ(reported.size(), dropouts + (filled > 0 ? 1 : 0));
+    if (filled > 0) {
+      EXPECT_EQ(reported.back().fields,
+                (Json{{"track", "mic"}, {"lostS", lateNs / 1e9}, {"holes", 1}}));
+    }
   }
+}
+
+// Cycles lost now and then (one 1024-frame cycle in every 50, at 48 kHz): every frame still lies
+// at the first segment's start + n / 16000 s, so the tone keeps its phase on the clock across
+// every hole and segment, and the holes are silent. Holes are reported at most every 10 s, and
+// the rest when the track finishes.
+TEST_F(TrackSinkTest, LostCyclesKeepEveryFrameOnTheClock) {
+  auto sink = make(7);
+  const double rate = 48000, hz = 440, amplitude = 0.25;
+  const uint64_t cycleNs = 21'333'333;
+  std::vector<float> block(1024);
+  std::vector<std::pair<int64_t, int64_t>> holes; // 16 kHz frames [from, to)
+  int64_t cycles = 25 * 48000 / 1024;
+  for (int64_t c = 0; c < cycles; ++c) {
+    uint64_t startNs = kStartNs + static_cast<uint64_t>(c * 1024 * 1e9 / rate);
+    if (c % 50 == 49) {
+      holes.emplace_back(c * 1024 / 3, (c + 1) * 1024 / 3);
+      continue;
+    }
+    for (size_t i = 0; i < block.size(); ++i)
+      block[i] = static_cast<float>(
+          amplitude * std::sin(2 * M_PI * hz * static_cast<double>(c * 1024 + i) / rate));
+    sink->write(block, rate, startNs);
+  }
+  TrackSummary summary = sink->finish();
+  std::vector<float> out = toFloat(filesAs(summary).samples);
+  EXPECT_NEAR(static_cast<double>(out.size()), cycles * 1024 / 3.0, 2);
+  EXPECT_NEAR(summary.droppedFrames, static_cast<double>(holes.size()) * cycleNs * 16000 / 1e9, 2);
+  // Silence inside a hole, the tone elsewhere; the converter's filter blurs 2 ms at each edge.
+  auto expected = [&](int64_t n) -> std::optional<double> {
+    for (auto [from, to] : holes)
+      if (n >= from - 32 && n < to + 32)
+        return n >= from + 32 && n < to - 32 ? std::optional(0.0) : std::nullopt;
+    return amplitude * std::sin(2 * M_PI * hz * static_cast<double>(n) / 16000);
+  };
+  for (int64_t at = 320; at + 160 <= static_cast<int64_t>(out.size()); at += 160) {
+    double worst = 0;
+    for (int64_t n = at; n < at + 160; ++n)
+      if (std::optional<double> want = expected(n))
+        worst = std::max(worst, std::abs(out[static_cast<size_t>(n)] - *want));
+    ASSERT_LT(worst, 0.01) << "10 ms window at frame " << at;
+  }
+  auto reported = eventsOf("audio_dropout");
+  // At the first hole (1.0 s), at the first one 10 s after each report (11.7 s, 22.4 s), and the
+  // rest at the finish.
+  ASSERT_EQ(reported.size(), 4u);
+  int64_t holesReported = 0;
+  for (const auto& e : reported)
+    holesReported += e.fields["holes"].get<int64_t>();
+  EXPECT_EQ(holesReported, static_cast<int64_t>(holes.size()));
+  auto closed = eventsOf("segment_closed");
+  for (size_t i = 0; i < closed.size(); ++i)
+    EXPECT_NEAR(closed[i].fields["startNs"].get<double>(), kStartNs + i * 7e9, 1e6) << i;
 }
 
 // Blocks without audio, a rate or a converter (each of these last logged with its rate) leave no

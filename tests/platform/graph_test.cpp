@@ -210,6 +210,11 @@ TEST(PipeWireGraph, MicAndTapLinkPlans) {
             (std::vector<PlannedLink>{{aux, a0, ours, right}, {aux, a1, ours, left}}));
   uint32_t lonely = b.node({{"media.class", "Stream/Input/Audio"}}); // no ports yet
   EXPECT_TRUE(micLinks(b.graph, mic, lonely).empty());
+  // A virtual source made from a null sink offers only monitor ports: they are recorded.
+  uint32_t virt = b.source("vsrc", {{"media.class", "Audio/Source/Virtual"}});
+  b.port(virt, false, "MONO");
+  uint32_t vm = b.port(virt, true, "MONO", true);
+  EXPECT_EQ(micLinks(b.graph, virt, ours), (std::vector<PlannedLink>{{virt, vm, ours, right}}));
 
   uint32_t app = b.client({{"pipewire.sec.pid", "1"}, {"application.name", "a"}});
   uint32_t other = b.client({{"pipewire.sec.pid", "2"}, {"application.name", "b"}});

@@ -37,10 +37,11 @@ bool ownNode(const Node& node) {
   return startsWith(name, kTapNodePrefix) || startsWith(name, kMicNodePrefix);
 }
 
-std::vector<const Port*> portsOf(const Graph& graph, uint32_t node, bool output) {
+std::vector<const Port*> portsOf(const Graph& graph, uint32_t node, bool output,
+                                 bool monitor = false) {
   std::vector<const Port*> result;
   for (const auto& [id, port] : graph.ports)
-    if (port.node == node && port.output == output && !port.monitor)
+    if (port.node == node && port.output == output && port.monitor == monitor)
       result.push_back(&port);
   return result;
 }
@@ -193,7 +194,7 @@ std::vector<InputDevice> inputDevices(const Graph& graph) {
     device.nominalRate = nominalRate(graph, *node);
     std::optional<int64_t> channels = number(prop(node->props, "audio.channels"));
     if (!channels || *channels < 1)
-      channels = static_cast<int64_t>(portsOf(graph, node->id, true).size());
+      channels = static_cast<int64_t>(recordedPorts(graph, node->id).size());
     device.inputChannels = std::max<int64_t>(*channels, 1);
     devices.push_back(std::move(device));
   }
@@ -276,8 +277,13 @@ const Node* nodeBySerial(const Graph& graph, uint32_t serial) {
   return nullptr;
 }
 
+std::vector<const Port*> recordedPorts(const Graph& graph, uint32_t node) {
+  std::vector<const Port*> own = portsOf(graph, node, true);
+  return own.empty() ? portsOf(graph, node, true, /*monitor=*/true) : own;
+}
+
 std::vector<PlannedLink> micLinks(const Graph& graph, uint32_t sourceNode, uint32_t captureNode) {
-  std::vector<const Port*> outs = portsOf(graph, sourceNode, true);
+  std::vector<const Port*> outs = recordedPorts(graph, sourceNode);
   std::vector<const Port*> ins = portsOf(graph, captureNode, false);
   std::vector<PlannedLink> links;
   for (size_t i = 0; i < outs.size(); ++i) {

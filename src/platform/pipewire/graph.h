@@ -97,7 +97,11 @@ struct PlannedLink {
   auto operator<=>(const PlannedLink&) const = default;
 };
 
-// Links from a source node's outputs to a capture node's inputs: same channel, else by order.
+// The output ports a recording of a source takes: its own outputs, else its monitor ports (a
+// virtual source made from a null sink offers nothing else).
+std::vector<const Port*> recordedPorts(const Graph& graph, uint32_t node);
+// Links from a source node's recorded ports to a capture node's inputs: same channel, else by
+// order.
 std::vector<PlannedLink> micLinks(const Graph& graph, uint32_t sourceNode, uint32_t captureNode);
 // Links from every playback stream node of the given clients (by serial) to a stereo capture
 // node: FL->FL, FR->FR, MONO and unsided channels to both, other channels to the nearer side.

@@ -91,9 +91,9 @@ std::expected<void, CaptureError> MicInput::start(const InputDevice& device,
                   .description = "Velmorrant microphone",
                   .positions = {},
                   .alwaysProcess = false};
-  for (const auto& [id, port] : graph.ports)
-    if (port.node == node->id && port.output && !port.monitor)
-      spec.positions.push_back(port.channel.empty() ? "AUX" + std::to_string(id) : port.channel);
+  for (const Port* port : recordedPorts(graph, node->id))
+    spec.positions.push_back(port->channel.empty() ? "AUX" + std::to_string(port->id)
+                                                   : port->channel);
   if (spec.positions.empty())
     for (int64_t c = 0; c < device.inputChannels; ++c)
       spec.positions.push_back("AUX" + std::to_string(c));
