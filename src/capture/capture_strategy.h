@@ -3,6 +3,7 @@
 #include "platform/capture_error.h"
 
 #include <expected>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -10,6 +11,11 @@ namespace va {
 
 class EventLog;
 class AudioSink;
+
+// Appends "track_repaired" {"track", "lostS" (three decimals), "reason"} to a log while it lives:
+// where a strategy's platform input reports a repaired path. Callable from any thread.
+std::function<void(double lostS, const std::string& reason)>
+repairReporter(std::weak_ptr<EventLog> events, std::string track);
 
 // The source of one track. start() is called once, from a request thread; stop() exactly once
 // per capture, from a request thread or the exit path, never from the strategy's own queue.

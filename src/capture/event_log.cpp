@@ -1,5 +1,7 @@
 #include "capture/event_log.h"
 
+#include "capture/capture_strategy.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -66,6 +68,17 @@ std::vector<CaptureEvent> EventLog::wait(int64_t after, double timeoutS) {
 std::vector<CaptureEvent> EventLog::snapshot(int64_t after) const {
   std::lock_guard lock(mutex_);
   return newer(after);
+}
+
+std::function<void(double lostS, const std::string& reason)>
+repairReporter(std::weak_ptr<EventLog> events, std::string track) {
+  return [events = std::move(events), track = std::move(track)](double lostS,
+                                                                const std::string& reason) {
+    if (auto log = events.lock())
+      log->append(
+          "track_repaired",
+          Json{{"track", track}, {"lostS", std::round(lostS * 1000) / 1000}, {"reason", reason}});
+  };
 }
 
 } // namespace va

@@ -44,6 +44,7 @@ std::expected<void, CaptureError> MicrophoneStrategy::start(std::shared_ptr<Audi
   queue_->sync([&] {
     sink_ = std::move(sink);
     events_ = std::move(events);
+    platform_.io->setRepairReport(repairReporter(events_, "mic"));
     lastDefault_ = defaultInput(*platform_.devices);
     std::string status = platform_.auth->status();
     if (status == "denied" || status == "restricted") {

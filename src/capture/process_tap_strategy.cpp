@@ -41,6 +41,7 @@ std::expected<void, CaptureError> ProcessTapStrategy::start(std::shared_ptr<Audi
   queue_->sync([&] {
     sink_ = std::move(sink);
     events_ = std::move(events);
+    platform_.tap->setRepairReport(repairReporter(events_, "remote"));
     if (live_) {
       std::weak_ptr<ProcessTapStrategy> weak = weak_from_this();
       pollTimer_ = queue_->every(kPollPeriod, [weak] {

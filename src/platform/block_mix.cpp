@@ -64,8 +64,11 @@ std::optional<std::vector<float>> mixTap(std::span<const SampleBuffer> buffers, 
 
 std::optional<Json> DeliveredRate::observe(uint64_t timeNs, size_t frames, double rateUsed) {
   if (!started_) {
+    // The measured span runs from this block's start to the reporting block's: this block is in
+    // it, the reporting one is not.
     started_ = true;
     startNs_ = timeNs;
+    frames_ = frames;
     return std::nullopt;
   }
   if (reported_)

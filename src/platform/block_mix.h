@@ -29,8 +29,8 @@ std::optional<std::vector<float>> mixInput(std::span<const SampleBuffer> buffers
 std::optional<std::vector<float>> mixTap(std::span<const SampleBuffer> buffers, bool interleaved,
                                          uint32_t channels);
 
-// The rate a started tap delivers at, reported once: the first block dates the start and is not
-// counted; the first block at least 5 s later reports the frames counted before it.
+// The rate a started tap delivers at, reported once: the frames of the blocks from the first
+// up to the first one at least 5 s later, over the time between those two.
 class DeliveredRate {
 public:
   // Returns the "delivered_rate" format report when this block completes the measurement.

@@ -18,6 +18,7 @@ public:
     double rateHz = 0;
     uint32_t frames = 0;
     uint32_t channels = 0;
+    bool heard = true; // some channel carried data from a peer; else silence stands in
   };
 
   // Room for `samples` floats (all channels together) in at most `blocks` blocks.

@@ -12,6 +12,10 @@ namespace va {
 // Mono samples, their rate in Hz, and the monotonic time of the first sample in nanoseconds.
 using BlockDelivery = std::function<void(std::span<const float>, double rate, uint64_t timeNs)>;
 
+// A path from the audio server that delivered nothing while its source played, repaired: the
+// seconds of audio lost and why ("no_data", "not_scheduled"). Called on the platform's thread.
+using RepairReport = std::function<void(double lostS, const std::string& reason)>;
+
 // One device's input. start() and stop() come from the owning strategy's queue; `delivery` runs
 // on the platform's I/O thread, one block at a time, and must not block.
 class MicIO {
@@ -23,6 +27,8 @@ public:
   // Harmless when nothing runs. After it returns, `delivery` is not called again.
   virtual void stop() = 0;
   virtual bool isRunning() const = 0;
+  // Where repairs of the input's path are reported; set before start(). Default: nowhere.
+  virtual void setRepairReport(RepairReport report) { (void)report; }
 };
 
 namespace MicDeviceResolver {

@@ -68,6 +68,8 @@ public:
   virtual void update(const std::vector<uint32_t>& processes) = 0;
   // Safe when nothing runs. After it returns, neither callback is called again.
   virtual void stop() = 0;
+  // Where repairs of the tap's paths are reported; set before start(). Default: nowhere.
+  virtual void setRepairReport(RepairReport report) { (void)report; }
 };
 
 // Stands in where no tap can be made: every start fails with the given description.

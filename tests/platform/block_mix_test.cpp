@@ -1,9 +1,11 @@
 #include "platform/block_mix.h"
 #include "platform/block_ring.h"
+#include "platform/path_watch.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <thread>
 #include <vector>
 
@@ -43,21 +45,21 @@ TEST(Mix, AveragesEveryChannelOfEveryBuffer) {
 
 constexpr uint64_t kSecond = 1'000'000'000;
 
-TEST(DeliveredRate, ReportsOnceCountingNeitherTheFirstNorTheReportingBlock) {
+// An idle server read 0.4 % slow (0.9 % at a 2048-frame quantum) when the first block was left
+// out of a span that starts with it.
+TEST(DeliveredRate, ReportsOnceTheBlocksBeforeTheReportingOneOverTheirSpan) {
   DeliveredRate rate;
   const uint64_t start = 7 * kSecond;
-  EXPECT_FALSE(rate.observe(start, 100000, 48000)); // dates the start; not counted
   // 47952 frames a second for 5 s, in 10 blocks of half a second.
-  for (int i = 1; i < 10; ++i)
+  for (int i = 0; i < 10; ++i)
     EXPECT_FALSE(rate.observe(start + i * kSecond / 2, 23976, 48000));
-  std::optional<Json> report = rate.observe(start + 5 * kSecond, 23976, 48000);
+  std::optional<Json> report = rate.observe(start + 5 * kSecond, 100000, 48000);
   ASSERT_TRUE(report);
-  // 9 counted blocks over 5 s: 43156.8 frames a second.
   EXPECT_EQ(*report, (Json{{"reason", "delivered_rate"},
                            {"clock", "tap"},
                            {"rateUsed", 48000.0},
-                           {"deliveredRate", 43156.8},
-                           {"deviationPct", -10.1}}));
+                           {"deliveredRate", 47952.0},
+                           {"deviationPct", -0.1}}));
   EXPECT_FALSE(rate.observe(start + 11 * kSecond, 23976, 48000));
 
   // A rate of 0 has no deviation; a block dated before the start counts but ends nothing.
@@ -67,7 +69,76 @@ TEST(DeliveredRate, ReportsOnceCountingNeitherTheFirstNorTheReportingBlock) {
   report = zero.observe(16 * kSecond, 480, 0);
   ASSERT_TRUE(report);
   EXPECT_TRUE((*report)["deviationPct"].is_null());
-  EXPECT_EQ((*report)["deliveredRate"], 80.0); // 480 frames over 6 s
+  EXPECT_EQ((*report)["deliveredRate"], 160.0); // 960 frames over 6 s
+}
+
+// The path's watch over 6 s in 10 ms steps, checked every 250 ms as the capture stream does:
+// what the stream sees at each step, and the actions and repairs that follow.
+TEST(PathWatch, RelinksThenRemakesAPathThatBringsNothingWhileItsSourceRuns) {
+  enum Cycle { none, unheard, heard };
+  struct World {
+    Cycle cycle;
+    bool due, stalled;
+  };
+  using Log = std::vector<std::string>;
+  const std::tuple<const char*, std::function<World(int ms)>, Log> cases[] = {
+      {"a paused source breaks nothing",
+       [](int) {
+         return World{unheard, false, false};
+       },
+       {}},
+      {"digital silence is heard",
+       [](int) {
+         return World{heard, true, false};
+       },
+       {}},
+      {"a new node has half a second to be linked",
+       [](int ms) {
+         return World{ms < 450 ? unheard : heard, true, false};
+       },
+       {}},
+      {"nothing reaches us while the source plays, until after the first restart",
+       [](int ms) {
+         return World{ms < 1000 || ms >= 2500 ? heard : unheard, true, false};
+       },
+       {"1500 relink", "2000 restart", "2500 repaired no_data 1510 ms"}},
+      {"a source that pauses while the path is broken holds the ladder",
+       [](int ms) {
+         return World{ms >= 5000 ? heard : unheard, ms < 1750 || ms >= 4000, false};
+       },
+       {"500 relink", "1000 restart", "4000 restart", "5000 repaired no_data 5000 ms"}},
+      {"no cycles at all while the source plays: not scheduled",
+       [](int ms) {
+         return World{ms < 1000 || ms >= 1600 ? heard : none, true, false};
+       },
+       {"1500 relink", "1600 repaired not_scheduled 610 ms"}},
+      {"our always-processing node stalls while nothing plays; any cycle mends it",
+       [](int ms) {
+         bool stalled = ms >= 2000 && ms < 4500;
+         return World{stalled ? none : unheard, false, stalled};
+       },
+       {"2250 relink", "2750 restart", "3750 restart", "4500 repaired not_scheduled 2750 ms"}},
+  };
+  for (const auto& [name, world, expected] : cases) {
+    SCOPED_TRACE(name);
+    PathWatch watch;
+    watch.started(0);
+    Log log;
+    for (int ms = 0; ms <= 6000; ms += 10) {
+      const uint64_t now = static_cast<uint64_t>(ms) * 1'000'000;
+      World w = world(ms);
+      if (w.cycle != none)
+        if (auto repair = watch.cycle(now, w.cycle == heard))
+          log.push_back(std::to_string(ms) + " repaired " + repair->reason + " " +
+                        std::to_string(repair->lostNs / 1'000'000) + " ms");
+      if (ms % 250 == 0)
+        if (PathWatch::Action action = watch.check(now, w.due, w.stalled);
+            action != PathWatch::Action::none)
+          log.push_back(std::to_string(ms) +
+                        (action == PathWatch::Action::relink ? " relink" : " restart"));
+    }
+    EXPECT_EQ(log, expected);
+  }
 }
 
 // What the data thread hands over: planar channels, silence where a port had nothing (or less

@@ -86,7 +86,7 @@ CaptureStream::~CaptureStream() {
 }
 
 std::expected<void, std::string> CaptureStream::start(const StreamSpec& spec, Planner planner,
-                                                      Block block) {
+                                                      Block block, Repaired repaired) {
   stop();
   Host::Lock lock(*host_);
   spec_ = spec;
@@ -97,8 +97,15 @@ std::expected<void, std::string> CaptureStream::start(const StreamSpec& spec, Pl
     return created;
   planner_ = std::move(planner);
   block_ = std::move(block);
+  repaired_ = std::move(repaired);
+  watch_ = PathWatch();
+  watch_.started(monotonicNs());
   watchdog_ = pw_loop_add_timer(pw_thread_loop_get_loop(host_->threadLoop()), onWatchdog, this);
-  timespec period{0, 500'000'000};
+  if (!watchdog_) {
+    dropStreamLocked();
+    return std::unexpected(std::string("pw_loop_add_timer: ") + std::strerror(errno));
+  }
+  timespec period{0, 250'000'000};
   pw_loop_update_timer(pw_thread_loop_get_loop(host_->threadLoop()), watchdog_, &period, &period,
                        false);
   host_->addWatcher(this);
@@ -156,12 +163,16 @@ std::expected<void, std::string> CaptureStream::createLocked() {
   blocksReady_ = pw_loop_add_event(loop, onBlocks, this);
   ports_ = std::move(ports);
   filter_ = filter;
+  heardOnce_ = false;
+  if (!blocksReady_) {
+    dropStreamLocked();
+    return std::unexpected(std::string("pw_loop_add_event: ") + std::strerror(errno));
+  }
   // The process callback runs on the data thread: it only copies each cycle into the ring.
   if (int res = pw_filter_connect(filter, PW_FILTER_FLAG_RT_PROCESS, nullptr, 0); res < 0) {
     dropStreamLocked();
     return std::unexpected(std::string("pw_filter_connect: ") + spa_strerror(res));
   }
-  lastBlockNs_ = monotonicNs();
   return {};
 }
 
@@ -191,6 +202,7 @@ void CaptureStream::destroyLocked() {
   dropStreamLocked();
   planner_ = nullptr;
   block_ = nullptr;
+  repaired_ = nullptr;
 }
 
 void CaptureStream::dropLinksLocked() {
@@ -274,10 +286,11 @@ void CaptureStream::onWatchdog(void* data, uint64_t) {
   auto* self = static_cast<CaptureStream*>(data);
   if (!self->filter_)
     return;
-  // Audio is due when we are always driven, or when a source we are linked to is running. A
-  // node of ours left suspended with links in place is stuck whatever its sources do.
+  // Cycles that brought nothing are not handed over: the newest one's time tells the watch
+  // that the node is scheduled.
+  self->watch_.cycle(self->lastCycleNs_.load(std::memory_order_relaxed), false);
   const Graph& graph = self->host_->graph();
-  bool due = self->spec_.alwaysProcess;
+  bool due = false;
   for (const auto& [plan, entry] : self->links_) {
     auto source = graph.nodes.find(plan.outNode);
     due = due || (source != graph.nodes.end() && source->second.state == "running");
@@ -286,29 +299,27 @@ void CaptureStream::onWatchdog(void* data, uint64_t) {
   bool suspended = own != graph.nodes.end() && own->second.state == "suspended" &&
                    (self->spec_.alwaysProcess || !self->links_.empty());
   uint64_t now = monotonicNs();
-  if (!due && !suspended) {
-    self->lastBlockNs_ = now;
+  bool unscheduled =
+      self->spec_.alwaysProcess &&
+      now > self->lastCycleNs_.load(std::memory_order_relaxed) + PathWatch::kBrokenNs;
+  switch (self->watch_.check(now, due, suspended || unscheduled)) {
+  case PathWatch::Action::none:
     return;
-  }
-  uint64_t silent = now - self->lastBlockNs_;
-  if (silent < (suspended ? self->stallNs_ / 4 : self->stallNs_))
-    return;
-  if (suspended && !self->relinked_) {
-    // First try: links made anew, once the old ones are gone.
-    log(self->spec_.nodeName + ": suspended while linked; linking again");
-    self->relinked_ = true;
+  case PathWatch::Action::relink:
+    log(self->spec_.nodeName + ": nothing reaches us from its sources; linking again");
     self->dropLinksLocked();
-    self->lastBlockNs_ = now;
+    self->reconcile(graph);
+    return;
+  case PathWatch::Action::restart:
+    log(self->spec_.nodeName + ": still nothing; starting the stream again");
+    self->dropStreamLocked();
+    if (auto created = self->createLocked(); !created) {
+      log(self->spec_.nodeName + ": " + created.error());
+      return;
+    }
+    self->watch_.started(now);
     return;
   }
-  self->relinked_ = false;
-  // A slow machine may just need longer to start: each restart waits twice as long, up to 4x.
-  self->stallNs_ = std::min(self->stallNs_ * 2, 4 * kStallNs);
-  log(self->spec_.nodeName + (suspended ? ": suspended while linked" : ": no audio while linked") +
-      "; starting the stream again");
-  self->dropStreamLocked();
-  if (auto created = self->createLocked(); !created)
-    log(self->spec_.nodeName + ": " + created.error());
 }
 
 void CaptureStream::onProcess(void* data, spa_io_position* position) noexcept {
@@ -317,6 +328,7 @@ void CaptureStream::onProcess(void* data, spa_io_position* position) noexcept {
   if (!position || !self->ring_)
     return;
   const spa_io_clock& clock = position->clock;
+  self->lastCycleNs_.store(clock.nsec, std::memory_order_relaxed);
   const auto frames = static_cast<uint32_t>(std::min<uint64_t>(clock.duration, kMaxFrames));
   const double rateHz =
       clock.rate.num > 0 ? static_cast<double>(clock.rate.denom) / clock.rate.num : 0;
@@ -337,11 +349,18 @@ void CaptureStream::onProcess(void* data, spa_io_position* position) noexcept {
     uint32_t size = std::min(d.chunk->size, d.maxsize - offset);
     channels[i] = reinterpret_cast<const float*>(static_cast<const uint8_t*>(d.data) + offset);
     available[i] = size / sizeof(float);
-    heard = true;
+    heard = heard || size > 0;
   }
-  if ((heard || self->spec_.alwaysProcess) && frames > 0 && rateHz > 0) {
-    // The cycle began at clock.nsec; a capture driver's delay dates its first frame earlier.
+  self->heardOnce_ = self->heardOnce_ || heard;
+  if ((heard || (self->spec_.alwaysProcess && self->heardOnce_)) && frames > 0 && rateHz > 0) {
+    // The cycle began at clock.nsec. When the cycle is longer than its block (the quantum
+    // shrank as this node joined: a 2048-frame cycle hands over 1024), the block's audio runs
+    // on into the next cycle, which starts at next_nsec: it is dated back from there, or every
+    // later block would seem a quantum late. A capture driver's delay dates it earlier still.
+    const auto spanNs = static_cast<uint64_t>(frames / rateHz * 1e9);
     uint64_t timeNs = clock.nsec;
+    if (clock.next_nsec > clock.nsec + spanNs && clock.next_nsec < clock.nsec + 16 * spanNs)
+      timeNs = clock.next_nsec - spanNs;
     if (clock.delay > 0) {
       auto delayNs = static_cast<uint64_t>(static_cast<double>(clock.delay) / rateHz * 1e9);
       timeNs = timeNs > delayNs ? timeNs - delayNs : 0;
@@ -349,7 +368,8 @@ void CaptureStream::onProcess(void* data, spa_io_position* position) noexcept {
     BlockRing::Header header{.timeNs = timeNs,
                              .rateHz = rateHz,
                              .frames = frames,
-                             .channels = static_cast<uint32_t>(count)};
+                             .channels = static_cast<uint32_t>(count),
+                             .heard = heard};
     if (self->ring_->push(header, std::span(channels.data(), count),
                           std::span(available.data(), count)))
       pw_loop_signal_event(pw_thread_loop_get_loop(self->host_->threadLoop()), self->blocksReady_);
@@ -363,16 +383,17 @@ void CaptureStream::onBlocks(void* data, uint64_t) noexcept {
   auto* self = static_cast<CaptureStream*>(data);
   if (!self->ring_)
     return;
-  size_t taken =
-      self->ring_->drain([self](const BlockRing::Header& header, std::span<const float> planar) {
-        if (self->block_)
-          self->block_(planar.data(), header.frames, header.channels, header.rateHz, header.timeNs);
-      });
-  if (taken > 0) {
-    self->lastBlockNs_ = monotonicNs();
-    self->stallNs_ = kStallNs;
-    self->relinked_ = false;
-  }
+  self->ring_->drain([self](const BlockRing::Header& header, std::span<const float> planar) {
+    if (self->block_)
+      self->block_(planar.data(), header.frames, header.channels, header.rateHz, header.timeNs);
+    if (std::optional<PathWatch::Repair> repair = self->watch_.cycle(header.timeNs, header.heard)) {
+      double lostS = static_cast<double>(repair->lostNs) / 1e9;
+      log(self->spec_.nodeName + ": repaired (" + repair->reason + "), " + std::to_string(lostS) +
+          " s lost");
+      if (self->repaired_)
+        self->repaired_(lostS, repair->reason);
+    }
+  });
   if (uint64_t dropped = self->ring_->takeDropped())
     log(self->spec_.nodeName + ": " + std::to_string(dropped) +
         " cycles of audio lost (the loop thread fell behind)");

@@ -9,8 +9,10 @@
 // for us (see capture_stream.cpp for why that matters).
 
 #include "platform/block_ring.h"
+#include "platform/path_watch.h"
 #include "platform/pipewire/host.h"
 
+#include <atomic>
 #include <expected>
 #include <functional>
 #include <map>
@@ -39,6 +41,8 @@ public:
   // thread, with the loop lock held.
   using Block = std::function<void(const float* planar, size_t frames, uint32_t channels,
                                    double rateHz, uint64_t timeNs)>;
+  // A broken path was repaired (see PathWatch): the seconds lost and why. Loop thread.
+  using Repaired = std::function<void(double lostS, const std::string& reason)>;
 
   explicit CaptureStream(std::shared_ptr<Host> host);
   ~CaptureStream() override;
@@ -46,7 +50,8 @@ public:
   CaptureStream& operator=(const CaptureStream&) = delete;
 
   // Never on the loop thread. Fails with a description naming the call that failed.
-  std::expected<void, std::string> start(const StreamSpec& spec, Planner planner, Block block);
+  std::expected<void, std::string> start(const StreamSpec& spec, Planner planner, Block block,
+                                         Repaired repaired = nullptr);
   // Replaces the planner and reconciles the links at once; the stream keeps running.
   void replan(Planner planner);
   void stop();
@@ -80,15 +85,17 @@ private:
   spa_source* blocksReady_ = nullptr; // signalled by the data thread after each push
   Planner planner_;
   Block block_;
+  Repaired repaired_;
   StreamSpec spec_;
-  // Last resort for a server that stalls: every 500 ms, a node left suspended with its links for
-  // stallNs_ / 4 is relinked once; one that still gets no audio (or got none for stallNs_ while
-  // a source ran) is made anew, and stallNs_ doubles up to 8 s until audio flows.
+  // Data thread only (reset while no filter exists): a cycle has brought data from a peer since
+  // the node was made. Until then an always-processing node delivers nothing, so that a track
+  // never starts with silence nobody played.
+  bool heardOnce_ = false;
+  std::atomic<uint64_t> lastCycleNs_{0}; // CLOCK_MONOTONIC of the newest cycle; data thread writes
+  // Loop thread: every 250 ms the watch judges the path from what the cycles brought and the
+  // graph's state; it relinks, then remakes the node, when nothing reaches us.
   spa_source* watchdog_ = nullptr;
-  static constexpr uint64_t kStallNs = 2'000'000'000;
-  uint64_t lastBlockNs_ = 0; // CLOCK_MONOTONIC, loop thread
-  uint64_t stallNs_ = kStallNs;
-  bool relinked_ = false; // a suspended node's links were made anew since the last audio
+  PathWatch watch_;
   std::map<PlannedLink, std::unique_ptr<LinkEntry>> links_;
 };
 

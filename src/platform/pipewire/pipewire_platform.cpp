@@ -108,7 +108,7 @@ std::expected<void, CaptureError> MicInput::start(const InputDevice& device,
     if (std::optional<std::vector<float>> mono = mixInput(channelBuffers(planar, frames, channels)))
       delivery(*mono, rate, timeNs);
   };
-  if (auto started = stream_->start(spec, planner, block); !started)
+  if (auto started = stream_->start(spec, planner, block, repaired_); !started)
     return std::unexpected(CaptureError{started.error()});
   std::lock_guard lock(mutex_);
   running_ = true;
@@ -200,7 +200,7 @@ std::expected<void, CaptureError> Tap::start(const std::vector<uint32_t>& proces
         session->onFormat(*report);
     session->deliver(*mono, rateUsed, timeNs);
   };
-  if (auto started = stream_->start(spec, planner, block); !started)
+  if (auto started = stream_->start(spec, planner, block, repaired_); !started)
     return std::unexpected(CaptureError{started.error()});
   std::lock_guard lock(mutex_);
   running_ = true;

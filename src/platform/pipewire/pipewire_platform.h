@@ -90,10 +90,12 @@ public:
                                           BlockDelivery delivery) override;
   void stop() override;
   bool isRunning() const override;
+  void setRepairReport(RepairReport report) override { repaired_ = std::move(report); }
 
 private:
   const std::shared_ptr<Host> host_;
   std::unique_ptr<CaptureStream> stream_;
+  RepairReport repaired_; // strategy queue; copied into each start
   mutable std::mutex mutex_;
   bool running_ = false;
 };
@@ -109,11 +111,13 @@ public:
                                           BlockDelivery deliver, FormatReport onFormat) override;
   void update(const std::vector<uint32_t>& processes) override;
   void stop() override;
+  void setRepairReport(RepairReport report) override { repaired_ = std::move(report); }
 
 private:
   struct Session;
   const std::shared_ptr<Host> host_;
   std::unique_ptr<CaptureStream> stream_;
+  RepairReport repaired_; // strategy queue; copied into each start
   mutable std::mutex mutex_;
   bool running_ = false;
 };

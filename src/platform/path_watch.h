@@ -1,0 +1,52 @@
+#pragma once
+
+// Whether the path from the sources a capture node is linked to into the node carries what they
+// play, and what to do when it does not. Pure: the capture stream feeds it the cycles it sees and
+// the graph's state, on its loop thread, and carries out the actions.
+//
+// A path is broken when, for half a second, a source it links to runs and no cycle brought data
+// from a peer ("no_data": our ports get no buffer, the server dropped the path), or our node is
+// not scheduled though it should be ("not_scheduled": suspended with links in place, or an
+// always-processing node that gets no cycles). A paused source does not run, and one that plays
+// digital silence still delivers data: neither breaks a path. A broken path is linked again,
+// then its node is made anew, and made anew again after 1, 2, 4 and 8 s. Once data arrives (for
+// "not_scheduled": once cycles come again) the repair is reported once, with the time since the
+// last heard cycle.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace va {
+
+class PathWatch {
+public:
+  static constexpr uint64_t kBrokenNs = 500'000'000;
+  static constexpr uint64_t kMaxBackoffNs = 8'000'000'000;
+
+  enum class Action { none, relink, restart };
+  struct Repair {
+    uint64_t lostNs = 0;
+    std::string reason;
+    bool operator==(const Repair&) const = default;
+  };
+
+  // The node was made (anew) at `nowNs`: it has half a second to be linked and scheduled.
+  void started(uint64_t nowNs);
+  // A cycle of `nowNs` reached us; `heard`: a port carried data from a peer. A repair, once.
+  std::optional<Repair> cycle(uint64_t nowNs, bool heard);
+  // Periodically. `due`: a source we link to runs. `stalled`: our node is not scheduled though
+  // it should be.
+  Action check(uint64_t nowNs, bool due, bool stalled);
+
+private:
+  uint64_t lastHeardNs_ = 0; // or the last check that expected nothing
+  uint64_t lastCycleNs_ = 0;
+  std::optional<uint64_t> brokenSinceNs_;
+  uint64_t detectedNs_ = 0;
+  std::string reason_;
+  uint64_t nextActionNs_ = 0;
+  uint64_t backoffNs_ = 0; // 0 until the first restart
+};
+
+} // namespace va
