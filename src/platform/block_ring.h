@@ -14,7 +14,8 @@ namespace va {
 class BlockRing {
 public:
   struct Header {
-    uint64_t timeNs = 0; // CLOCK_MONOTONIC of the first frame
+    uint64_t timeNs = 0;   // CLOCK_MONOTONIC of the first frame, as the cycle reported it
+    uint64_t position = 0; // the driver's frame position of the first frame
     double rateHz = 0;
     uint32_t frames = 0;
     uint32_t channels = 0;

@@ -4,7 +4,7 @@
 
 namespace va {
 
-void PathWatch::started(uint64_t nowNs) {
+void PathWatch::grace(uint64_t nowNs) {
   lastHeardNs_ = std::max(lastHeardNs_, nowNs);
   lastCycleNs_ = std::max(lastCycleNs_, nowNs);
 }
@@ -21,7 +21,6 @@ std::optional<PathWatch::Repair> PathWatch::cycle(uint64_t nowNs, bool heard) {
     lastHeardNs_ = std::max(lastHeardNs_, nowNs);
   brokenSinceNs_.reset();
   reason_.clear();
-  backoffNs_ = 0;
   return repair;
 }
 
@@ -31,18 +30,20 @@ PathWatch::Action PathWatch::check(uint64_t nowNs, bool due, bool stalled) {
       lastHeardNs_ = std::max(lastHeardNs_, nowNs); // nothing is expected: silence is no fault
       return Action::none;
     }
-    if (nowNs < lastHeardNs_ + kBrokenNs)
+    bool unscheduled = stalled || nowNs >= lastCycleNs_ + kBrokenNs;
+    if (nowNs < lastHeardNs_ + (unscheduled ? kUnscheduledNs : kBrokenNs))
       return Action::none;
     brokenSinceNs_ = lastHeardNs_;
     detectedNs_ = nowNs;
-    reason_ = stalled || nowNs >= lastCycleNs_ + kBrokenNs ? "not_scheduled" : "no_data";
-    nextActionNs_ = nowNs + kBrokenNs;
-    return Action::relink;
+    reason_ = unscheduled ? "not_scheduled" : "no_data";
+    backoffNs_ = 1'000'000'000;
+    nextActionNs_ = nowNs + backoffNs_;
+    return Action::restart;
   }
   // Broken: the ladder goes on while something is expected.
   if ((!due && !stalled) || nowNs < nextActionNs_)
     return Action::none;
-  backoffNs_ = backoffNs_ == 0 ? 1'000'000'000 : std::min(backoffNs_ * 2, kMaxBackoffNs);
+  backoffNs_ = std::min(backoffNs_ * 2, kMaxBackoffNs);
   nextActionNs_ = nowNs + backoffNs_;
   return Action::restart;
 }

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <csignal>
 #include <filesystem>
 #include <memory>
@@ -209,6 +210,47 @@ inline testing::AssertionResult isTone(std::span<const float> audio, int hz,
     if (double level = toneAmplitude(audio, 16000, other); level >= 0.01)
       return testing::AssertionFailure() << other << " Hz at " << level << " beside " << hz;
   return testing::AssertionSuccess();
+}
+
+// Whether a track of a capture holds the tone `hz` (0.5, within 20 %) in every 10 ms window but
+// those its events account for: the first window of each segment (the converter starts there),
+// the silence that filled holes ("audio_dropout") and what a repaired path lost
+// ("track_repaired"), each with a window either side. A track of nothing fails.
+inline testing::AssertionResult heardThroughout(const Service& s, const std::string& capture,
+                                                const std::string& dir, const std::string& track,
+                                                int hz) {
+  testing_support::TrackFiles files = testing_support::readTrack(dir);
+  std::vector<float> audio = testing_support::toFloat(files.samples);
+  if (audio.size() < 1600)
+    return testing::AssertionFailure() << track << ": only " << audio.size() << " frames";
+  double excusedS = 0;
+  int64_t excused = 2 * files.segments;
+  Reply all = s.call("GET", "/captures/" + capture + "/events?after=0");
+  for (const Json& e : all.json["events"]) {
+    if (e.value("track", "") != track)
+      continue;
+    if (e["type"] == "audio_dropout") {
+      excusedS += e["lostS"].get<double>();
+      excused += 2 * e["holes"].get<int64_t>();
+    } else if (e["type"] == "track_repaired") {
+      excusedS += e["lostS"].get<double>();
+      excused += 2;
+    }
+  }
+  excused += static_cast<int64_t>(std::ceil(excusedS * 100));
+  std::vector<size_t> missing;
+  for (size_t at = 0; at + 160 <= audio.size(); at += 160)
+    if (double level = testing_support::toneAmplitude(std::span(audio).subspan(at, 160), 16000, hz);
+        level < 0.4 || level > 0.6)
+      missing.push_back(at);
+  if (static_cast<int64_t>(missing.size()) <= excused)
+    return testing::AssertionSuccess();
+  auto failure = testing::AssertionFailure()
+                 << track << ": " << missing.size() << " of " << audio.size() / 160
+                 << " windows without " << hz << " Hz, " << excused << " accounted for; at frames";
+  for (size_t i = 0; i < std::min<size_t>(missing.size(), 20); ++i)
+    failure << " " << missing[i];
+  return failure << "; events: " << all.json.dump();
 }
 
 // The same of the last half second of a track directory.

@@ -1,5 +1,6 @@
 #include "platform/block_mix.h"
 #include "platform/block_ring.h"
+#include "platform/cycle_clock.h"
 #include "platform/path_watch.h"
 
 #include <gtest/gtest.h>
@@ -72,9 +73,45 @@ TEST(DeliveredRate, ReportsOnceTheBlocksBeforeTheReportingOneOverTheirSpan) {
   EXPECT_EQ((*report)["deliveredRate"], 160.0); // 960 frames over 6 s
 }
 
+// 1024-frame cycles at 48 kHz: what the driver reports (position, wake time) and the dates given.
+TEST(CycleClock, DatesCyclesByTheirPositionWhateverTheirWakeTimes) {
+  const double q = 1024 / 48000.0 * 1e9; // ns per cycle
+  auto at = [&](double cycles) { return static_cast<uint64_t>(5e9 + cycles * q); };
+  auto pos = [](uint64_t cycles) { return 96000 + cycles * 1024; };
+  struct Cycle {
+    uint64_t position, wokeNs, datedNs;
+  };
+  const std::pair<const char*, std::vector<Cycle>> cases[] = {
+      {"late wakes move nothing",
+       {{pos(0), at(0), at(0)},
+        {pos(1), at(1) + 21'000'000, at(1)},
+        {pos(2), at(2), at(2)},
+        {pos(3), at(3) + 3'000'000, at(3)}}},
+      {"a missed cycle is a hole", {{pos(0), at(0), at(0)}, {pos(2), at(2), at(2)}}},
+      {"a lasting step is taken when the window holds no earlier cycle",
+       [&] {
+         std::vector<Cycle> c{{pos(0), at(0), at(0)}};
+         for (uint64_t i = 1; i <= 32; ++i)
+           c.push_back({pos(i), at(i + 1), at(i)});
+         c.push_back({pos(33), at(34), at(34)});
+         return c;
+       }()},
+      {"another driver's position is taken at once",
+       {{pos(0), at(0), at(0)}, {7, at(1), at(1)}, {1031, at(2), at(2)}}},
+  };
+  for (const auto& [name, cycles] : cases) {
+    SCOPED_TRACE(name);
+    CycleClock clock;
+    for (const Cycle& c : cycles)
+      EXPECT_NEAR(static_cast<double>(clock.date(c.position, 48000, c.wokeNs)),
+                  static_cast<double>(c.datedNs), 1000)
+          << c.position;
+  }
+}
+
 // The path's watch over 6 s in 10 ms steps, checked every 250 ms as the capture stream does:
 // what the stream sees at each step, and the actions and repairs that follow.
-TEST(PathWatch, RelinksThenRemakesAPathThatBringsNothingWhileItsSourceRuns) {
+TEST(PathWatch, RemakesTheNodeOfAPathThatBringsNothingWhileItsSourceRuns) {
   enum Cycle { none, unheard, heard };
   struct World {
     Cycle cycle;
@@ -97,32 +134,32 @@ TEST(PathWatch, RelinksThenRemakesAPathThatBringsNothingWhileItsSourceRuns) {
          return World{ms < 450 ? unheard : heard, true, false};
        },
        {}},
-      {"nothing reaches us while the source plays, until after the first restart",
+      {"nothing reaches us while the source plays, until a second node",
        [](int ms) {
          return World{ms < 1000 || ms >= 2500 ? heard : unheard, true, false};
        },
-       {"1500 relink", "2000 restart", "2500 repaired no_data 1510 ms"}},
+       {"1500 restart", "2500 repaired no_data 1510 ms"}},
       {"a source that pauses while the path is broken holds the ladder",
        [](int ms) {
          return World{ms >= 5000 ? heard : unheard, ms < 1750 || ms >= 4000, false};
        },
-       {"500 relink", "1000 restart", "4000 restart", "5000 repaired no_data 5000 ms"}},
-      {"no cycles at all while the source plays: not scheduled",
+       {"500 restart", "1500 restart", "4000 restart", "5000 repaired no_data 5000 ms"}},
+      {"no cycles at all while the source plays: not scheduled, given two seconds",
        [](int ms) {
-         return World{ms < 1000 || ms >= 1600 ? heard : none, true, false};
+         return World{ms < 1000 || ms >= 3500 ? heard : none, true, false};
        },
-       {"1500 relink", "1600 repaired not_scheduled 610 ms"}},
+       {"3000 restart", "3500 repaired not_scheduled 2510 ms"}},
       {"our always-processing node stalls while nothing plays; any cycle mends it",
        [](int ms) {
          bool stalled = ms >= 2000 && ms < 4500;
          return World{stalled ? none : unheard, false, stalled};
        },
-       {"2250 relink", "2750 restart", "3750 restart", "4500 repaired not_scheduled 2750 ms"}},
+       {"3750 restart", "4500 repaired not_scheduled 2750 ms"}},
   };
   for (const auto& [name, world, expected] : cases) {
     SCOPED_TRACE(name);
     PathWatch watch;
-    watch.started(0);
+    watch.grace(0);
     Log log;
     for (int ms = 0; ms <= 6000; ms += 10) {
       const uint64_t now = static_cast<uint64_t>(ms) * 1'000'000;
@@ -132,10 +169,8 @@ TEST(PathWatch, RelinksThenRemakesAPathThatBringsNothingWhileItsSourceRuns) {
           log.push_back(std::to_string(ms) + " repaired " + repair->reason + " " +
                         std::to_string(repair->lostNs / 1'000'000) + " ms");
       if (ms % 250 == 0)
-        if (PathWatch::Action action = watch.check(now, w.due, w.stalled);
-            action != PathWatch::Action::none)
-          log.push_back(std::to_string(ms) +
-                        (action == PathWatch::Action::relink ? " relink" : " restart"));
+        if (watch.check(now, w.due, w.stalled) == PathWatch::Action::restart)
+          log.push_back(std::to_string(ms) + " restart");
     }
     EXPECT_EQ(log, expected);
   }

@@ -3,8 +3,10 @@
 #include "core/log.h"
 
 #include <array>
+#include <atomic>
 #include <cstring>
 #include <ctime>
+#include <map>
 #include <set>
 
 #include <pipewire/filter.h>
@@ -26,12 +28,23 @@
 // A filter node with no media class is no linkable at all: the session manager never configures
 // it, never routes it and never waits for it, with or without a session manager its ports are
 // the ones we declare, and our non-lingering links are the only thing that joins it to the graph.
+//
+// Why a node of ours is retired, not destroyed.
+//
+// Each link takes a mix slot on the source's output port, and the server hands a freed slot to
+// the next link made on that port at once. When a capture stopped and the next one linked the
+// same player within a few hundred milliseconds, the new link got the slot the old one had just
+// given up, and the player's side (0.3.65) sometimes finished tearing the old one down after
+// setting the new one up: the link stood "active", both nodes ran, and every buffer our port got
+// was flagged empty, for good. We substituted silence, so a remote track held digital silence in
+// half of the captures that followed another; linking again the same way took the same slot and
+// failed the same way. So a node we are done with is deactivated and handed to the host with
+// its links, which destroys it a second later: a new link made meanwhile gets a fresh slot. A
+// node whose path still brings nothing is replaced the same way (the new node is linked while
+// the old links still hold their slots), and cycles that bring nothing are never passed off as
+// silence before the first that brought something.
 
 namespace va::pw {
-
-struct CaptureStream::Hook {
-  spa_hook filter{};
-};
 
 struct CaptureStream::Port {
   uint32_t index = 0;
@@ -43,6 +56,35 @@ struct CaptureStream::LinkEntry {
   bool dead = false; // the server removed it or refused it; made again on the next reconcile
 };
 
+// What the data thread works on, and what outlives the stream when it is retired. The loop
+// thread owns it under the loop lock; the data thread reads `ports`, `ring`, `alwaysProcess`
+// and `blocksReady`, which do not change while the filter exists.
+struct CaptureStream::Node final : Host::Retired {
+  explicit Node(pw_loop* l) : loop(l) {}
+  ~Node() override;
+
+  pw_loop* const loop;
+  CaptureStream* owner = nullptr; // loop thread; none once retired
+  bool alwaysProcess = false;
+  pw_filter* filter = nullptr;
+  spa_hook hook{};
+  std::vector<Port*> ports; // owned by the filter
+  std::unique_ptr<BlockRing> ring;
+  spa_source* blocksReady = nullptr; // signalled by the data thread after each push
+  std::map<PlannedLink, std::unique_ptr<LinkEntry>> links;
+  std::atomic<bool> retired{false};
+  std::atomic<uint64_t> lastCycleNs{0}; // CLOCK_MONOTONIC of the newest cycle (data thread)
+  // Data thread only: a cycle has brought data from a peer. Until then an always-processing
+  // node hands over nothing, so a track never starts with silence nobody played.
+  bool heardOnce = false;
+
+  void dropLinks();
+  static void onStateChanged(void* data, pw_filter_state old, pw_filter_state state,
+                             const char* error);
+  static void onProcess(void* data, spa_io_position* position) noexcept;
+  static void onBlocks(void* data, uint64_t count) noexcept;
+};
+
 namespace {
 
 // Frames of one cycle we accept (the server's quantum limit) and ports per node.
@@ -52,6 +94,8 @@ constexpr size_t kMaxPorts = 64;
 // 48 kHz, in at most 64 cycles, before a late loop thread costs audio.
 constexpr size_t kRingFramesPerChannel = 32768;
 constexpr size_t kRingBlocks = 64;
+// How often the path is judged.
+constexpr uint64_t kCheckNs = 250'000'000;
 
 uint64_t monotonicNs() {
   timespec now{};
@@ -79,6 +123,32 @@ const pw_proxy_events kLinkEvents = {
 
 } // namespace
 
+CaptureStream::Node::~Node() {
+  dropLinks();
+  if (filter) {
+    // Returns once the data thread has let go of the node: nothing pushes after this.
+    spa_hook_remove(&hook);
+    pw_filter_destroy(filter);
+  }
+  if (blocksReady)
+    pw_loop_destroy_source(loop, blocksReady);
+}
+
+void CaptureStream::Node::onStateChanged(void* data, pw_filter_state, pw_filter_state state,
+                                         const char* error) {
+  auto* self = static_cast<Node*>(data);
+  if (state == PW_FILTER_STATE_ERROR && self->owner)
+    log(self->owner->spec_.nodeName + ": " + (error ? error : "stream error"));
+}
+
+void CaptureStream::Node::dropLinks() {
+  for (auto& [plan, entry] : links) {
+    spa_hook_remove(&entry->hook);
+    pw_proxy_destroy(entry->proxy);
+  }
+  links.clear();
+}
+
 CaptureStream::CaptureStream(std::shared_ptr<Host> host) : host_(std::move(host)) {}
 
 CaptureStream::~CaptureStream() {
@@ -93,19 +163,20 @@ std::expected<void, std::string> CaptureStream::start(const StreamSpec& spec, Pl
   if (spec_.positions.empty() || spec_.positions.size() > kMaxPorts)
     return std::unexpected("pw_filter_add_port: " + std::to_string(spec_.positions.size()) +
                            " channels");
-  if (auto created = createLocked(); !created)
-    return created;
+  watchdog_ = pw_loop_add_timer(pw_thread_loop_get_loop(host_->threadLoop()), onWatchdog, this);
+  if (!watchdog_)
+    return std::unexpected(std::string("pw_loop_add_timer: ") + std::strerror(errno));
+  if (auto made = makeNodeLocked(); !made) {
+    destroyLocked();
+    return made;
+  }
   planner_ = std::move(planner);
   block_ = std::move(block);
   repaired_ = std::move(repaired);
   watch_ = PathWatch();
-  watch_.started(monotonicNs());
-  watchdog_ = pw_loop_add_timer(pw_thread_loop_get_loop(host_->threadLoop()), onWatchdog, this);
-  if (!watchdog_) {
-    dropStreamLocked();
-    return std::unexpected(std::string("pw_loop_add_timer: ") + std::strerror(errno));
-  }
-  timespec period{0, 250'000'000};
+  watch_.grace(monotonicNs());
+  lastCheckNs_ = 0;
+  timespec period{0, static_cast<long>(kCheckNs)};
   pw_loop_update_timer(pw_thread_loop_get_loop(host_->threadLoop()), watchdog_, &period, &period,
                        false);
   host_->addWatcher(this);
@@ -113,7 +184,7 @@ std::expected<void, std::string> CaptureStream::start(const StreamSpec& spec, Pl
   return {};
 }
 
-std::expected<void, std::string> CaptureStream::createLocked() {
+std::expected<void, std::string> CaptureStream::makeNodeLocked() {
   if (!host_->core())
     return std::unexpected("pw_filter_new: no audio server is connected");
   // A recorder must not shrink everyone's quantum, take a media role or be routed by the session
@@ -130,19 +201,21 @@ std::expected<void, std::string> CaptureStream::createLocked() {
   static const pw_filter_events events = {
       .version = PW_VERSION_FILTER_EVENTS,
       .destroy = nullptr,
-      .state_changed = [](void* data, pw_filter_state old, pw_filter_state state,
-                          const char* error) { onStateChanged(data, old, state, error); },
+      .state_changed = Node::onStateChanged,
       .io_changed = nullptr,
       .param_changed = nullptr,
       .add_buffer = nullptr,
       .remove_buffer = nullptr,
-      .process = onProcess,
+      .process = Node::onProcess,
       .drained = nullptr,
       .command = nullptr,
   };
-  hook_ = std::make_unique<Hook>();
-  pw_filter_add_listener(filter, &hook_->filter, &events, this);
-  std::vector<Port*> ports;
+  pw_loop* loop = pw_thread_loop_get_loop(host_->threadLoop());
+  auto node = std::make_unique<Node>(loop);
+  node->owner = this;
+  node->alwaysProcess = spec_.alwaysProcess;
+  node->filter = filter;
+  pw_filter_add_listener(filter, &node->hook, &events, node.get());
   for (const std::string& position : spec_.positions) {
     pw_properties* portProps = pw_properties_new(
         PW_KEY_FORMAT_DSP, "32 bit float mono audio", PW_KEY_AUDIO_CHANNEL, position.c_str(),
@@ -150,36 +223,38 @@ std::expected<void, std::string> CaptureStream::createLocked() {
     auto* port = static_cast<Port*>(pw_filter_add_port(filter, PW_DIRECTION_INPUT,
                                                        PW_FILTER_PORT_FLAG_MAP_BUFFERS,
                                                        sizeof(Port), portProps, nullptr, 0));
-    if (!port) {
-      spa_hook_remove(&hook_->filter);
-      pw_filter_destroy(filter);
+    if (!port)
       return std::unexpected(std::string("pw_filter_add_port: ") + std::strerror(errno));
-    }
-    port->index = static_cast<uint32_t>(ports.size());
-    ports.push_back(port);
+    port->index = static_cast<uint32_t>(node->ports.size());
+    node->ports.push_back(port);
   }
-  pw_loop* loop = pw_thread_loop_get_loop(host_->threadLoop());
-  ring_ = std::make_unique<BlockRing>(kRingFramesPerChannel * ports.size(), kRingBlocks);
-  blocksReady_ = pw_loop_add_event(loop, onBlocks, this);
-  ports_ = std::move(ports);
-  filter_ = filter;
-  heardOnce_ = false;
-  if (!blocksReady_) {
-    dropStreamLocked();
+  node->ring = std::make_unique<BlockRing>(kRingFramesPerChannel * node->ports.size(), kRingBlocks);
+  node->blocksReady = pw_loop_add_event(loop, Node::onBlocks, node.get());
+  if (!node->blocksReady)
     return std::unexpected(std::string("pw_loop_add_event: ") + std::strerror(errno));
-  }
   // The process callback runs on the data thread: it only copies each cycle into the ring.
-  if (int res = pw_filter_connect(filter, PW_FILTER_FLAG_RT_PROCESS, nullptr, 0); res < 0) {
-    dropStreamLocked();
+  if (int res = pw_filter_connect(filter, PW_FILTER_FLAG_RT_PROCESS, nullptr, 0); res < 0)
     return std::unexpected(std::string("pw_filter_connect: ") + spa_strerror(res));
-  }
+  node_ = std::move(node);
+  held_.reset();
+  firstDated_ = false;
+  cycleClock_ = CycleClock();
   return {};
+}
+
+void CaptureStream::retireNodeLocked() {
+  if (!node_)
+    return;
+  node_->owner = nullptr;
+  node_->retired.store(true, std::memory_order_release);
+  pw_filter_set_active(node_->filter, false);
+  host_->retire(std::move(node_));
 }
 
 void CaptureStream::replan(Planner planner) {
   Host::Lock lock(*host_);
   planner_ = std::move(planner);
-  if (filter_)
+  if (node_)
     reconcile(host_->graph());
 }
 
@@ -190,7 +265,7 @@ void CaptureStream::stop() {
 
 bool CaptureStream::running() const {
   Host::Lock lock(*host_);
-  return filter_ != nullptr;
+  return node_ != nullptr;
 }
 
 void CaptureStream::destroyLocked() {
@@ -199,34 +274,10 @@ void CaptureStream::destroyLocked() {
     pw_loop_destroy_source(pw_thread_loop_get_loop(host_->threadLoop()), watchdog_);
     watchdog_ = nullptr;
   }
-  dropStreamLocked();
+  retireNodeLocked();
   planner_ = nullptr;
   block_ = nullptr;
   repaired_ = nullptr;
-}
-
-void CaptureStream::dropLinksLocked() {
-  for (auto& [plan, entry] : links_) {
-    spa_hook_remove(&entry->hook);
-    pw_proxy_destroy(entry->proxy);
-  }
-  links_.clear();
-}
-
-void CaptureStream::dropStreamLocked() {
-  dropLinksLocked();
-  if (filter_) {
-    // Returns once the data thread has let go of the node: nothing pushes after this.
-    spa_hook_remove(&hook_->filter);
-    pw_filter_destroy(filter_);
-    filter_ = nullptr;
-  }
-  ports_.clear();
-  if (blocksReady_) {
-    pw_loop_destroy_source(pw_thread_loop_get_loop(host_->threadLoop()), blocksReady_);
-    blocksReady_ = nullptr;
-  }
-  ring_.reset();
 }
 
 void CaptureStream::graphChanged(const Graph& graph) {
@@ -234,30 +285,32 @@ void CaptureStream::graphChanged(const Graph& graph) {
 }
 
 void CaptureStream::serverLost() {
-  if (filter_)
+  if (node_)
     log(spec_.nodeName + ": the audio server went away");
+  node_.reset(); // the connection goes: nothing of it may wait
   destroyLocked();
 }
 
 void CaptureStream::reconcile(const Graph& graph) {
-  if (!filter_ || !planner_ || !host_->core())
+  if (!node_ || !planner_ || !host_->core())
     return;
-  uint32_t own = pw_filter_get_node_id(filter_);
+  uint32_t own = pw_filter_get_node_id(node_->filter);
   if (own == SPA_ID_INVALID)
     return;
   std::vector<PlannedLink> wanted = planner_(graph, own);
   std::set<PlannedLink> want(wanted.begin(), wanted.end());
-  for (auto it = links_.begin(); it != links_.end();) {
+  auto& links = node_->links;
+  for (auto it = links.begin(); it != links.end();) {
     if (it->second->dead || !want.contains(it->first)) {
       spa_hook_remove(&it->second->hook);
       pw_proxy_destroy(it->second->proxy);
-      it = links_.erase(it);
+      it = links.erase(it);
     } else {
       ++it;
     }
   }
   for (const PlannedLink& plan : want) {
-    if (links_.contains(plan))
+    if (links.contains(plan))
       continue;
     // A link made by someone else already joins these ports: leave it.
     bool exists = false;
@@ -278,67 +331,104 @@ void CaptureStream::reconcile(const Graph& graph) {
     auto entry = std::make_unique<LinkEntry>();
     entry->proxy = proxy;
     pw_proxy_add_listener(proxy, &entry->hook, &kLinkEvents, entry.get());
-    links_[plan] = std::move(entry);
+    links[plan] = std::move(entry);
   }
 }
 
 void CaptureStream::onWatchdog(void* data, uint64_t) {
   auto* self = static_cast<CaptureStream*>(data);
-  if (!self->filter_)
+  if (!self->node_)
     return;
+  Node& node = *self->node_;
   // Cycles that brought nothing are not handed over: the newest one's time tells the watch
   // that the node is scheduled.
-  self->watch_.cycle(self->lastCycleNs_.load(std::memory_order_relaxed), false);
+  uint64_t lastCycleNs = node.lastCycleNs.load(std::memory_order_relaxed);
+  self->watch_.cycle(lastCycleNs, false);
   const Graph& graph = self->host_->graph();
   bool due = false;
-  for (const auto& [plan, entry] : self->links_) {
+  for (const auto& [plan, entry] : node.links) {
     auto source = graph.nodes.find(plan.outNode);
     due = due || (source != graph.nodes.end() && source->second.state == "running");
   }
-  auto own = graph.nodes.find(pw_filter_get_node_id(self->filter_));
+  auto own = graph.nodes.find(pw_filter_get_node_id(node.filter));
   bool suspended = own != graph.nodes.end() && own->second.state == "suspended" &&
-                   (self->spec_.alwaysProcess || !self->links_.empty());
+                   (node.alwaysProcess || !node.links.empty());
   uint64_t now = monotonicNs();
-  bool unscheduled =
-      self->spec_.alwaysProcess &&
-      now > self->lastCycleNs_.load(std::memory_order_relaxed) + PathWatch::kBrokenNs;
-  switch (self->watch_.check(now, due, suspended || unscheduled)) {
-  case PathWatch::Action::none:
+  // A check that comes late says this process was held back itself: what it missed is no fault
+  // of the path, and a new node would not help.
+  bool starved = self->lastCheckNs_ != 0 && now > self->lastCheckNs_ + 2 * kCheckNs;
+  self->lastCheckNs_ = now;
+  if (starved) {
+    self->watch_.grace(now);
     return;
-  case PathWatch::Action::relink:
-    log(self->spec_.nodeName + ": nothing reaches us from its sources; linking again");
-    self->dropLinksLocked();
-    self->reconcile(graph);
+  }
+  bool unscheduled = node.alwaysProcess && now > lastCycleNs + PathWatch::kBrokenNs;
+  if (self->watch_.check(now, due, suspended || unscheduled) == PathWatch::Action::none)
     return;
-  case PathWatch::Action::restart:
-    log(self->spec_.nodeName + ": still nothing; starting the stream again");
-    self->dropStreamLocked();
-    if (auto created = self->createLocked(); !created) {
-      log(self->spec_.nodeName + ": " + created.error());
-      return;
-    }
-    self->watch_.started(now);
+  log(self->spec_.nodeName + ": nothing reaches us from its sources; making the node anew");
+  // The old node keeps its links (and their slots) while the new one is linked.
+  self->retireNodeLocked();
+  if (auto made = self->makeNodeLocked(); !made) {
+    log(self->spec_.nodeName + ": " + made.error());
     return;
+  }
+  self->watch_.grace(now);
+}
+
+void CaptureStream::delivered(const BlockRing::Header& header, std::span<const float> planar) {
+  if (!firstDated_ && !held_) {
+    // The cycle in which a node of ours joins is often longer than the block it hands over (the
+    // quantum shrinks to ours: a 2048-frame cycle brings 1024), though the audio runs on without
+    // a break into the next block. Its own time would open every track with a quantum's hole,
+    // so the first block is held back and dated from the second, which starts the cycle clock.
+    held_ = Held{header, std::vector<float>(planar.begin(), planar.end())};
+    return;
+  }
+  BlockRing::Header dated = header;
+  dated.timeNs = cycleClock_.date(header.position, header.rateHz, header.timeNs);
+  if (held_) {
+    BlockRing::Header& first = held_->header;
+    const auto spanNs = static_cast<uint64_t>(first.frames / first.rateHz * 1e9);
+    if (header.rateHz == first.rateHz && header.timeNs > first.timeNs &&
+        header.timeNs - first.timeNs <= 4 * spanNs && dated.timeNs >= spanNs)
+      first.timeNs = dated.timeNs - spanNs;
+    Held block = std::move(*held_);
+    held_.reset();
+    deliver(block.header, block.planar);
+  }
+  firstDated_ = true;
+  deliver(dated, planar);
+}
+
+void CaptureStream::deliver(const BlockRing::Header& header, std::span<const float> planar) {
+  if (block_)
+    block_(planar.data(), header.frames, header.channels, header.rateHz, header.timeNs);
+  if (std::optional<PathWatch::Repair> repair = watch_.cycle(header.timeNs, header.heard)) {
+    double lostS = static_cast<double>(repair->lostNs) / 1e9;
+    log(spec_.nodeName + ": repaired (" + repair->reason + "), " + std::to_string(lostS) +
+        " s lost");
+    if (repaired_)
+      repaired_(lostS, repair->reason);
   }
 }
 
-void CaptureStream::onProcess(void* data, spa_io_position* position) noexcept {
+void CaptureStream::Node::onProcess(void* data, spa_io_position* position) noexcept {
   // The data thread: copy this cycle into the ring and wake the loop thread. Nothing else.
-  auto* self = static_cast<CaptureStream*>(data);
-  if (!position || !self->ring_)
+  auto* self = static_cast<Node*>(data);
+  if (!position || self->retired.load(std::memory_order_acquire))
     return;
   const spa_io_clock& clock = position->clock;
-  self->lastCycleNs_.store(clock.nsec, std::memory_order_relaxed);
+  self->lastCycleNs.store(clock.nsec, std::memory_order_relaxed);
   const auto frames = static_cast<uint32_t>(std::min<uint64_t>(clock.duration, kMaxFrames));
   const double rateHz =
       clock.rate.num > 0 ? static_cast<double>(clock.rate.denom) / clock.rate.num : 0;
-  const size_t count = std::min(self->ports_.size(), kMaxPorts);
+  const size_t count = std::min(self->ports.size(), kMaxPorts);
   std::array<pw_buffer*, kMaxPorts> taken{};
   std::array<const float*, kMaxPorts> channels{};
   std::array<uint32_t, kMaxPorts> available{};
   bool heard = false; // some port got data from a peer (not just the mixer's empty buffer)
   for (size_t i = 0; i < count; ++i) {
-    pw_buffer* buffer = pw_filter_dequeue_buffer(self->ports_[i]);
+    pw_buffer* buffer = pw_filter_dequeue_buffer(self->ports[i]);
     taken[i] = buffer;
     if (!buffer || buffer->buffer->n_datas < 1)
       continue;
@@ -351,58 +441,39 @@ void CaptureStream::onProcess(void* data, spa_io_position* position) noexcept {
     available[i] = size / sizeof(float);
     heard = heard || size > 0;
   }
-  self->heardOnce_ = self->heardOnce_ || heard;
-  if ((heard || (self->spec_.alwaysProcess && self->heardOnce_)) && frames > 0 && rateHz > 0) {
-    // The cycle began at clock.nsec. When the cycle is longer than its block (the quantum
-    // shrank as this node joined: a 2048-frame cycle hands over 1024), the block's audio runs
-    // on into the next cycle, which starts at next_nsec: it is dated back from there, or every
-    // later block would seem a quantum late. A capture driver's delay dates it earlier still.
-    const auto spanNs = static_cast<uint64_t>(frames / rateHz * 1e9);
+  self->heardOnce = self->heardOnce || heard;
+  if ((heard || (self->alwaysProcess && self->heardOnce)) && frames > 0 && rateHz > 0) {
+    // The cycle began at clock.nsec; a capture driver's delay dates its first frame earlier.
     uint64_t timeNs = clock.nsec;
-    if (clock.next_nsec > clock.nsec + spanNs && clock.next_nsec < clock.nsec + 16 * spanNs)
-      timeNs = clock.next_nsec - spanNs;
     if (clock.delay > 0) {
       auto delayNs = static_cast<uint64_t>(static_cast<double>(clock.delay) / rateHz * 1e9);
       timeNs = timeNs > delayNs ? timeNs - delayNs : 0;
     }
     BlockRing::Header header{.timeNs = timeNs,
+                             .position = clock.position,
                              .rateHz = rateHz,
                              .frames = frames,
                              .channels = static_cast<uint32_t>(count),
                              .heard = heard};
-    if (self->ring_->push(header, std::span(channels.data(), count),
-                          std::span(available.data(), count)))
-      pw_loop_signal_event(pw_thread_loop_get_loop(self->host_->threadLoop()), self->blocksReady_);
+    if (self->ring->push(header, std::span(channels.data(), count),
+                         std::span(available.data(), count)))
+      pw_loop_signal_event(self->loop, self->blocksReady);
   }
   for (size_t i = 0; i < count; ++i)
     if (taken[i])
-      pw_filter_queue_buffer(self->ports_[i], taken[i]);
+      pw_filter_queue_buffer(self->ports[i], taken[i]);
 }
 
-void CaptureStream::onBlocks(void* data, uint64_t) noexcept {
-  auto* self = static_cast<CaptureStream*>(data);
-  if (!self->ring_)
-    return;
-  self->ring_->drain([self](const BlockRing::Header& header, std::span<const float> planar) {
-    if (self->block_)
-      self->block_(planar.data(), header.frames, header.channels, header.rateHz, header.timeNs);
-    if (std::optional<PathWatch::Repair> repair = self->watch_.cycle(header.timeNs, header.heard)) {
-      double lostS = static_cast<double>(repair->lostNs) / 1e9;
-      log(self->spec_.nodeName + ": repaired (" + repair->reason + "), " + std::to_string(lostS) +
-          " s lost");
-      if (self->repaired_)
-        self->repaired_(lostS, repair->reason);
-    }
+void CaptureStream::Node::onBlocks(void* data, uint64_t) noexcept {
+  auto* self = static_cast<Node*>(data);
+  // A retired node's blocks are nobody's: drained and dropped.
+  self->ring->drain([self](const BlockRing::Header& header, std::span<const float> planar) {
+    if (self->owner)
+      self->owner->delivered(header, planar);
   });
-  if (uint64_t dropped = self->ring_->takeDropped())
-    log(self->spec_.nodeName + ": " + std::to_string(dropped) +
+  if (uint64_t dropped = self->ring->takeDropped(); dropped && self->owner)
+    log(self->owner->spec_.nodeName + ": " + std::to_string(dropped) +
         " cycles of audio lost (the loop thread fell behind)");
-}
-
-void CaptureStream::onStateChanged(void* data, int, int state, const char* error) {
-  auto* self = static_cast<CaptureStream*>(data);
-  if (state == PW_FILTER_STATE_ERROR)
-    log(self->spec_.nodeName + ": " + (error ? error : "stream error"));
 }
 
 } // namespace va::pw

@@ -1,25 +1,26 @@
 #pragma once
 
 // One capture node of ours with the links that feed it. We link it ourselves, keep the links in
-// step with the graph through port churn, and drop everything when the server goes away. Used by
-// the microphone input and the tap.
+// step with the graph through port churn, watch that they carry what their sources play, and
+// drop everything when the server goes away. Used by the microphone input and the tap.
 //
 // The node is a filter with one float input port per channel and no media class: the session
 // manager never makes it one of its linkables, so it never configures our ports and never waits
-// for us (see capture_stream.cpp for why that matters).
+// for us (see capture_stream.cpp for why that matters, and why a node of ours is retired rather
+// than destroyed).
 
 #include "platform/block_ring.h"
+#include "platform/cycle_clock.h"
 #include "platform/path_watch.h"
 #include "platform/pipewire/host.h"
 
-#include <atomic>
 #include <expected>
 #include <functional>
-#include <map>
 #include <memory>
+#include <optional>
+#include <span>
 #include <string>
 
-struct pw_filter;
 struct spa_io_position;
 struct spa_source;
 
@@ -57,46 +58,42 @@ public:
   void stop();
   bool running() const;
 
-  struct LinkEntry; // one link we made; opaque outside the implementation
-  struct Port;      // one input port; opaque outside the implementation
+  struct Node;      // one filter node with its links; opaque outside the implementation
+  struct LinkEntry; // one link we made
+  struct Port;      // one input port
 
 private:
   void graphChanged(const Graph& graph) override;
   void serverLost() override;
   void reconcile(const Graph& graph);
   void destroyLocked();
-  void dropLinksLocked();
-
-  std::expected<void, std::string> createLocked();
-  void dropStreamLocked();
+  std::expected<void, std::string> makeNodeLocked();
+  // Hands the node, links and all, to the host to destroy a little later.
+  void retireNodeLocked();
+  // A block of the current node, on the loop thread: the first is held until the second.
+  void delivered(const BlockRing::Header& header, std::span<const float> planar);
+  void deliver(const BlockRing::Header& header, std::span<const float> planar);
   static void onWatchdog(void* data, uint64_t expirations);
-  static void onProcess(void* data, spa_io_position* position) noexcept;
-  static void onBlocks(void* data, uint64_t count) noexcept;
-  static void onStateChanged(void* data, int old, int state, const char* error);
 
   const std::shared_ptr<Host> host_;
-  // Under the loop lock; the data thread reads filter_, ports_, spec_.alwaysProcess, ring_ and
-  // blocksReady_, which change only while no filter exists.
-  pw_filter* filter_ = nullptr;
-  struct Hook;
-  std::unique_ptr<Hook> hook_;
-  std::vector<Port*> ports_; // owned by the filter
-  std::unique_ptr<BlockRing> ring_;
-  spa_source* blocksReady_ = nullptr; // signalled by the data thread after each push
+  // Under the loop lock.
+  std::unique_ptr<Node> node_;
   Planner planner_;
   Block block_;
   Repaired repaired_;
   StreamSpec spec_;
-  // Data thread only (reset while no filter exists): a cycle has brought data from a peer since
-  // the node was made. Until then an always-processing node delivers nothing, so that a track
-  // never starts with silence nobody played.
-  bool heardOnce_ = false;
-  std::atomic<uint64_t> lastCycleNs_{0}; // CLOCK_MONOTONIC of the newest cycle; data thread writes
-  // Loop thread: every 250 ms the watch judges the path from what the cycles brought and the
-  // graph's state; it relinks, then remakes the node, when nothing reaches us.
+  // Every 250 ms the watch judges the path from what the cycles brought and the graph's state,
+  // and a node that brings nothing is made anew.
   spa_source* watchdog_ = nullptr;
+  uint64_t lastCheckNs_ = 0; // CLOCK_MONOTONIC of the last check
   PathWatch watch_;
-  std::map<PlannedLink, std::unique_ptr<LinkEntry>> links_;
+  struct Held {
+    BlockRing::Header header;
+    std::vector<float> planar;
+  };
+  std::optional<Held> held_; // the current node's first block, until its second comes
+  bool firstDated_ = false;
+  CycleClock cycleClock_; // dates the current node's blocks
 };
 
 } // namespace va::pw

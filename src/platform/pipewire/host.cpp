@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
+#include <ctime>
 #include <tuple>
 
 #include <pipewire/extensions/metadata.h>
@@ -202,6 +203,10 @@ std::shared_ptr<Host> Host::start(int32_t ownPid, std::chrono::milliseconds wait
   if (!host->context_)
     return nullptr;
   host->retryTimer_ = pw_loop_add_timer(pw_thread_loop_get_loop(host->loop_), onRetry, host.get());
+  host->retireTimer_ =
+      pw_loop_add_timer(pw_thread_loop_get_loop(host->loop_), onRetireTimer, host.get());
+  if (!host->retryTimer_ || !host->retireTimer_)
+    return nullptr;
   pw_thread_loop_start(host->loop_);
 
   Lock lock(*host);
@@ -222,8 +227,11 @@ Host::~Host() {
   pw_thread_loop_lock(loop_);
   if (core_)
     teardownLocked();
+  retired_.clear();
   if (retryTimer_)
     pw_loop_destroy_source(pw_thread_loop_get_loop(loop_), retryTimer_);
+  if (retireTimer_)
+    pw_loop_destroy_source(pw_thread_loop_get_loop(loop_), retireTimer_);
   pw_thread_loop_unlock(loop_);
   pw_thread_loop_stop(loop_);
   if (context_)
@@ -310,6 +318,7 @@ void Host::teardownLocked() {
   std::vector<GraphWatcher*> watchers = watchers_;
   for (GraphWatcher* watcher : watchers)
     watcher->serverLost();
+  retired_.clear();
   for (auto& [id, bound] : bound_) {
     spa_hook_remove(&bound->object);
     pw_proxy_destroy(bound->proxy);
@@ -342,6 +351,38 @@ void Host::onRetry(void* data, uint64_t) {
     host->backoff_ = std::min(host->backoff_ * 2, std::chrono::milliseconds(2000));
     host->scheduleRetry(host->backoff_);
   }
+}
+
+void Host::retire(std::unique_ptr<Retired> object) {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  uint64_t nowNs =
+      static_cast<uint64_t>(now.tv_sec) * 1'000'000'000ull + static_cast<uint64_t>(now.tv_nsec);
+  while (retired_.size() >= kMaxRetired)
+    retired_.pop_front();
+  retired_.emplace_back(nowNs + kRetireNs, std::move(object));
+  if (retired_.size() == 1) {
+    timespec wait{static_cast<time_t>(kRetireNs / 1'000'000'000),
+                  static_cast<long>(kRetireNs % 1'000'000'000)};
+    pw_loop_update_timer(pw_thread_loop_get_loop(loop_), retireTimer_, &wait, nullptr, false);
+  }
+}
+
+void Host::onRetireTimer(void* data, uint64_t) {
+  auto* host = static_cast<Host*>(data);
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  uint64_t nowNs =
+      static_cast<uint64_t>(now.tv_sec) * 1'000'000'000ull + static_cast<uint64_t>(now.tv_nsec);
+  while (!host->retired_.empty() && host->retired_.front().first <= nowNs)
+    host->retired_.pop_front();
+  if (host->retired_.empty())
+    return;
+  uint64_t waitNs = host->retired_.front().first - nowNs;
+  timespec wait{static_cast<time_t>(waitNs / 1'000'000'000),
+                static_cast<long>(waitNs % 1'000'000'000)};
+  pw_loop_update_timer(pw_thread_loop_get_loop(host->loop_), host->retireTimer_, &wait, nullptr,
+                       false);
 }
 
 void Host::onCoreDone(void* data, uint32_t id, int seq) {

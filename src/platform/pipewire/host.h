@@ -7,6 +7,7 @@
 #include "platform/pipewire/graph.h"
 
 #include <atomic>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -73,7 +74,19 @@ public:
     Host& host_;
   };
 
+  // An object of ours whose destruction has to wait (see retire). Destroyed on the loop thread
+  // with the loop lock held.
+  class Retired {
+  public:
+    virtual ~Retired() = default;
+  };
+  static constexpr uint64_t kRetireNs = 1'000'000'000;
+  static constexpr size_t kMaxRetired = 16;
+
   // With the loop lock held (or on the loop thread):
+  // Keeps `object` for kRetireNs, then destroys it; when more than kMaxRetired wait, the oldest
+  // goes at once. Everything retired goes when the server does.
+  void retire(std::unique_ptr<Retired> object);
   pw_core* core() const { return core_; }
   pw_thread_loop* threadLoop() const { return loop_; }
   const Graph& graph() const { return model_; }
@@ -98,6 +111,7 @@ private:
   static void onCoreDone(void* data, uint32_t id, int seq);
   static void onCoreError(void* data, uint32_t id, int seq, int res, const char* message);
   static void onRetry(void* data, uint64_t expirations);
+  static void onRetireTimer(void* data, uint64_t expirations);
   friend struct BoundEvents;
 
   const int32_t ownPid_;
@@ -105,6 +119,9 @@ private:
   pw_thread_loop* loop_ = nullptr;
   pw_context* context_ = nullptr;
   spa_source* retryTimer_ = nullptr;
+  spa_source* retireTimer_ = nullptr;
+  // Loop thread (or loop lock) only: oldest first, with when each may go (CLOCK_MONOTONIC ns).
+  std::deque<std::pair<uint64_t, std::unique_ptr<Retired>>> retired_;
   std::chrono::milliseconds backoff_{100};
 
   // Loop thread (or loop lock) only.
