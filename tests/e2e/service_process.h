@@ -202,7 +202,7 @@ inline testing::AssertionResult holds(const Json& event, const Json& fields) {
 inline testing::AssertionResult isTone(std::span<const float> audio, int hz,
                                        const std::vector<int>& absent = {}) {
   using testing_support::toneAmplitude;
-  if (audio.size() < 8000)
+  if (audio.size() < 4000)
     return testing::AssertionFailure() << "only " << audio.size() << " samples";
   if (double level = toneAmplitude(audio, 16000, hz); std::abs(level - 0.5) > 0.05)
     return testing::AssertionFailure() << hz << " Hz at " << level;
@@ -253,11 +253,33 @@ inline testing::AssertionResult heardThroughout(const Service& s, const std::str
   return failure << "; events: " << all.json.dump();
 }
 
-// The same of the last half second of a track directory.
+// The same of the newest half second of a track directory that holds no filled hole (a run of
+// 2 ms or more of digital silence, where a loaded machine lost audio; "audio_dropout" reports
+// it), among its last 3 s; at least a quarter of a second of it.
 inline testing::AssertionResult endsOnTone(const std::string& dir, int hz,
                                            const std::vector<int>& absent = {}) {
   std::vector<float> audio = testing_support::toFloat(testing_support::readTrack(dir).samples);
-  return isTone(std::span(audio).last(std::min<size_t>(audio.size(), 8000)), hz, absent);
+  // Stretches between holes in the last 3 s, newest last.
+  std::vector<std::pair<size_t, size_t>> stretches;
+  size_t start = audio.size() - std::min<size_t>(audio.size(), 48000), zeros = 0;
+  for (size_t at = start; at <= audio.size(); ++at) {
+    if (at < audio.size() && audio[at] == 0.0f) {
+      ++zeros;
+      continue;
+    }
+    if (zeros >= 32) {
+      stretches.emplace_back(start, at - zeros);
+      start = at;
+    }
+    zeros = 0;
+  }
+  stretches.emplace_back(start, audio.size());
+  std::pair<size_t, size_t> chosen{0, 0};
+  for (auto stretch : stretches)
+    if (stretch.second - stretch.first >= std::min<size_t>(8000, chosen.second - chosen.first + 1))
+      chosen = stretch;
+  size_t length = std::min<size_t>(chosen.second - chosen.first, 8000);
+  return isTone(std::span(audio).subspan(chosen.second - length, length), hz, absent);
 }
 
 } // namespace va::e2e
