@@ -47,8 +47,11 @@ void onProcess(void* data) {
     return;
   spa_buffer* spa = buffer->buffer;
   auto* samples = static_cast<float*>(spa->datas[0].data);
-  if (!samples)
+  if (!samples) {
+    // Given back all the same: a stream has only a few buffers, and each one kept stalls it.
+    pw_stream_queue_buffer(player->stream, buffer);
     return;
+  }
   uint32_t stride = sizeof(float) * player->channels;
   uint32_t frames = spa->datas[0].maxsize / stride;
   if (buffer->requested != 0 && buffer->requested < frames)
