@@ -337,8 +337,12 @@ void CaptureStream::reconcile(const Graph& graph) {
 
 void CaptureStream::onWatchdog(void* data, uint64_t) {
   auto* self = static_cast<CaptureStream*>(data);
-  if (!self->node_)
+  if (!self->node_) {
+    // A node that could not be made anew is tried again; the graph's events link it.
+    if (auto made = self->makeNodeLocked(); made)
+      self->watch_.grace(monotonicNs());
     return;
+  }
   Node& node = *self->node_;
   // Cycles that brought nothing are not handed over: the newest one's time tells the watch
   // that the node is scheduled.
