@@ -1,5 +1,6 @@
 #include "platform/pipewire/capture_stream.h"
 
+#include "core/clock.h"
 #include "core/log.h"
 
 #include <array>
@@ -98,9 +99,7 @@ constexpr size_t kRingBlocks = 64;
 constexpr uint64_t kCheckNs = 250'000'000;
 
 uint64_t monotonicNs() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<uint64_t>(now.tv_sec) * 1000000000ull + static_cast<uint64_t>(now.tv_nsec);
+  return static_cast<uint64_t>(MonotonicClock().nowNs());
 }
 
 void onLinkRemoved(void* data) {

@@ -1,5 +1,6 @@
 #include "platform/pipewire/host.h"
 
+#include "core/clock.h"
 #include "core/json.h"
 #include "core/log.h"
 
@@ -7,7 +8,6 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
-#include <ctime>
 #include <tuple>
 
 #include <pipewire/extensions/metadata.h>
@@ -335,10 +335,14 @@ void Host::teardownLocked() {
   publish();
 }
 
+void Host::armOnce(spa_source* timer, uint64_t afterNs) {
+  timespec value{static_cast<time_t>(afterNs / 1'000'000'000),
+                 static_cast<long>(afterNs % 1'000'000'000)};
+  pw_loop_update_timer(pw_thread_loop_get_loop(loop_), timer, &value, nullptr, false);
+}
+
 void Host::scheduleRetry(std::chrono::milliseconds delay) {
-  auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(delay).count();
-  timespec value{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
-  pw_loop_update_timer(pw_thread_loop_get_loop(loop_), retryTimer_, &value, nullptr, false);
+  armOnce(retryTimer_, std::chrono::duration_cast<std::chrono::nanoseconds>(delay).count());
 }
 
 void Host::onRetry(void* data, uint64_t) {
@@ -354,35 +358,21 @@ void Host::onRetry(void* data, uint64_t) {
 }
 
 void Host::retire(std::unique_ptr<Retired> object) {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  uint64_t nowNs =
-      static_cast<uint64_t>(now.tv_sec) * 1'000'000'000ull + static_cast<uint64_t>(now.tv_nsec);
   while (retired_.size() >= kMaxRetired)
     retired_.pop_front();
-  retired_.emplace_back(nowNs + kRetireNs, std::move(object));
-  if (retired_.size() == 1) {
-    timespec wait{static_cast<time_t>(kRetireNs / 1'000'000'000),
-                  static_cast<long>(kRetireNs % 1'000'000'000)};
-    pw_loop_update_timer(pw_thread_loop_get_loop(loop_), retireTimer_, &wait, nullptr, false);
-  }
+  retired_.emplace_back(static_cast<uint64_t>(MonotonicClock().nowNs()) + kRetireNs,
+                        std::move(object));
+  if (retired_.size() == 1)
+    armOnce(retireTimer_, kRetireNs);
 }
 
 void Host::onRetireTimer(void* data, uint64_t) {
   auto* host = static_cast<Host*>(data);
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  uint64_t nowNs =
-      static_cast<uint64_t>(now.tv_sec) * 1'000'000'000ull + static_cast<uint64_t>(now.tv_nsec);
+  const auto nowNs = static_cast<uint64_t>(MonotonicClock().nowNs());
   while (!host->retired_.empty() && host->retired_.front().first <= nowNs)
     host->retired_.pop_front();
-  if (host->retired_.empty())
-    return;
-  uint64_t waitNs = host->retired_.front().first - nowNs;
-  timespec wait{static_cast<time_t>(waitNs / 1'000'000'000),
-                static_cast<long>(waitNs % 1'000'000'000)};
-  pw_loop_update_timer(pw_thread_loop_get_loop(host->loop_), host->retireTimer_, &wait, nullptr,
-                       false);
+  if (!host->retired_.empty())
+    host->armOnce(host->retireTimer_, host->retired_.front().first - nowNs);
 }
 
 void Host::onCoreDone(void* data, uint32_t id, int seq) {

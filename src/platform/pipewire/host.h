@@ -100,6 +100,8 @@ private:
   bool connectLocked();
   void teardownLocked();
   void scheduleRetry(std::chrono::milliseconds delay);
+  // Loop thread or loop lock: `timer` fires once, `afterNs` from now.
+  void armOnce(spa_source* timer, uint64_t afterNs);
   void publish();
   void settleWaiters(Connection now);
   void changeModel(const std::function<void(Graph&)>& change);
