@@ -140,8 +140,12 @@ TEST_P(ServiceOnPipeWire, ADefaultFollowingMicMovesAndARequestedOneStays) {
   EXPECT_TRUE(
       holds(s.awaitEvent(pinned, "default_input_changed", pinnedAfter), {{"device", desk}}));
   EXPECT_TRUE(growsBy(s.track("mic"), 1.0));
-  Json heard = s.call("GET", levels).json;
-  EXPECT_NEAR(heard["tracks"]["mic"]["rmsDb"].get<double>(), -9.0, 0.5) << heard; // 0.5 / sqrt(2)
+  // 0.5 / sqrt(2), in a window without a hole a loaded machine filled with silence.
+  Json heard;
+  EXPECT_TRUE(eventually([&] {
+    heard = s.call("GET", levels).json;
+    return std::abs(heard["tracks"]["mic"]["rmsDb"].get<double>() + 9.0) <= 0.5;
+  })) << heard;
   EXPECT_GT(heard["tracks"]["mic"]["tNs"].get<uint64_t>(),
             quiet["tracks"]["mic"]["tNs"].get<uint64_t>());
   std::string events = s.events();

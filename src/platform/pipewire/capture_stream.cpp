@@ -390,11 +390,15 @@ void CaptureStream::delivered(const BlockRing::Header& header, std::span<const f
   BlockRing::Header dated = header;
   dated.timeNs = cycleClock_.date(header.position, header.rateHz, header.timeNs);
   if (held_) {
+    // Dated by its position from the second: right after it when no cycle was missed between
+    // them, a missed cycle earlier.
     BlockRing::Header& first = held_->header;
-    const auto spanNs = static_cast<uint64_t>(first.frames / first.rateHz * 1e9);
-    if (header.rateHz == first.rateHz && header.timeNs > first.timeNs &&
-        header.timeNs - first.timeNs <= 4 * spanNs && dated.timeNs >= spanNs)
-      first.timeNs = dated.timeNs - spanNs;
+    const uint64_t framesApart = header.position - first.position;
+    const auto apartNs =
+        static_cast<uint64_t>(static_cast<double>(framesApart) / first.rateHz * 1e9);
+    if (header.rateHz == first.rateHz && header.position > first.position &&
+        framesApart <= 4 * static_cast<uint64_t>(first.frames) && dated.timeNs >= apartNs)
+      first.timeNs = dated.timeNs - apartNs;
     Held block = std::move(*held_);
     held_.reset();
     deliver(block.header, block.planar);
