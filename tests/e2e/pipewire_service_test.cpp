@@ -253,8 +253,13 @@ TEST_P(DesktopClients, LatePlayersAreRoutedAndHeardAndForeignOnesRecordedByIdent
         << "round " << round << "\n"
         << runToCompletion({"/usr/bin/pw-link", "--links"}).out;
     std::vector<float> heard = speaker();
-    for (int hz : {nativeHz, pulseHz, 440}) // the tapped app is still heard (6d4162e, 20aedd1)
-      EXPECT_GT(toneAmplitude(heard, 48000, hz), 0.2) << "round " << round << ", " << hz << " Hz";
+    for (int hz : {nativeHz, pulseHz, 440}) { // the tapped app is still heard (6d4162e, 20aedd1)
+      // In its best quarter second: a loaded machine may cost the monitor's recorder a moment.
+      double best = 0;
+      for (size_t at = 0; at + 12000 <= heard.size(); at += 2400)
+        best = std::max(best, toneAmplitude(std::span(heard).subspan(at, 12000), 48000, hz));
+      EXPECT_GT(best, 0.2) << "round " << round << ", " << hz << " Hz";
+    }
     env_->end(nativePid);
     env_->end(pulsePid);
   }

@@ -379,6 +379,11 @@ void CaptureStream::onWatchdog(void* data, uint64_t) {
 }
 
 void CaptureStream::delivered(const BlockRing::Header& header, std::span<const float> planar) {
+  // A node that joins the graph is now and then run twice in one cycle (same position, same
+  // time): the repeat would put a quantum of audio in twice and move every later frame late.
+  if (header.timeNs <= lastCycleNs_)
+    return;
+  lastCycleNs_ = header.timeNs;
   if (!firstDated_ && !held_) {
     // The cycle in which a node of ours joins is often longer than the block it hands over (the
     // quantum shrinks to ours: a 2048-frame cycle brings 1024), though the audio runs on without

@@ -93,7 +93,8 @@ private:
   };
   std::optional<Held> held_; // the current node's first block, until its second comes
   bool firstDated_ = false;
-  CycleClock cycleClock_; // dates the current node's blocks
+  uint64_t lastCycleNs_ = 0; // of the newest block taken, from any node of this stream
+  CycleClock cycleClock_;    // dates the current node's blocks
 };
 
 } // namespace va::pw
