@@ -181,6 +181,9 @@ HTTPResponse Router::createCapture(const std::string& body) {
     return HTTPResponse::error(409, "dir_busy");
   case CreateError::Kind::tooManyCaptures:
     return HTTPResponse::error(503, "too_many_captures");
+  case CreateError::Kind::busy:
+    log("capture could not start: " + capture.error().text());
+    return HTTPResponse::error(503, "busy");
   case CreateError::Kind::failed:
     break;
   }

@@ -75,6 +75,8 @@ std::string CreateError::text() const {
     return "directoryBusy";
   case Kind::tooManyCaptures:
     return "tooManyCaptures";
+  case Kind::busy:
+    return "busy(\"" + description + "\")";
   }
   return "unknown";
 }

@@ -74,12 +74,19 @@ private:
 
 // Why a capture could not be created.
 struct CreateError {
-  enum class Kind { failed, microphoneDenied, unsupportedStrategy, directoryBusy, tooManyCaptures };
+  enum class Kind {
+    failed,
+    microphoneDenied,
+    unsupportedStrategy,
+    directoryBusy,
+    tooManyCaptures,
+    busy, // a resource (thread, descriptor, timer) could not be had; may succeed later
+  };
   Kind kind;
-  std::string description; // failed only: the sink's or the strategy's error
+  std::string description; // failed and busy: the sink's or the strategy's error
 
-  // For diagnostics: failed("..."), microphoneDenied, unsupportedStrategy, directoryBusy,
-  // tooManyCaptures.
+  // For diagnostics: failed("..."), busy("..."), microphoneDenied, unsupportedStrategy,
+  // directoryBusy, tooManyCaptures.
   std::string text() const;
 };
 
