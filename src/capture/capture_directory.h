@@ -2,6 +2,7 @@
 
 #include "core/file_io.h"
 
+#include <memory>
 #include <string>
 
 namespace va {
@@ -13,6 +14,10 @@ struct CaptureDirectory {
   std::string name; // its name in `parent`
   UniqueFd dir;     // the directory itself, opened without following a link
   std::string path; // canonical, for records and messages only
+  // The service's root, opened once at start-up, and the directory's path below it ("a/b/x"):
+  // the only way the directory is made again. Null root: it is never made again.
+  std::shared_ptr<const UniqueFd> root;
+  std::string below;
 };
 
 } // namespace va
