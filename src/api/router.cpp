@@ -167,7 +167,9 @@ HTTPResponse Router::createCapture(const std::string& body) {
       std::make_shared<const CaptureDirectory>(CaptureDirectory{.parent = std::move(dir->parent),
                                                                 .name = dir->name,
                                                                 .dir = std::move(captureDir),
-                                                                .path = dir->path});
+                                                                .path = dir->path,
+                                                                .root = nullptr,
+                                                                .below = {}});
 
   auto capture = captures_->create(*spec);
   if (capture)

@@ -21,7 +21,9 @@ inline std::shared_ptr<const CaptureDirectory> captureDirectory(const std::strin
       CaptureDirectory{.parent = openDirectory(slash == 0 ? "/" : path.substr(0, slash)),
                        .name = path.substr(slash + 1),
                        .dir = openDirectory(path),
-                       .path = path});
+                       .path = path,
+                       .root = nullptr,
+                       .below = {}});
 }
 
 } // namespace va::testing_support
