@@ -74,7 +74,9 @@ std::shared_ptr<const CaptureDirectory> directoryOf(const std::string& dir) {
       CaptureDirectory{.parent = open(std::filesystem::path(dir).parent_path().string()),
                        .name = std::filesystem::path(dir).filename().string(),
                        .dir = open(dir),
-                       .path = dir});
+                       .path = dir,
+                       .root = nullptr,
+                       .below = {}});
 }
 
 SinkRun runSink(int rateHz, int minutes, const std::string& dir) {
