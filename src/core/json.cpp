@@ -20,7 +20,38 @@ std::optional<std::string> writeJson(const Json& value) {
   return out;
 }
 
+namespace {
+
+// Whether brackets outside strings nest deeper than kMaxJsonDepth. Exact for JSON; other text
+// is refused by the parser anyway.
+bool nestsTooDeep(std::string_view text) {
+  int depth = 0;
+  bool inString = false, escaped = false;
+  for (char c : text) {
+    if (inString) {
+      if (escaped)
+        escaped = false;
+      else if (c == '\\')
+        escaped = true;
+      else if (c == '"')
+        inString = false;
+    } else if (c == '"') {
+      inString = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > kMaxJsonDepth)
+        return true;
+    } else if (c == ']' || c == '}') {
+      --depth;
+    }
+  }
+  return false;
+}
+
+} // namespace
+
 std::optional<Json> parseJson(std::string_view text) {
+  if (nestsTooDeep(text))
+    return std::nullopt;
   Json value = Json::parse(text, nullptr, false);
   if (value.is_discarded())
     return std::nullopt;

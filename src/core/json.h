@@ -14,7 +14,11 @@ using Json = nlohmann::json;
 // Returns nothing only if the writer fails in some other way.
 std::optional<std::string> writeJson(const Json& value);
 
-// Parses a request body; nothing when it is not JSON.
+// Most arrays and objects nested in one another in a parsed text. Deeper text is refused
+// before anything is built: each level costs a node, and 1 MB of "[" would cost tens of MB.
+constexpr int kMaxJsonDepth = 64;
+
+// Parses a request body; nothing when it is not JSON or nests deeper than kMaxJsonDepth.
 std::optional<Json> parseJson(std::string_view text);
 
 } // namespace va

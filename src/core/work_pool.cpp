@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <memory>
 #include <pthread.h>
 #include <thread>
 
@@ -14,10 +15,23 @@ struct WorkPool::Worker {
   bool stop = false;
 };
 
+namespace {
+
+bool startDetached(Task body) {
+  try {
+    std::thread(std::move(body)).detach();
+    return true;
+  } catch (...) { // std::system_error at a thread limit; nothing may leave submit()
+    return false;
+  }
+}
+
+} // namespace
+
 WorkPool::WorkPool(std::string label) : WorkPool(std::move(label), Options{}) {}
 
 WorkPool::WorkPool(std::string label, Options options)
-    : label_(std::move(label)), options_(options) {}
+    : label_(std::move(label)), options_(std::move(options)) {}
 
 WorkPool::~WorkPool() {
   std::unique_lock lock(mutex_);
@@ -30,25 +44,36 @@ WorkPool::~WorkPool() {
   exited_.wait(lock, [&] { return threads_ == 0; });
 }
 
-void WorkPool::submit(Task task) {
+bool WorkPool::submit(Task task) {
   std::unique_lock lock(mutex_);
   if (!idle_.empty()) {
     Worker* w = idle_.back();
     idle_.pop_back();
     w->task = std::move(task);
     w->wake.notify_one();
-    return;
+    return true;
   }
-  if (threads_ >= options_.maxThreads) {
-    backlog_.push_back(std::move(task));
-    return;
+  if (threads_ < options_.maxThreads) {
+    // Held here until the thread has surely started, so that a refusal can keep the task.
+    auto first = std::make_shared<Task>(std::move(task));
+    Task body = [this, first] {
+      Worker self;
+      self.task = std::move(*first);
+      run(&self);
+    };
+    bool started = options_.startThread ? options_.startThread(std::move(body))
+                                        : startDetached(std::move(body));
+    if (started) {
+      ++threads_; // under the lock, before the new thread can take it
+      return true;
+    }
+    if (threads_ == 0)
+      return false;
+    task = std::move(*first);
   }
-  ++threads_;
-  std::thread([this, first = std::move(task)]() mutable {
-    Worker self;
-    self.task = std::move(first);
-    run(&self);
-  }).detach();
+  // Every thread is busy: the first to finish its task takes this one.
+  backlog_.push_back(std::move(task));
+  return true;
 }
 
 size_t WorkPool::threadCount() const {

@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -16,12 +17,19 @@ namespace va {
 // `maxThreads`; beyond that tasks wait their turn. A task goes straight to the thread that went
 // idle last (its cache is warm, and a lightly loaded pool keeps few threads busy). Threads idle
 // for `idleTimeout` exit, down to `minThreads`. The destructor waits for every task.
+// When the system refuses a new thread (a process or memory limit), a task waits for a busy
+// thread if there is one, and is refused if there is none.
 class WorkPool {
 public:
+  // Starts a detached thread that runs `body`; false when none can be made. Called with the
+  // pool's lock held, which the new thread takes first.
+  using ThreadStarter = std::function<bool(Task body)>;
+
   struct Options {
     size_t minThreads = 2;
     size_t maxThreads = 4096;
     std::chrono::milliseconds idleTimeout{10'000};
+    ThreadStarter startThread = nullptr; // nullptr: std::thread; tests make it fail
   };
   explicit WorkPool(std::string label);
   WorkPool(std::string label, Options options);
@@ -29,7 +37,9 @@ public:
   WorkPool(const WorkPool&) = delete;
   WorkPool& operator=(const WorkPool&) = delete;
 
-  void submit(Task task);
+  // False when the task was not taken (no thread exists and none can be made); it is then
+  // destroyed without running.
+  [[nodiscard]] bool submit(Task task);
 
   size_t threadCount() const;
   const std::string& label() const { return label_; }

@@ -87,15 +87,21 @@ void HTTPParser::Stream::parseHead(std::string_view head) {
     return;
   }
   HTTPRequest& request = request_;
+  int lengths = 0;
   for (size_t i = 1; i < lines.size(); ++i) {
     size_t colon = lines[i].find(':');
     if (colon == std::string_view::npos) {
       refused_ = Refuse{400, 0};
       return;
     }
-    request.headers[text::toLower(lines[i].substr(0, colon))] =
-        std::string(text::trimSpaces(lines[i].substr(colon + 1)));
+    std::string name = text::toLower(lines[i].substr(0, colon));
+    lengths += name == "content-length";
+    request.headers[std::move(name)] = std::string(text::trimSpaces(lines[i].substr(colon + 1)));
   }
+  std::string_view target = parts[1];
+  request.method = std::string(parts[0]);
+  request.path = std::string(target.substr(0, target.find('?')));
+  request.query = parseQuery(target);
 
   if (request.headers.contains("transfer-encoding")) {
     refused_ = Refuse{501, 0};
@@ -104,7 +110,8 @@ void HTTPParser::Stream::parseHead(std::string_view head) {
 
   if (auto it = request.headers.find("content-length"); it != request.headers.end()) {
     std::optional<int64_t> parsed = parseDecimal<int64_t>(it->second);
-    if (!parsed || *parsed < 0) {
+    // A repeated length, even an equal one, is refused: no two readers can disagree on it.
+    if (!parsed || *parsed < 0 || lengths > 1) {
       refused_ = Refuse{400, 0};
       return;
     }
@@ -114,11 +121,6 @@ void HTTPParser::Stream::parseHead(std::string_view head) {
       return;
     }
   }
-
-  std::string_view target = parts[1];
-  request.method = std::string(parts[0]);
-  request.path = std::string(target.substr(0, target.find('?')));
-  request.query = parseQuery(target);
 }
 
 } // namespace va

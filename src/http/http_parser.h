@@ -38,9 +38,12 @@ public:
   class Stream {
   public:
     Outcome next(std::string_view data);
-    // The request of a complete and accepted head, without its body (which may still be on its
-    // way); nothing before that, or when the head was refused.
-    const HTTPRequest* head() const { return headDone_ && !refused_ ? &request_ : nullptr; }
+    // The request of a complete head that was accepted or refused only for its declared length
+    // (413), without its body (which may still be on its way); nothing before that, or when the
+    // head was refused otherwise. The token is checked on it before anything else.
+    const HTTPRequest* head() const {
+      return headDone_ && (!refused_ || refused_->status == 413) ? &request_ : nullptr;
+    }
 
   private:
     void parseHead(std::string_view head);

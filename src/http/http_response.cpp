@@ -28,6 +28,8 @@ std::string_view HTTPResponse::reason(int64_t status) {
     return "Internal Server Error";
   case 501:
     return "Not Implemented";
+  case 503:
+    return "Service Unavailable";
   default:
     return "Status";
   }

@@ -38,7 +38,7 @@ struct Connection {
   HTTPParser::Stream parser;   // over `buffer`, which only grows
   bool authorized = false;     // the head carried the token (checked once, when it is complete)
   bool closed = false;
-  bool waiting = false;                   // no whole request yet: may be shed at the limit
+  bool waiting = false;                   // no whole request yet, or lingering: may be shed
   std::list<Connection*>::iterator place; // in the server's waiting list while `waiting`
 };
 
@@ -74,7 +74,11 @@ struct Server::Impl {
   void closed(Connection& c);
   void receive(std::shared_ptr<Connection> c);
   void drain(std::shared_ptr<Connection> c, int64_t remaining, std::string response);
-  void respond(std::shared_ptr<Connection> c, std::string response);
+  void refuse(std::shared_ptr<Connection> c, int64_t status, std::string_view code);
+  // A refusal lingers before closing, for the rest of the request may still be on its way.
+  void respond(std::shared_ptr<Connection> c, std::string response, bool refusal = false);
+  void linger(std::shared_ptr<Connection> c);
+  void discard(std::shared_ptr<Connection> c, int64_t remaining);
   void handOff(std::shared_ptr<Connection> c, HTTPRequest request);
   std::string answer(const HTTPRequest& request);
 
@@ -86,17 +90,18 @@ struct Server::Impl {
   // queue leave these lists as they go.
   size_t maxConnections = options.maxConnections; // lowered while recordings need descriptors
   size_t open = 0;
-  std::list<Connection*> waiting; // open connections still without a whole request, oldest first
+  std::list<Connection*> waiting; // connections without a whole request or lingering, oldest first
   bool acceptPaused = false;      // at the limit with nothing to shed
   std::chrono::steady_clock::time_point limitLogged{};
 
   SerialQueue queue{"velmorrant-audio.server"};
-  WorkPool work{"velmorrant-audio.work"};
+  WorkPool work{"velmorrant-audio.work", options.work};
 
   // Touched only on `queue`.
   std::unique_ptr<tcp::acceptor> listener;
   std::unique_ptr<asio::steady_timer> acceptRetry;
-  std::unique_ptr<char[]> drainScratch{new char[kReadBytes]}; // reads run one at a time here
+  // Drained and lingering reads land here; their bytes are only counted.
+  std::unique_ptr<char[]> drainScratch{new char[kReadBytes]};
 };
 
 void Server::Impl::acceptNext() {
@@ -154,34 +159,33 @@ void Server::Impl::receive(std::shared_ptr<Connection> c) {
   // Grow without zero-filling; only the bytes the socket writes are kept.
   c->buffer.resize_and_overwrite(old + kReadBytes, [](char*, size_t n) { return n; });
   char* into = c->buffer.data() + old;
-  c->socket.async_read_some(
-      asio::buffer(into, kReadBytes), [this, c, old](std::error_code ec, size_t n) mutable {
-        c->buffer.resize(old + n);
-        if (c->closed)
-          return;
-        HTTPParser::Outcome outcome = c->parser.next(c->buffer);
-        if (auto* complete = std::get_if<HTTPParser::Complete>(&outcome)) {
-          handOff(std::move(c), std::move(complete->request));
-        } else if (auto* refuse = std::get_if<HTTPParser::Refuse>(&outcome)) {
-          std::string response =
-              HTTPResponse::error(refuse->status, errorCode(refuse->status)).serialized();
-          c->buffer = std::string(); // the request is done with; free it before draining
-          if (refuse->drain >= 1 && refuse->drain <= options.maxDrain)
-            drain(std::move(c), refuse->drain, std::move(response));
-          else
-            respond(std::move(c), std::move(response));
-        } else if (ec) { // incomplete, and the client closed or the connection failed
-          c->close();
-        } else if (const HTTPRequest* head = c->parser.head();
-                   head && !c->authorized && !isAuthorized(*head, token)) {
-          // Decided on the head alone: a body from a client without the token is never read.
-          c->buffer = std::string();
-          respond(std::move(c), HTTPResponse::error(401, "unauthorized").serialized());
-        } else {
-          c->authorized = c->authorized || head;
-          receive(std::move(c));
-        }
-      });
+  c->socket.async_read_some(asio::buffer(into, kReadBytes), [this, c, old](std::error_code ec,
+                                                                           size_t n) mutable {
+    c->buffer.resize(old + n);
+    if (c->closed)
+      return;
+    HTTPParser::Outcome outcome = c->parser.next(c->buffer);
+    const HTTPRequest* head = c->parser.head();
+    // Decided on the head alone, before its length: a body from a client without the token is
+    // never read.
+    c->authorized = c->authorized || (head && isAuthorized(*head, token));
+    if (head && !c->authorized) {
+      refuse(std::move(c), 401, "unauthorized");
+    } else if (auto* complete = std::get_if<HTTPParser::Complete>(&outcome)) {
+      handOff(std::move(c), std::move(complete->request));
+    } else if (auto* refusal = std::get_if<HTTPParser::Refuse>(&outcome)) {
+      if (refusal->drain >= 1 && refusal->drain <= options.maxDrain) {
+        c->buffer = std::string(); // the request is done with; free it before draining
+        drain(std::move(c), refusal->drain, HTTPResponse::error(413, errorCode(413)).serialized());
+      } else {
+        refuse(std::move(c), refusal->status, errorCode(refusal->status));
+      }
+    } else if (ec) { // incomplete, and the client closed or the connection failed
+      c->close();
+    } else {
+      receive(std::move(c));
+    }
+  });
 }
 
 void Server::Impl::requestArrived(Connection& c) {
@@ -219,13 +223,17 @@ void Server::Impl::handOff(std::shared_ptr<Connection> c, HTTPRequest request) {
     respond(std::move(c), answer(request));
     return;
   }
-  work.submit([this, c = std::move(c), request = std::move(request)]() mutable {
+  bool taken = work.submit([this, c, request = std::move(request)]() mutable {
     std::string bytes = answer(request);
     // The connection moves back to the queue with the response; no copy stays on this thread.
     asio::post(queue.context(), [this, c = std::move(c), bytes = std::move(bytes)]() mutable {
       respond(std::move(c), std::move(bytes));
     });
   });
+  if (!taken) {
+    log("no thread for a request: answered 503");
+    respond(std::move(c), HTTPResponse::error(503, "busy").serialized());
+  }
 }
 
 std::string Server::Impl::answer(const HTTPRequest& request) {
@@ -253,11 +261,16 @@ void Server::Impl::drain(std::shared_ptr<Connection> c, int64_t remaining, std::
         if (left >= 1 && !ec)
           drain(std::move(c), left, std::move(response));
         else
-          respond(std::move(c), std::move(response));
+          respond(std::move(c), std::move(response), true);
       });
 }
 
-void Server::Impl::respond(std::shared_ptr<Connection> c, std::string response) {
+void Server::Impl::refuse(std::shared_ptr<Connection> c, int64_t status, std::string_view code) {
+  c->buffer = std::string(); // the request is done with
+  respond(std::move(c), HTTPResponse::error(status, code).serialized(), true);
+}
+
+void Server::Impl::respond(std::shared_ptr<Connection> c, std::string response, bool refusal) {
   if (c->closed) // the client went away, or its request did not arrive in time
     return;
   // The answer has as long to be taken as the request had to arrive: a client that never reads
@@ -268,9 +281,48 @@ void Server::Impl::respond(std::shared_ptr<Connection> c, std::string response) 
       c->close();
   });
   auto bytes = std::make_shared<std::string>(std::move(response));
-  asio::async_write(c->socket, asio::buffer(*bytes), [c, bytes](std::error_code, size_t) {
-    c->close(); // the answer is queued in the kernel; close sends it and the FIN
+  asio::async_write(c->socket, asio::buffer(*bytes),
+                    [this, c, bytes, refusal](std::error_code ec, size_t) mutable {
+                      // The answer is queued in the kernel; close sends it and the FIN.
+                      if (refusal && !ec && !c->closed)
+                        linger(std::move(c));
+                      else
+                        c->close();
+                    });
+}
+
+// The answer is sent but part of the request may still be on its way: shutting only the sending
+// side delivers the answer and the FIN, and reading to the client's own FIN keeps the kernel from
+// answering those bytes with a reset.
+void Server::Impl::linger(std::shared_ptr<Connection> c) {
+  std::error_code ignored;
+  c->socket.shutdown(tcp::socket::shutdown_send, ignored);
+  // A lingering connection gives way at the cap like one that has not delivered its request.
+  c->waiting = true;
+  c->place = waiting.insert(waiting.end(), c.get());
+  if (acceptPaused) {
+    acceptPaused = false;
+    acceptNext();
+  }
+  c->deadline.expires_after(options.lingerTime);
+  c->deadline.async_wait([c](std::error_code ec) {
+    if (!ec)
+      c->close();
   });
+  discard(std::move(c), kMaxLinger);
+}
+
+void Server::Impl::discard(std::shared_ptr<Connection> c, int64_t remaining) {
+  c->socket.async_read_some(asio::buffer(drainScratch.get(), kReadBytes),
+                            [this, c, remaining](std::error_code ec, size_t n) mutable {
+                              if (c->closed)
+                                return;
+                              int64_t left = remaining - static_cast<int64_t>(n);
+                              if (left >= 1 && !ec)
+                                discard(std::move(c), left);
+                              else
+                                c->close();
+                            });
 }
 
 Server::Server(std::string token, std::shared_ptr<RequestHandler> router)

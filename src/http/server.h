@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/work_pool.h"
 #include "http/http_request.h"
 #include "http/http_response.h"
 
@@ -29,12 +30,16 @@ public:
 // The loopback HTTP endpoint: one request per connection, bearer-token check, JSON answers,
 // at most `maxConnections` connections at once.
 // Threads: the "velmorrant-audio.server" queue owns the listener and every connection (accept,
-// reads, parsing, drains, sends, deadlines); the "velmorrant-audio.work" pool runs the token
-// check and the handler, except for requests the handler answers at once.
+// reads, parsing, the token check, drains, sends, lingering, deadlines); the
+// "velmorrant-audio.work" pool runs the handler, except for requests it answers at once.
 class Server {
 public:
   static constexpr size_t kReadBytes = 65536;   // most bytes per receive
   static constexpr int64_t kMaxDrain = 8388608; // most body bytes discarded before a 413
+  // After a refusal (401, 400, 413, 431, 501) the server shuts its sending side and reads and
+  // drops what the client still sends, up to this many bytes or lingerTime, then closes: closing
+  // with unread bytes would reset the connection and lose the answer on the client's side.
+  static constexpr int64_t kMaxLinger = 1048576;
 
   static constexpr size_t kMaxConnections = 1024;
 
@@ -46,9 +51,12 @@ public:
     int64_t maxDrain = kMaxDrain;
     // Most connections open at once, so that no local client can use up the descriptors the
     // recordings need. At the limit, the oldest connection that has not yet delivered its
-    // request is closed to make room for the next; when every connection is being answered,
-    // new ones wait in the listen backlog.
+    // request (or lingers after a refusal) is closed to make room for the next; when every
+    // connection is being answered, new ones wait in the listen backlog.
     size_t maxConnections = kMaxConnections;
+    std::chrono::nanoseconds lingerTime = std::chrono::seconds(2);
+    // The pool that runs handlers; a request it cannot take is answered 503 "busy".
+    WorkPool::Options work{};
   };
 
   Server(std::string token, std::shared_ptr<RequestHandler> router);

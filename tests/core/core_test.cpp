@@ -28,6 +28,10 @@ TEST(Json, WritesAndParses) {
   EXPECT_EQ(writeJson(Json{{"n", std::string("\xe2\x82") + "z"}}), "{\"n\":\"\xef\xbf\xbdz\"}");
   EXPECT_EQ(parseJson(R"({"a":1})"), Json({{"a", 1}}));
   EXPECT_FALSE(parseJson("{").has_value());
+  // 64 levels at most, counted outside strings (where an escaped quote does not end one).
+  auto nest = [](int n, std::string in) { return std::string(n, '[') + in + std::string(n, ']'); };
+  EXPECT_TRUE(parseJson(nest(63, R"({"a":"\")" + std::string(99, '[') + R"("})")));
+  EXPECT_FALSE(parseJson(nest(64, "{}")));
 }
 
 TEST(Decimal, SignedIntegersAndNothingElse) {
@@ -160,18 +164,34 @@ TEST(WorkPool, QueuesBeyondItsLimitAndRetiresIdleThreads) {
   std::atomic<int> inside{0}, done{0};
   std::atomic<bool> go{false};
   for (int i = 0; i < 8; ++i)
-    pool.submit([&] {
+    EXPECT_TRUE(pool.submit([&] {
       inside.fetch_add(1);
       while (!go.load())
         std::this_thread::sleep_for(1ms);
-    });
+    }));
   for (int i = 0; i < 200; ++i)
-    pool.submit([&] { done.fetch_add(1); });
+    EXPECT_TRUE(pool.submit([&] { done.fetch_add(1); }));
   EXPECT_TRUE(eventually([&] { return inside.load() == 8; }));
   EXPECT_EQ(pool.threadCount(), 8u);
   EXPECT_EQ(done.load(), 0);
   go = true;
   EXPECT_TRUE(eventually([&] { return done.load() == 200 && pool.threadCount() == 1; }));
+}
+
+// When the system makes no more threads, a task waits for the busy one; with none, it is refused.
+TEST(WorkPool, WaitsForABusyThreadOrRefusesWhenNoneCanBeMade) {
+  std::atomic<int> done{0};
+  std::atomic<bool> go{false};
+  int threads = 1; // all the system will make
+  WorkPool pool("velmorrant-audio.test", {.startThread = [&](Task body) {
+                  return threads-- >= 1 && (std::thread(std::move(body)).detach(), true);
+                }});
+  EXPECT_TRUE(pool.submit([&] { eventually([&] { return go.load(); }); }));
+  EXPECT_TRUE(pool.submit([&] { done.fetch_add(1); }));
+  go = true;
+  EXPECT_TRUE(eventually([&] { return done.load() == 1 && pool.threadCount() == 1; }));
+  WorkPool none("velmorrant-audio.test", {.startThread = [](Task) { return false; }});
+  EXPECT_FALSE(none.submit([] {}));
 }
 
 } // namespace

@@ -132,11 +132,11 @@ TEST_F(ServerTest, AnswersEachRequestOnce) {
        R"({"error":"internal_server_error"})", 1},
       {getRequest("/quick", kToken), ok, R"({"thread":"server"})", 1},
       {getRequest("/quick", std::string(64, 'b')), refused, refusedBody, 0},
-      // Two lengths: the later one counts, and what follows the body is never read.
+      // Two lengths are refused, and what follows them is never taken for a request.
       {"POST /echo HTTP/1.1\r\nAuthorization: Bearer " + kToken +
-           "\r\nContent-Length: 200\r\nContent-Length: 5\r\n\r\nhello" +
+           "\r\nContent-Length: 5\r\nContent-Length: 5\r\n\r\nhello" +
            getRequest("/health", kToken),
-       ok, R"({"body":"hello"})", 1},
+       "HTTP/1.1 400 Bad Request", R"({"error":"bad_request"})", 0},
   };
   for (const Case& c : cases) {
     int before = router_->calls.load();
@@ -168,7 +168,8 @@ TEST_F(ServerTest, ReadsARequestInPiecesAndClosesSilentlyOnAHalfOne) {
 // still sends; one declared beyond what is ever drained is answered at once.
 TEST_F(ServerTest, DrainsADeclaredBodyBeforeThe413) {
   const std::string half(1 << 20, 'x');
-  Conn c = open("POST /decode HTTP/1.1\r\nContent-Length: 2097152\r\n\r\n" + half);
+  const std::string head = "POST /decode HTTP/1.1\r\nAuthorization: Bearer " + kToken;
+  Conn c = open(head + "\r\nContent-Length: 2097152\r\n\r\n" + half);
   // Half the body is still to come: no answer yet.
   auto r = c.read(300ms);
   EXPECT_TRUE(r.bytes.empty() && !r.closed) << r.bytes;
@@ -179,7 +180,7 @@ TEST_F(ServerTest, DrainsADeclaredBodyBeforeThe413) {
   EXPECT_EQ(r.bytes, "HTTP/1.1 413 Payload Too Large\r\nContent-Type: application/json\r\n"
                      "Content-Length: 29\r\nConnection: close\r\n\r\n"
                      "{\"error\":\"payload_too_large\"}");
-  r = open("POST /decode HTTP/1.1\r\nContent-Length: 104857600\r\n\r\n").read();
+  r = open(head + "\r\nContent-Length: 104857600\r\n\r\n").read();
   EXPECT_TRUE(r.bytes.starts_with("HTTP/1.1 413 Payload Too Large\r\n")) << r.bytes;
 }
 
@@ -273,15 +274,31 @@ TEST_F(ServerDeadlineTest, AnswersWorkThatOutlastsTheDeadline) {
   EXPECT_TRUE(r.bytes.ends_with("{\"released\":true}")) << r.bytes;
 }
 
-// Without the token nothing of the body is waited for or kept: the head alone is answered.
+// Without the token nothing of the body is waited for or kept, whatever its length: the head
+// alone is answered. A body sent whole before reading is read and dropped, so that the client
+// gets the answer and not a reset.
 TEST_F(ServerDeadlineTest, AHeadWithoutTheTokenIsAnsweredBeforeItsBody) {
   for (const std::string& token : {std::string(64, 'b'), std::string()}) {
-    auto r = open("POST /echo HTTP/1.1\r\nAuthorization: Bearer " + token +
-                  "\r\nContent-Length: 1048576\r\n\r\n" + std::string(1000, 'x'))
-                 .read();
-    EXPECT_TRUE(r.bytes.starts_with("HTTP/1.1 401 Unauthorized\r\n")) << r.bytes;
+    for (const char* length : {"1048576", "1048577"}) {
+      auto r = open("POST /echo HTTP/1.1\r\nAuthorization: Bearer " + token +
+                    "\r\nContent-Length: " + length + "\r\n\r\n" + std::string(1000, 'x'))
+                   .read();
+      EXPECT_TRUE(r.bytes.starts_with("HTTP/1.1 401 Unauthorized\r\n")) << r.bytes;
+    }
   }
+  auto r = open("POST /echo HTTP/1.1\r\nContent-Length: 600000\r\n\r\n" + std::string(600000, 'x'))
+               .read();
+  EXPECT_FALSE(r.reset);
+  EXPECT_EQ(r.bytes, HTTPResponse::error(401, "unauthorized").serialized());
   EXPECT_EQ(router_->calls.load(), 0);
+}
+
+// A request no thread can be made for is answered 503 "busy", and the server goes on.
+TEST_F(ServerTest, AnswersBusyWithoutAThread) {
+  startServer(Server::Options{.work = {.startThread = [](Task) { return false; }}});
+  for (const char* path : {"/health", "/quick", "/health"})
+    EXPECT_TRUE(roundTrip(port_, getRequest(path, kToken))
+                    .ends_with(path[1] == 'q' ? "\"server\"}" : "{\"error\":\"busy\"}"));
 }
 
 } // namespace
