@@ -14,6 +14,7 @@
 #include <cmath>
 #include <csignal>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <span>
 #include <string>
@@ -148,6 +149,17 @@ private:
   std::string root_;
   std::unique_ptr<testing_support::ChildProcess> process_;
 };
+
+// Threads and descriptors of a process, read from /proc.
+inline std::pair<int, int> threadsAndDescriptors(pid_t pid) {
+  int threads = 0;
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);)
+    if (line.starts_with("Threads:"))
+      threads = std::stoi(line.substr(8));
+  return {threads, static_cast<int>(
+                       testing_support::listDir("/proc/" + std::to_string(pid) + "/fd").size())};
+}
 
 // Turns on the test-tone remote strategy.
 inline const std::vector<std::string> kTestStrategies{"VELMORRANT_AUDIO_TEST_STRATEGIES=1"};

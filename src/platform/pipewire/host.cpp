@@ -207,7 +207,8 @@ std::shared_ptr<Host> Host::start(int32_t ownPid, std::chrono::milliseconds wait
       pw_loop_add_timer(pw_thread_loop_get_loop(host->loop_), onRetireTimer, host.get());
   if (!host->retryTimer_ || !host->retireTimer_)
     return nullptr;
-  pw_thread_loop_start(host->loop_);
+  if (pw_thread_loop_start(host->loop_) < 0) // no thread could be made: no audio server
+    return nullptr;
 
   Lock lock(*host);
   if (!host->connectLocked())
