@@ -232,16 +232,6 @@ TEST(CapturesE2E, RecordsFollowsAndStopsATestTone) {
   EXPECT_NE(err.find("[audio] capture " + s.id + " stopped: "), std::string::npos) << err;
 }
 
-// Threads and descriptors of a process, read from /proc.
-std::pair<int, int> threadsAndDescriptors(pid_t pid) {
-  int threads = 0;
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(status, line);)
-    if (line.starts_with("Threads:"))
-      threads = std::stoi(line.substr(8));
-  return {threads, static_cast<int>(listDir("/proc/" + std::to_string(pid) + "/fd").size())};
-}
-
 // Refusals of the body that every parsed request is checked against (a relative dir, segment
 // lengths out of range, empty names and matches) are left to the capture request fuzz target.
 TEST(CapturesE2E, CreateValidatesConfinesAndGivesBackWhatItTakes) {
