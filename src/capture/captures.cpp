@@ -4,9 +4,11 @@
 #include "core/random.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <functional>
-#include <sys/stat.h>
+#include <new>
+#include <system_error>
 
 namespace va {
 
@@ -27,11 +29,14 @@ std::pair<Json, bool> Capture::stopOnce() {
   Json tracks = Json::object();
   for (const Track& track : tracks_) {
     TrackSummary totals = track.sink->finish();
+    auto seconds = [](int64_t frames) {
+      return std::round(static_cast<double>(frames) / SegmentWriter::kRateHz * 1000) / 1000;
+    };
+    // droppedS: silence that filled holes in the input; lostS: audio that storage did not keep.
     tracks[track.name] = Json{{"segments", totals.segments},
                               {"frames", totals.frames},
-                              {"droppedS", std::round(static_cast<double>(totals.droppedFrames) /
-                                                      SegmentWriter::kRateHz * 1000) /
-                                               1000}};
+                              {"droppedS", seconds(totals.droppedFrames)},
+                              {"lostS", seconds(totals.lostFrames)}};
   }
   Json summary{{"tracks", std::move(tracks)}};
   {
@@ -112,39 +117,60 @@ void Captures::changeTracks(size_t taken, size_t given) {
     callback(now);
 }
 
+namespace {
+
+// A thread, descriptor or memory that could not be had: the same request may succeed later.
+bool isResource(const std::error_code& error) {
+  return error.category() == std::generic_category() &&
+         (error.value() == EAGAIN || error.value() == EMFILE || error.value() == ENFILE ||
+          error.value() == ENOMEM);
+}
+
+} // namespace
+
 std::expected<std::shared_ptr<Capture>, CreateError> Captures::create(const CaptureSpec& spec) {
-  // One recording per directory, and no more tracks than descriptors allow: claimed before
-  // anything is made, so two requests at once cannot both have them.
-  struct stat info {};
-  if (!spec.directory || ::fstat(spec.directory->dir.get(), &info) != 0)
+  std::optional<DirectoryKey> key =
+      spec.directory ? directoryKey(spec.directory->dir.get()) : std::nullopt;
+  if (!key)
     return std::unexpected(CreateError{CreateError::Kind::failed, "no capture directory"});
-  const std::pair<uint64_t, uint64_t> key{info.st_dev, info.st_ino};
   const size_t wanted = (spec.mic ? 1 : 0) + (spec.remote ? 1 : 0);
-  {
-    std::lock_guard lock(lock_);
-    if (busy_.contains(key))
-      return std::unexpected(CreateError{CreateError::Kind::directoryBusy, {}});
-    if (tracks_ + wanted > trackLimit_)
-      return std::unexpected(CreateError{CreateError::Kind::tooManyCaptures, {}});
-    busy_.emplace(key, std::string());
-  }
-  changeTracks(wanted, 0);
-  auto built = build(spec);
-  if (!built) {
-    {
-      std::lock_guard lock(lock_);
-      busy_.erase(key);
+  uint64_t owner = 0;
+  std::shared_ptr<Capture> capture;
+  // Nothing half-made stays: strategies stopped, sinks finished, the claims given back.
+  auto unwind = [&] {
+    if (capture) {
+      try {
+        capture->stop();
+      } catch (const std::exception& e) {
+        log("capture could not be unwound: " + std::string(e.what()));
+      }
     }
-    changeTracks(0, wanted);
+    if (owner != 0) {
+      releaseClaims(owner);
+      changeTracks(0, wanted);
+    }
+  };
+  std::expected<std::shared_ptr<Capture>, CreateError> built;
+  try {
+    built = build(spec, *key, wanted, owner, capture);
+  } catch (const std::exception& e) {
+    // A factory or a strategy that throws (a thread that cannot be made, memory) is refused as
+    // such, never past this point.
+    auto* system = dynamic_cast<const std::system_error*>(&e);
+    bool resource =
+        (system && isResource(system->code())) || dynamic_cast<const std::bad_alloc*>(&e);
+    built = std::unexpected(
+        CreateError{resource ? CreateError::Kind::busy : CreateError::Kind::failed, e.what()});
+  }
+  if (!built) {
+    unwind();
     return built;
   }
-  std::shared_ptr<Capture> capture = *built;
   std::string names;
   for (const Capture::Track& track : capture->tracks())
     names += (names.empty() ? "" : "+") + track.name;
   {
     std::lock_guard lock(lock_);
-    busy_[key] = capture->id();
     forgetStoppedLocked();
     byID_[capture->id()] = capture;
   }
@@ -154,8 +180,11 @@ std::expected<std::shared_ptr<Capture>, CreateError> Captures::create(const Capt
   return capture;
 }
 
-std::expected<std::shared_ptr<Capture>, CreateError> Captures::build(const CaptureSpec& spec) {
+std::expected<std::shared_ptr<Capture>, CreateError>
+Captures::build(const CaptureSpec& spec, DirectoryKey key, size_t wanted, uint64_t& owner,
+                std::shared_ptr<Capture>& capture) {
   using Kind = CreateError::Kind;
+  // The request's own faults first: a client may retry a busy directory, never these.
   if (spec.mic) {
     std::string word = factories_.micStatus();
     if (word == "denied" || word == "restricted")
@@ -169,36 +198,84 @@ std::expected<std::shared_ptr<Capture>, CreateError> Captures::build(const Captu
     remote = std::move(*made);
   }
 
+  // Then the resources: one recording per directory, and no more tracks than descriptors allow,
+  // claimed together before anything is made, so two requests at once cannot both have them.
+  std::function<void(size_t)> onTracks;
+  size_t tracks = 0;
+  {
+    std::lock_guard lock(lock_);
+    std::lock_guard claimed(claims_->lock);
+    if (claims_->owners.contains(key))
+      return std::unexpected(CreateError{Kind::directoryBusy, {}});
+    if (tracks_ + wanted > trackLimit_)
+      return std::unexpected(CreateError{Kind::tooManyCaptures, {}});
+    owner = ++lastOwner_;
+    claims_->owners.emplace(key, owner);
+    tracks = tracks_ += wanted;
+    onTracks = onTracksChange_;
+  }
+  if (onTracks)
+    onTracks(tracks);
+
   auto id = randomUUID();
   if (!id)
     return std::unexpected(CreateError{Kind::failed, "no capture id: " + id.error()});
-  auto capture = std::make_shared<Capture>(std::move(*id), spec.dir, clock_);
+  capture = std::make_shared<Capture>(std::move(*id), spec.dir, clock_);
+  capture->claimOwner_ = owner;
 
-  // Stops what was made, finishes every sink made so far, and reports `description`.
-  auto unwind = [&capture](std::string description) {
-    capture->stop();
-    return std::unexpected(CreateError{Kind::failed, std::move(description)});
-  };
-  auto addTrack = [&](const std::string& name, auto makeStrategy) -> std::optional<std::string> {
-    auto sink = TrackSink::make(
-        name, spec.directory, spec.segmentSeconds, capture->events(), clock_,
-        TrackSink::Options{.queue = nullptr, .io = nullptr, .levels = capture->levels()});
+  auto addTrack = [&](const std::string& name, auto makeStrategy) -> std::optional<CreateError> {
+    auto sink =
+        TrackSink::make(name, spec.directory, spec.segmentSeconds, capture->events(), clock_,
+                        TrackSink::Options{.queue = nullptr,
+                                           .io = nullptr,
+                                           .levels = capture->levels(),
+                                           .makeQueue = factories_.makeQueue,
+                                           .claims = claimsOf(owner)});
     if (!sink)
-      return "cannot create " + spec.dir + "/tracks/" + name + ": " + sink.error().message();
+      return CreateError{isResource(sink.error()) ? Kind::busy : Kind::failed,
+                         "cannot create " + spec.dir + "/tracks/" + name + ": " +
+                             sink.error().message()};
     capture->tracks_.push_back({name, std::move(*sink), makeStrategy()});
     return std::nullopt;
   };
 
   if (spec.mic)
     if (auto error = addTrack("mic", [&] { return factories_.makeMic(spec.mic->deviceUid); }))
-      return unwind(*error);
+      return std::unexpected(*error);
   if (remote)
     if (auto error = addTrack("remote", [&] { return std::move(remote); }))
-      return unwind(*error);
+      return std::unexpected(*error);
   for (const Capture::Track& track : capture->tracks_)
     if (auto started = track.strategy->start(track.sink, capture->events()); !started)
-      return unwind(started.error().description);
+      return std::unexpected(CreateError{Kind::failed, started.error().description});
   return capture;
+}
+
+DirectoryClaims Captures::claimsOf(uint64_t owner) const {
+  return DirectoryClaims{
+      .claim =
+          [claims = claims_, owner](DirectoryKey key, bool made) {
+            std::lock_guard lock(claims->lock);
+            auto it = claims->owners.find(key);
+            if (it != claims->owners.end())
+              return it->second == owner;
+            if (made)
+              claims->owners.emplace(key, owner);
+            return made;
+          },
+      .release =
+          [claims = claims_, owner](DirectoryKey key) {
+            std::lock_guard lock(claims->lock);
+            if (auto it = claims->owners.find(key);
+                it != claims->owners.end() && it->second == owner)
+              claims->owners.erase(it);
+          },
+  };
+}
+
+void Captures::releaseClaims(uint64_t owner) {
+  std::lock_guard lock(claims_->lock);
+  std::erase_if(claims_->owners, [owner](const auto& entry) { return entry.second == owner; });
 }
 
 std::optional<Json> Captures::stop(const std::string& id) {
@@ -207,9 +284,9 @@ std::optional<Json> Captures::stop(const std::string& id) {
     return std::nullopt;
   auto [summary, first] = capture->stopOnce();
   if (first) {
+    releaseClaims(capture->claimOwner_);
     {
       std::lock_guard lock(lock_);
-      std::erase_if(busy_, [&id](const auto& entry) { return entry.second == id; });
       forgetStoppedLocked();
     }
     changeTracks(0, capture->tracks().size());

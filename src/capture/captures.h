@@ -45,8 +45,8 @@ public:
   const std::vector<Track>& tracks() const { return tracks_; }
 
   // Stops every strategy, then finishes every sink, once; returns {"tracks": {name:
-  // {"segments", "frames"}}}. Concurrent and later calls wait for the first and return its
-  // summary.
+  // {"segments", "frames", "droppedS", "lostS"}}}. Concurrent and later calls wait for the first
+  // and return its summary.
   Json stop();
   // Nothing while the capture records.
   std::optional<Json> summary() const;
@@ -70,6 +70,7 @@ private:
   mutable std::mutex stateLock_; // guards summary_ and stoppedAtNs_ only
   std::optional<Json> summary_;
   std::optional<uint64_t> stoppedAtNs_;
+  uint64_t claimOwner_ = 0; // the registry's number for the directories the capture holds
 };
 
 // Why a capture could not be created.
@@ -92,9 +93,14 @@ struct CreateError {
 
 // Every capture of the process, by id. A stopped capture is kept (its events and summary can
 // still be asked for) for kKeptStoppedS after its stop, and only the kKeptStopped most recently
-// stopped ones; then it is forgotten. One directory records one capture at a time.
-// Threads: any. `lock_` guards `byID_`, `busy_` and the callback slot only and is never held while
-// a factory, a strategy, a sink or the callback runs.
+// stopped ones; then it is forgotten. One directory records one capture at a time, for the whole
+// of its life: a directory a capture makes again is claimed for it as well.
+// A create is refused for the request's own faults (microphoneDenied, unsupportedStrategy) before
+// its resources are looked at (directoryBusy, tooManyCaptures, busy). Whatever way a create fails,
+// the directory and the tracks it claimed are given back and what it made is stopped.
+// Threads: any. `lock_` guards `byID_`, the track counts and the callback slots only and is never
+// held while a factory, a strategy, a sink or the callback runs; the claims have their own lock,
+// taken inside `lock_` or alone.
 class Captures {
 public:
   static constexpr size_t kKeptStopped = 64;
@@ -108,9 +114,10 @@ public:
   using CountCallback = std::function<void(int64_t recording)>;
 
   struct Factories {
-    MicStatus micStatus;   // "granted", "denied", "restricted" or "not_determined"
-    MakeMic makeMic;       // the microphone track's strategy for a device uid
-    MakeRemote makeRemote; // the remote track's strategy by name; may refuse
+    MicStatus micStatus;                 // "granted", "denied", "restricted" or "not_determined"
+    MakeMic makeMic;                     // the microphone track's strategy for a device uid
+    MakeRemote makeRemote;               // the remote track's strategy by name; may refuse
+    TrackSink::MakeQueue makeQueue = {}; // the sinks' queues; default: SerialQueue::make
   };
 
   Captures(Factories factories, std::shared_ptr<const Clock> clock);
@@ -137,7 +144,20 @@ public:
   bool reportRecordingCount();
 
 private:
-  std::expected<std::shared_ptr<Capture>, CreateError> build(const CaptureSpec& spec);
+  // The directories (device, inode) of recording captures and of captures being created, to the
+  // number of the capture that holds them. Shared with the sinks, which claim what they make again.
+  struct Claims {
+    std::mutex lock;
+    std::map<DirectoryKey, uint64_t> owners;
+  };
+  // Checks the request, claims the directory and the tracks (`owner` set once they are), then
+  // makes the capture into `capture`, which the caller stops if this fails or throws.
+  std::expected<std::shared_ptr<Capture>, CreateError> build(const CaptureSpec& spec,
+                                                             DirectoryKey key, size_t wanted,
+                                                             uint64_t& owner,
+                                                             std::shared_ptr<Capture>& capture);
+  DirectoryClaims claimsOf(uint64_t owner) const;
+  void releaseClaims(uint64_t owner);
   int64_t countRecordingLocked() const;
   void forgetStoppedLocked() const;
   // Adds `taken` and removes `given` recording tracks, and reports the new number.
@@ -145,11 +165,11 @@ private:
 
   const Factories factories_;
   const std::shared_ptr<const Clock> clock_;
+  const std::shared_ptr<Claims> claims_ = std::make_shared<Claims>();
 
   mutable std::mutex lock_;
   mutable std::map<std::string, std::shared_ptr<Capture>> byID_; // lookups forget old stops
-  // The directories (device, inode) of recording captures, and of captures being created.
-  std::map<std::pair<uint64_t, uint64_t>, std::string> busy_; // to the capture's id, once made
+  uint64_t lastOwner_ = 0;
   size_t trackLimit_ = SIZE_MAX;
   size_t tracks_ = 0; // of recording captures and captures being made
   CountCallback onRecordingCountChange_;

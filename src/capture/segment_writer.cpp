@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
-#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -87,7 +86,9 @@ SegmentWriter::SegmentWriter(std::shared_ptr<const CaptureDirectory> capture, Un
                              std::string track, int64_t segmentFrames, Events events, FileIO& io,
                              int64_t lastIndex)
     : capture_(std::move(capture)), trackDir_(std::move(trackDir)), track_(std::move(track)),
-      segmentFrames_(segmentFrames), events_(std::move(events)), io_(io), index_(lastIndex) {}
+      segmentFrames_(segmentFrames), events_(std::move(events)), io_(io), index_(lastIndex) {
+  dirKey_ = directoryKey(capture_->dir.get()).value_or(DirectoryKey{});
+}
 
 SegmentWriter::~SegmentWriter() {
   if (fd_ >= 0)
@@ -98,19 +99,85 @@ std::string SegmentWriter::pathOf(int64_t index) const {
   return "tracks/" + track_ + "/" + segmentName(index);
 }
 
-void SegmentWriter::failed(int64_t index, int error) {
+void SegmentWriter::failed(int64_t index, int error, Failure what) {
   if (failing_)
     return;
   failing_ = true;
   lostFrames_ = 0;
-  log(track_ + ": cannot write " + pathOf(index) + " (errno " + std::to_string(error) + ", " +
-      std::strerror(error) + ")");
+  const std::string code = "(errno " + std::to_string(error) + ")";
+  switch (what) {
+  case Failure::create:
+    log(track_ + ": cannot create segment " + std::to_string(index) + " " + code);
+    break;
+  case Failure::write:
+    log(track_ + ": write failed " + code + "; segment closed");
+    break;
+  case Failure::flush:
+    log(track_ + ": cannot flush segment " + std::to_string(index) + " " + code);
+    break;
+  }
   if (events_.writeFailed)
     events_.writeFailed(pathOf(index), error);
 }
 
 void SegmentWriter::lose(int64_t frames) {
   lostFrames_ += frames;
+  totalLost_ += frames;
+}
+
+bool SegmentWriter::remake() {
+  // Only from the root, one component at a time, none of them a link: a directory moved away
+  // (even out of the root) is not followed, and nothing is made but the last component.
+  const CaptureDirectory& capture = *capture_;
+  std::vector<std::string> parts;
+  for (size_t start = 0; capture.root && *capture.root && start <= capture.below.size();) {
+    size_t slash = std::min(capture.below.find('/', start), capture.below.size());
+    parts.push_back(capture.below.substr(start, slash - start));
+    start = slash + 1;
+  }
+  if (parts.empty() || std::ranges::any_of(parts, [](const std::string& part) {
+        return part.empty() || part == "." || part == "..";
+      })) {
+    errno = ENOENT;
+    return false;
+  }
+  UniqueFd walked;
+  int at = capture.root->get();
+  for (size_t i = 0; i + 1 < parts.size(); ++i) {
+    walked =
+        UniqueFd(::openat(at, parts[i].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!walked)
+      return false;
+    at = walked.get();
+  }
+  const bool made = ::mkdirat(at, parts.back().c_str(), 0700) == 0;
+  if (!made && errno != EEXIST)
+    return false;
+  UniqueFd dir(::openat(at, parts.back().c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  std::optional<DirectoryKey> key = dir ? directoryKey(dir.get()) : std::nullopt;
+  if (!key)
+    return false;
+  if (*key != dirKey_) {
+    // Another capture's directory, or one that someone else put there, is never written into.
+    const bool mine = events_.claims.claim ? events_.claims.claim(*key, made) : made;
+    if (!mine) {
+      errno = EBUSY;
+      return false;
+    }
+    const int before = remade_ ? remade_.get() : capture.dir.get();
+    struct stat old {};
+    if (events_.claims.release && ::fstat(before, &old) == 0 && old.st_nlink == 0)
+      events_.claims.release(dirKey_); // removed: its inode may go to someone else's directory
+    dirKey_ = *key;
+  }
+  auto track = openTrackDirectory(dir.get(), track_);
+  if (!track) {
+    errno = track.error().value();
+    return false;
+  }
+  remade_ = std::move(dir);
+  trackDir_ = std::move(*track);
+  return true;
 }
 
 bool SegmentWriter::open() {
@@ -120,18 +187,10 @@ bool SegmentWriter::open() {
     const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW;
     int fd = io_.openat(trackDir_.get(), name, flags, 0600);
     if (fd < 0 && errno == ENOENT) {
-      // The track's directory (or the capture's) was removed: say so, and make it again from
-      // the capture directory's parent, following no link.
-      failed(index, ENOENT);
-      UniqueFd capture = makeDirectoryAt(capture_->parent.get(), capture_->name, 0700);
-      auto track = capture ? openTrackDirectory(capture.get(), track_)
-                           : std::expected<UniqueFd, std::error_code>(
-                                 std::unexpected(std::error_code(errno, std::generic_category())));
-      if (!track) {
-        errno = track.error().value();
+      // The track's directory (or the capture's) was removed: say so, and make it again.
+      failed(index, ENOENT, Failure::create);
+      if (!remake())
         return false;
-      }
-      trackDir_ = std::move(*track);
       fd = io_.openat(trackDir_.get(), name, flags, 0600);
     }
     if (fd < 0 && errno == EEXIST) {
@@ -140,7 +199,7 @@ bool SegmentWriter::open() {
       continue;
     }
     if (fd < 0) {
-      failed(index, errno);
+      failed(index, errno, Failure::create);
       return false;
     }
     auto h = header(0);
@@ -150,7 +209,7 @@ bool SegmentWriter::open() {
       int err = errno;
       io_.close(fd);
       io_.unlinkat(trackDir_.get(), name);
-      failed(index, err);
+      failed(index, err, Failure::create);
       return false;
     }
     index_ = index;
@@ -159,7 +218,7 @@ bool SegmentWriter::open() {
     framesAtHeader_ = 0;
     return true;
   }
-  failed(index_ + 1, EEXIST);
+  failed(index_ + 1, EEXIST, Failure::create);
   return false;
 }
 
@@ -172,7 +231,7 @@ bool SegmentWriter::refreshHeader() {
   struct stat info {};
   if (::fstat(fd_, &info) != 0 || info.st_nlink > 0)
     return true;
-  failed(index_, ENOENT);
+  failed(index_, ENOENT, Failure::write);
   lose(frames_);
   totalFrames_ -= frames_;
   io_.close(fd_);
@@ -204,7 +263,7 @@ void SegmentWriter::append(const int16_t* samples, size_t count, uint64_t firstN
         io_.ftruncate(fd_, static_cast<off_t>(kHeaderBytes + (frames_ + landed) * 2));
       frames_ += landed;
       totalFrames_ += landed;
-      failed(index_, err);
+      failed(index_, err, Failure::write);
       lose(static_cast<int64_t>(count - at) - landed);
       closeSegment();
       return;
@@ -229,14 +288,27 @@ void SegmentWriter::append(const int16_t* samples, size_t count, uint64_t firstN
 void SegmentWriter::closeSegment() {
   if (fd_ < 0)
     return;
+  // A segment is closed only once it is on stable storage: one whose header, fsync or close
+  // failed may be gone after a remount, so its frames count as lost.
+  int error = 0;
   auto h = header(frames_ * 2);
   if (io_.pwrite(fd_, h.data(), h.size(), 0) != static_cast<ssize_t>(h.size()))
-    failed(index_, errno);
+    error = errno;
   framesAtHeader_ = frames_;
-  if (io_.fsync(fd_) != 0)
-    failed(index_, errno);
-  io_.close(fd_);
+  if (io_.fsync(fd_) != 0 && error == 0)
+    error = errno;
+  struct stat info {};
+  if (error == 0 && ::fstat(fd_, &info) == 0 && info.st_nlink == 0)
+    error = ENOENT; // its directory was removed: nobody will find it
+  if (io_.close(fd_) != 0 && error == 0)
+    error = errno;
   fd_ = -1;
+  if (error != 0) {
+    failed(index_, error, Failure::flush);
+    lose(frames_);
+    totalFrames_ -= frames_;
+    return;
+  }
   ++closedSegments_;
   if (events_.closed)
     events_.closed(SegmentInfo{index_, pathOf(index_), frames_, startNs_});

@@ -27,8 +27,10 @@ struct SegmentInfo {
 // Storage that fails is reported, never silent: the first failure of a run (a segment that cannot
 // be created or written, a directory removed under it) is one writeFailed, and the first audio
 // that lands again ends the run with one writeResumed and the frames lost meanwhile. Failed
-// attempts use up no segment number. A removed capture or track directory is made again (mode
-// 0700) from the capture directory's parent, following no link.
+// attempts use up no segment number. A segment whose final header, fsync or close fails is not
+// closed: its frames count as lost, not written. A removed capture or track directory is made again
+// (mode 0700) only along the capture's path below the root, following no link, and only where the
+// capture may record (see DirectoryClaims); where that path no longer leads, nothing is written.
 // Not thread-safe: the owning sink calls it from its own queue only; the events run there too.
 class SegmentWriter {
 public:
@@ -42,6 +44,7 @@ public:
     // The segment (relative path, as in SegmentInfo) and the errno.
     std::function<void(const std::string& path, int error)> writeFailed;
     std::function<void(int64_t lostFrames)> writeResumed;
+    DirectoryClaims claims = {}; // asked before a re-made capture directory is written into
   };
 
   // Opens (making what is missing, each mode 0700) `tracks/<track>` below the capture directory,
@@ -63,6 +66,8 @@ public:
 
   int64_t closedSegments() const { return closedSegments_; }
   int64_t totalFrames() const { return totalFrames_; }
+  // Frames that reached no closed segment because storage failed, over the whole track.
+  int64_t lostFrames() const { return totalLost_; }
   bool isOpen() const { return fd_ >= 0; }
 
   // The 44-byte header for `dataBytes` bytes of samples; sizes clamp to 0 ... 4294967295.
@@ -72,14 +77,18 @@ private:
   SegmentWriter(std::shared_ptr<const CaptureDirectory> capture, UniqueFd trackDir,
                 std::string track, int64_t segmentFrames, Events events, FileIO& io,
                 int64_t lastIndex);
+  enum class Failure { create, write, flush };
   bool open();
+  bool remake();
   bool refreshHeader();
-  void failed(int64_t index, int error);
+  void failed(int64_t index, int error, Failure what);
   void lose(int64_t frames);
   std::string pathOf(int64_t index) const;
 
   const std::shared_ptr<const CaptureDirectory> capture_;
   UniqueFd trackDir_; // made again if the directory is removed
+  UniqueFd remade_;   // the capture directory last made again; until then capture_->dir
+  DirectoryKey dirKey_{};
   const std::string track_;
   const int64_t segmentFrames_;
   const Events events_;
@@ -93,6 +102,7 @@ private:
   int64_t totalFrames_ = 0;
   bool failing_ = false;   // in a run of failures
   int64_t lostFrames_ = 0; // in the current run
+  int64_t totalLost_ = 0;
 };
 
 // Opens `tracks/<track>` below the capture directory `captureDir`, creating what is missing

@@ -39,8 +39,13 @@ TrackSink::make(std::string name, std::shared_ptr<const CaptureDirectory> captur
                 int64_t segmentSeconds, std::shared_ptr<EventLog> events,
                 std::shared_ptr<const Clock> clock, Options options) {
   std::shared_ptr<TaskQueue> queue = options.queue;
-  if (!queue)
-    queue = std::make_shared<SerialQueue>("velmorrant-audio.sink." + name);
+  if (!queue) {
+    const std::string label = "velmorrant-audio.sink." + name;
+    auto made = options.makeQueue ? options.makeQueue(label) : SerialQueue::make(label);
+    if (!made)
+      return std::unexpected(made.error());
+    queue = std::move(*made);
+  }
   std::shared_ptr<TrackSink> sink(
       new TrackSink(name, events, std::move(clock), std::move(queue), std::move(options.levels)));
   // The events run on the sink's queue and need only the log, not the sink.
@@ -72,6 +77,7 @@ TrackSink::make(std::string name, std::shared_ptr<const CaptureDirectory> captur
           [append, track = name](int64_t lostFrames) {
             append("write_resumed", Json{{"track", track}, {"lostS", tenthsOfSeconds(lostFrames)}});
           },
+      .claims = std::move(options.claims),
   };
   auto writer =
       SegmentWriter::make(std::move(capture), name, segmentSeconds * SegmentWriter::kRateHz,
@@ -93,16 +99,63 @@ TrackSink::~TrackSink() = default;
 void TrackSink::write(std::span<const float> samples, double rateHz, uint64_t hostNs) {
   if (samples.empty() || !(rateHz > 0))
     return;
+  const auto nowNs = static_cast<uint64_t>(clock_->nowNs());
+  const double seconds = static_cast<double>(samples.size()) / rateHz;
+  bool stalls = false, turnedAway = false, afterDrop = false;
   {
     std::lock_guard lock(lock_);
-    lastFrameNs_ = static_cast<uint64_t>(clock_->nowNs());
+    lastFrameNs_ = nowNs;
+    Backlog& b = backlog_;
+    // Noticed here, as the queue itself may be stuck in a write or an fsync.
+    const bool stuck =
+        !b.queuedAtNs.empty() && nowNs > std::max(b.queuedAtNs.front(), b.progressNs) + kStallNs;
+    turnedAway = b.queuedSamples + samples.size() > kMaxQueuedSamples;
+    stalls = !b.stalled && (stuck || turnedAway);
+    b.stalled = b.stalled || stalls;
+    if (turnedAway) {
+      b.dropped = true;
+      b.stallLostS += seconds;
+      b.lostS += seconds;
+    } else {
+      afterDrop = std::exchange(b.dropped, false);
+      b.queuedAtNs.push_back(nowNs);
+      b.queuedSamples += samples.size();
+    }
   }
+  if (stalls)
+    events_->append("write_stalled", Json{{"track", name_}});
+  if (turnedAway)
+    return;
   // The work holds the sink weakly: blocks still queued when the sink goes are dropped.
   std::weak_ptr<TrackSink> self = weak_from_this();
-  queue_->async([self, copy = std::vector<float>(samples.begin(), samples.end()), rateHz, hostNs] {
-    if (auto sink = self.lock())
-      sink->ingest(copy, rateHz, hostNs);
-  });
+  queue_->async(
+      [self, copy = std::vector<float>(samples.begin(), samples.end()), rateHz, hostNs, afterDrop] {
+        if (auto sink = self.lock()) {
+          sink->ingest(copy, rateHz, hostNs, afterDrop);
+          sink->dequeued(copy.size());
+        }
+      });
+}
+
+void TrackSink::dequeued(size_t samples) {
+  const auto nowNs = static_cast<uint64_t>(clock_->nowNs());
+  std::optional<double> lostS;
+  {
+    std::lock_guard lock(lock_);
+    Backlog& b = backlog_;
+    if (!b.queuedAtNs.empty())
+      b.queuedAtNs.pop_front();
+    b.queuedSamples =
+        b.queuedAtNs.empty() ? 0 : b.queuedSamples - std::min(b.queuedSamples, samples);
+    b.progressNs = nowNs;
+    if (b.stalled && (b.queuedAtNs.empty() || nowNs <= b.queuedAtNs.front() + kStallNs)) {
+      b.stalled = false;
+      lostS = std::exchange(b.stallLostS, 0.0);
+    }
+  }
+  if (lostS)
+    events_->append("write_resumed",
+                    Json{{"track", name_}, {"lostS", std::round(*lostS * 10) / 10}});
 }
 
 uint64_t TrackSink::lastFrameNs() const {
@@ -110,11 +163,18 @@ uint64_t TrackSink::lastFrameNs() const {
   return lastFrameNs_;
 }
 
-void TrackSink::ingest(const std::vector<float>& samples, double rateHz, uint64_t hostNs) {
+void TrackSink::ingest(const std::vector<float>& samples, double rateHz, uint64_t hostNs,
+                       bool afterDrop) {
   if (finished_)
     return;
   uint64_t holeNs = 0;
-  if (timeline_) {
+  if (timeline_ && afterDrop) {
+    // Audio was turned away before this block: counted as lost, not filled with silence.
+    if (converter_)
+      flushAndDrop();
+    writer_->closeSegment();
+    timeline_.reset();
+  } else if (timeline_) {
     auto dueNs =
         timeline_->startNs +
         static_cast<uint64_t>(static_cast<double>(timeline_->samples) / timeline_->rateHz * 1e9);
@@ -251,10 +311,13 @@ TrackSummary TrackSink::finish() {
       writer_->closeSegment();
       reportDropouts(0);
       finished_ = true;
+      std::lock_guard lock(lock_);
+      turnedAwayFrames_ = std::llround(backlog_.lostS * SegmentWriter::kRateHz);
     }
     summary =
         TrackSummary{writer_->closedSegments(), writer_->totalFrames(),
-                     std::llround(static_cast<double>(droppedNs_) * SegmentWriter::kRateHz / 1e9)};
+                     std::llround(static_cast<double>(droppedNs_) * SegmentWriter::kRateHz / 1e9),
+                     writer_->lostFrames() + turnedAwayFrames_};
   });
   return summary;
 }

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <deque>
 #include <expected>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -25,6 +26,9 @@ struct TrackSummary {
   int64_t segments = 0;
   int64_t frames = 0;
   int64_t droppedFrames = 0; // 16 kHz frames of silence that filled holes in the input
+  // 16 kHz frames lost to storage: failed writes and segments, and audio turned away while the
+  // disk stalled.
+  int64_t lostFrames = 0;
   bool operator==(const TrackSummary&) const = default;
 };
 
@@ -35,6 +39,11 @@ struct TrackSummary {
 // and the summary's dropped frames). The output is metered (published levels, "track_silent" and
 // "track_audible"), and every output frame is given the host time of the input it came from, so
 // segments carry the time of their first frame.
+// A disk that blocks does not make the queue grow without end: when no queued block has been
+// written for kStallNs, "write_stalled" is told; at most kMaxQueuedSamples of input (10 s at
+// 48 kHz) wait for the disk, and newer blocks beyond that are turned away and counted as lost
+// ("write_resumed" once the queue is current again, and the summary's lostS). Audio after them
+// starts a new segment.
 // Threads: write() and lastFrameNs() from any thread; split() and finish() from any thread but
 // the sink's queue (they wait for it). Everything below `queue_` is touched only on the queue.
 class TrackSink final : public AudioSink, public std::enable_shared_from_this<TrackSink> {
@@ -42,15 +51,23 @@ public:
   static constexpr uint64_t kGapNs = 500'000'000; // later than this starts a new segment
   static constexpr uint64_t kHoleNs = 500'000;    // later than this is a hole, filled with silence
   static constexpr uint64_t kDropoutReportNs = 10'000'000'000; // "audio_dropout" at most this often
+  static constexpr uint64_t kStallNs = 2'000'000'000;  // no block written for this long: stalled
+  static constexpr size_t kMaxQueuedSamples = 480'000; // input waiting for the disk, at most
+
+  using MakeQueue =
+      std::function<std::expected<std::shared_ptr<TaskQueue>, std::error_code>(std::string label)>;
 
   struct Options {
     std::shared_ptr<TaskQueue> queue;    // default: a SerialQueue "velmorrant-audio.sink.<name>"
     FileIO* io = nullptr;                // default: the real file system
     std::shared_ptr<TrackLevels> levels; // where the output's level goes; default: nowhere
+    MakeQueue makeQueue = {};            // when `queue` is null; default: SerialQueue::make
+    DirectoryClaims claims = {};         // for a capture directory made again
   };
 
   // Creates `tracks/<name>` below the capture directory (see SegmentWriter::make); fails with the
-  // file system's error. Storage failures become "write_failed" and "write_resumed" events.
+  // file system's error, or the queue's (EAGAIN: no thread). Storage failures become "write_failed"
+  // and "write_resumed" events.
   static std::expected<std::shared_ptr<TrackSink>, std::error_code>
   make(std::string name, std::shared_ptr<const CaptureDirectory> capture, int64_t segmentSeconds,
        std::shared_ptr<EventLog> events, std::shared_ptr<const Clock> clock, Options options);
@@ -81,7 +98,9 @@ public:
 private:
   TrackSink(std::string name, std::shared_ptr<EventLog> events, std::shared_ptr<const Clock> clock,
             std::shared_ptr<TaskQueue> queue, std::shared_ptr<TrackLevels> levels);
-  void ingest(const std::vector<float>& samples, double rateHz, uint64_t hostNs);
+  void ingest(const std::vector<float>& samples, double rateHz, uint64_t hostNs, bool afterDrop);
+  // A queued block of `samples` has been dealt with; ends a stall once the queue is current.
+  void dequeued(size_t samples);
   // Feeds `samples` of input, the first at `hostNs`, to the converter (creating it at `rateHz`
   // first if need be); false when no converter can be made.
   bool feed(std::span<const float> samples, double rateHz, uint64_t hostNs);
@@ -99,8 +118,18 @@ private:
   const std::shared_ptr<const Clock> clock_;
   const std::shared_ptr<TaskQueue> queue_;
 
-  mutable std::mutex lock_; // guards lastFrameNs_ only
+  mutable std::mutex lock_; // guards lastFrameNs_ and backlog_ only
   uint64_t lastFrameNs_ = 0;
+  // The blocks queued for the disk; host-clock ns, seconds of input audio.
+  struct Backlog {
+    std::deque<uint64_t> queuedAtNs; // arrival of each queued block, oldest first
+    size_t queuedSamples = 0;
+    uint64_t progressNs = 0; // when the queue last finished a block
+    bool stalled = false;
+    bool dropped = false;  // a block was turned away since the last one queued
+    double stallLostS = 0; // turned away during the current stall
+    double lostS = 0;      // turned away over the whole track
+  } backlog_;
 
   // Queue only.
   std::unique_ptr<SegmentWriter> writer_;
@@ -115,8 +144,9 @@ private:
   };
   std::optional<Timeline> timeline_;
   bool finished_ = false;
-  uint64_t droppedNs_ = 0;     // silence filled in, over the whole track
-  uint64_t pendingLostNs_ = 0; // holes not reported yet
+  int64_t turnedAwayFrames_ = 0; // of backlog_.lostS, as the track finished
+  uint64_t droppedNs_ = 0;       // silence filled in, over the whole track
+  uint64_t pendingLostNs_ = 0;   // holes not reported yet
   int64_t pendingHoles_ = 0;
   std::optional<uint64_t> reportedNs_; // block time of the last "audio_dropout"
   // The converter is time-aligned: its output frame j is its input at j / 16000 s. Each block's

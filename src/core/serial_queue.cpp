@@ -79,15 +79,35 @@ TimerHandle SerialQueue::schedule(std::chrono::nanoseconds delay, std::chrono::n
   return TimerHandle(state);
 }
 
-SerialQueue::SerialQueue(std::string label) : impl_(std::make_shared<Impl>()) {
+SerialQueue::SerialQueue(Unstarted, std::string label) : impl_(std::make_shared<Impl>()) {
   impl_->label = std::move(label);
+}
+
+SerialQueue::SerialQueue(std::string label) : SerialQueue(Unstarted{}, std::move(label)) {
+  if (std::error_code error = start())
+    throw std::system_error(error, "no thread for " + impl_->label);
+}
+
+std::expected<std::shared_ptr<SerialQueue>, std::error_code> SerialQueue::make(std::string label) {
+  std::shared_ptr<SerialQueue> queue(new SerialQueue(Unstarted{}, std::move(label)));
+  if (std::error_code error = queue->start())
+    return std::unexpected(error);
+  return queue;
+}
+
+std::error_code SerialQueue::start() {
   std::string name = threadName(impl_->label);
   // The thread keeps the Impl alive, so a destructor running on this very thread is safe.
-  impl_->thread = std::thread([impl = impl_, name] {
-    pthread_setname_np(pthread_self(), name.c_str());
-    impl->io.run();
-  });
+  try {
+    impl_->thread = std::thread([impl = impl_, name] {
+      pthread_setname_np(pthread_self(), name.c_str());
+      impl->io.run();
+    });
+  } catch (const std::system_error& e) {
+    return e.code(); // a queue that never started: shutdown() has nothing to join
+  }
   impl_->threadId.store(impl_->thread.get_id());
+  return {};
 }
 
 SerialQueue::~SerialQueue() {

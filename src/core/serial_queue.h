@@ -2,8 +2,10 @@
 
 #include "core/task_queue.h"
 
+#include <expected>
 #include <memory>
 #include <string>
+#include <system_error>
 
 namespace asio {
 class io_context;
@@ -17,7 +19,10 @@ namespace va {
 // the queue's own thread (the last owner released there); the thread then winds down by itself.
 class SerialQueue final : public TaskQueue {
 public:
+  // Throws std::system_error when no thread can be had; make() is the same as a value.
   explicit SerialQueue(std::string label);
+  // A started queue, or the reason no thread could be made (EAGAIN under a process limit).
+  static std::expected<std::shared_ptr<SerialQueue>, std::error_code> make(std::string label);
   ~SerialQueue() override;
   SerialQueue(const SerialQueue&) = delete;
   SerialQueue& operator=(const SerialQueue&) = delete;
@@ -40,6 +45,9 @@ public:
   struct Impl;
 
 private:
+  struct Unstarted {};
+  SerialQueue(Unstarted, std::string label);
+  std::error_code start();
   TimerHandle schedule(std::chrono::nanoseconds delay, std::chrono::nanoseconds period, Task task);
 
   std::shared_ptr<Impl> impl_;

@@ -143,8 +143,9 @@ TEST_F(CapturesTest, CountsStopsAndSummariesAndLetsGoOfStoppedTracks) {
   ASSERT_EQ(held.size(), 4u);
   auto summary = captures_->stop((*second)->id());
   EXPECT_EQ(summary,
-            Json::parse(R"({"tracks":{"mic":{"droppedS":0.0,"frames":16000,"segments":1},)"
-                        R"("remote":{"droppedS":0.0,"frames":16000,"segments":1}}})"));
+            Json::parse(R"({"tracks":{"mic":{"droppedS":0.0,"frames":16000,"lostS":0.0,)"
+                        R"("segments":1},"remote":{"droppedS":0.0,"frames":16000,"lostS":0.0,)"
+                        R"("segments":1}}})"));
   for (const auto& weak : held)
     EXPECT_TRUE(weak.expired());
   EXPECT_FALSE((*second)->events()->snapshot(0).empty());

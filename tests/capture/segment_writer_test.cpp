@@ -9,6 +9,7 @@
 #include <functional>
 #include <gtest/gtest.h>
 #include <numeric>
+#include <set>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -26,16 +27,22 @@ void touch(const std::string& path) {
 
 class SegmentWriterTest : public testing::Test {
 protected:
-  SegmentWriterTest() { ::mkdir(captureDir().c_str(), 0700); }
-  std::unique_ptr<SegmentWriter> make(int64_t segmentFrames, FileIO& io = FileIO::posix()) {
+  SegmentWriterTest() { std::filesystem::create_directories(captureDir()); }
+  // Made again from the test's directory as the root; `others_` are other captures' directories.
+  std::unique_ptr<SegmentWriter> make(int64_t segmentFrames, FileIO& io = FileIO::posix(),
+                                      bool rooted = true) {
     SegmentWriter::Events events{
         .closed = [this](const SegmentInfo& info) { closed_.push_back(info); },
         .writeFailed = [this](const std::string& path,
                               int error) { failed_.emplace_back(path, error); },
         .writeResumed = [this](int64_t lostFrames) { resumed_.push_back(lostFrames); },
+        .claims = {.claim = [this](DirectoryKey key,
+                                   bool made) { return made && !others_.contains(key); },
+                   .release = {}},
     };
-    auto w = SegmentWriter::make(testing_support::captureDirectory(captureDir()), "mic",
-                                 segmentFrames, std::move(events), io);
+    auto w = SegmentWriter::make(
+        testing_support::captureDirectory(captureDir(), rooted ? dir_.path() : ""), "mic",
+        segmentFrames, std::move(events), io);
     EXPECT_TRUE(w.has_value());
     return w ? std::move(*w) : nullptr;
   }
@@ -45,7 +52,7 @@ protected:
     nextNs_ += count * SegmentWriter::kNsPerFrame;
   }
   static constexpr uint64_t kStartNs = 5'000'000'000;
-  std::string captureDir() const { return dir_.path() + "/cap"; }
+  std::string captureDir() const { return dir_.path() + "/p/cap"; }
   std::string trackDir() const { return captureDir() + "/tracks/mic"; }
   std::string file(const char* name) const { return trackDir() + "/" + name; }
 
@@ -53,6 +60,7 @@ protected:
   std::vector<SegmentInfo> closed_;
   std::vector<std::pair<std::string, int>> failed_; // path, errno
   std::vector<int64_t> resumed_;                    // frames lost
+  std::set<DirectoryKey> others_;
   uint64_t nextNs_ = kStartNs;
   const std::vector<int16_t> ramp_ = [] {
     std::vector<int16_t> v(24000);
@@ -138,15 +146,19 @@ TEST_F(SegmentWriterTest, NumberingGoesOnAfterTheSegmentsAlreadyThere) {
 // files hold.
 TEST_F(SegmentWriterTest, StorageFailuresAreReportedOnceWithWhatTheyCost) {
   // The fault, its errno, the frames lost and the index of the segment after the failure.
+  // and the diagnostic line.
   using Fault = std::function<void(FaultyFileIO&)>;
-  const std::tuple<const char*, Fault, int, int64_t, int64_t> cases[] = {
+  const std::tuple<const char*, Fault, int, int64_t, int64_t, const char*> cases[] = {
       // 1000.5 frames land (the torn half frame is cut), then the disk is full: the rest of that
       // run (600) and four runs of 100 are lost; a header that does not fit makes no file.
-      {"disk full", [](FaultyFileIO& io) { io.setWriteBudget(2001); }, ENOSPC, 1000, 2},
-      {"write error", [](FaultyFileIO& io) { io.setWriteBudget(0, EIO); }, EIO, 2000, 2},
-      {"creation refused", [](FaultyFileIO& io) { io.failOpens(EACCES); }, EACCES, 400, 1},
+      {"disk full", [](FaultyFileIO& io) { io.setWriteBudget(2001); }, ENOSPC, 1000, 2,
+       "write failed (errno 28); segment closed"},
+      {"write error", [](FaultyFileIO& io) { io.setWriteBudget(0, EIO); }, EIO, 2000, 2,
+       "write failed (errno 5); segment closed"},
+      {"creation refused", [](FaultyFileIO& io) { io.failOpens(EACCES); }, EACCES, 400, 1,
+       "cannot create segment 1 (errno 13)"},
   };
-  for (const auto& [name, fault, error, lost, nextIndex] : cases) {
+  for (const auto& [name, fault, error, lost, nextIndex, line] : cases) {
     SCOPED_TRACE(name);
     failed_.clear();
     resumed_.clear();
@@ -157,10 +169,12 @@ TEST_F(SegmentWriterTest, StorageFailuresAreReportedOnceWithWhatTheyCost) {
     if (nextIndex == 2) // the fault comes on an open segment
       feed(*w, 400);
     fault(io);
+    testing::internal::CaptureStderr();
     if (nextIndex == 2)
       feed(*w, 1600);
     for (int i = 0; i < 4; ++i)
       feed(*w, 100);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "[audio] mic: " + std::string(line) + "\n");
     EXPECT_EQ(failed_.size(), 1u); // reported as it starts
     EXPECT_TRUE(resumed_.empty());
     io.unlimited();
@@ -176,32 +190,96 @@ TEST_F(SegmentWriterTest, StorageFailuresAreReportedOnceWithWhatTheyCost) {
     testing_support::TrackFiles files = readTrack(trackDir());
     EXPECT_TRUE(files.headersMatchData);
     EXPECT_EQ(w->totalFrames(), files.frames);
+    EXPECT_EQ(w->lostFrames(), lost);
   }
 }
 
 // A capture directory removed while recording: the audio of the segment that went with it is
-// lost and reported, and the directories are made again for the next segment. This is where the
+// lost and reported. The directories are made again for the next segment, but only along the
+// capture's path below the root and only as its own: never into a directory found in its place
+// (another capture's or not), never outside the root, never without a root. This is where the
 // modes are checked: 0700 for the directories, 0600 for the segments.
-TEST_F(SegmentWriterTest, ARemovedDirectoryIsReportedAndMadeAgain) {
-  auto w = make(16000 * 60);
-  feed(*w, 8000);
-  std::filesystem::remove_all(captureDir());
-  feed(*w, 16000); // the header refresh after it finds the file gone
-  feed(*w, 100);
-  w->closeSegment();
-  EXPECT_EQ(failed_, (std::vector<std::pair<std::string, int>>{{"tracks/mic/000001.wav", ENOENT}}));
-  EXPECT_EQ(resumed_, std::vector<int64_t>{24000}); // everything the removed segment held
-  ASSERT_EQ(closed_.size(), 1u);
-  EXPECT_EQ(closed_[0].startNs, kStartNs + 24000 * SegmentWriter::kNsPerFrame);
-  EXPECT_EQ(listDir(trackDir()), std::vector<std::string>{"000002.wav"});
-  EXPECT_EQ(readTrack(trackDir()).frames, 100);
-  EXPECT_EQ(w->totalFrames(), 100);
-  for (const std::string& path :
-       {captureDir(), captureDir() + "/tracks", trackDir(), file("000002.wav")}) {
-    struct stat st {};
-    ASSERT_EQ(::stat(path.c_str(), &st), 0) << path;
-    EXPECT_EQ(st.st_mode & 0777, S_ISDIR(st.st_mode) ? 0700u : 0600u) << path;
+TEST_F(SegmentWriterTest, ARemovedDirectoryIsMadeAgainOnlyAsTheCapturesOwnBelowTheRoot) {
+  namespace fs = std::filesystem;
+  TempDir outside;
+  const std::string moved = dir_.path() + "/p/y";
+  auto replace = [&](bool another) {
+    fs::rename(captureDir(), moved);
+    fs::create_directory(captureDir());
+    if (another)
+      others_.insert(*directoryKey(testing_support::openDirectory(captureDir()).get()));
+    fs::remove_all(moved);
+  };
+  // The change, whether the writer has a root, and whether the directory is made again.
+  const std::tuple<const char*, std::function<void()>, bool, bool> cases[] = {
+      {"removed", [&] { fs::remove_all(captureDir()); }, true, true},
+      {"another capture's in its place", [&] { replace(true); }, true, false},
+      {"a directory found in its place", [&] { replace(false); }, true, false},
+      {"moved out of the root, then removed",
+       [&] {
+         fs::rename(dir_.path() + "/p", outside.path() + "/p");
+         fs::remove_all(outside.path() + "/p/cap");
+       },
+       true, false},
+      {"removed, no root", [&] { fs::remove_all(captureDir()); }, false, false},
+  };
+  for (const auto& [name, change, rooted, remade] : cases) {
+    SCOPED_TRACE(name);
+    fs::remove_all(dir_.path() + "/p");
+    fs::create_directories(captureDir());
+    failed_.clear();
+    resumed_.clear();
+    closed_.clear();
+    auto w = make(16000 * 60, FileIO::posix(), rooted);
+    feed(*w, 8000);
+    change();
+    feed(*w, 16000); // the header refresh after it finds the file gone
+    feed(*w, 100);
+    w->closeSegment();
+    EXPECT_EQ(failed_,
+              (std::vector<std::pair<std::string, int>>{{"tracks/mic/000001.wav", ENOENT}}));
+    EXPECT_FALSE(fs::exists(outside.path() + "/p/cap"));
+    if (!remade) {
+      EXPECT_TRUE(closed_.empty());
+      EXPECT_EQ(w->lostFrames(), 24100);
+      EXPECT_FALSE(fs::exists(captureDir() + "/tracks"));
+      continue;
+    }
+    EXPECT_EQ(resumed_, std::vector<int64_t>{24000}); // everything the removed segment held
+    ASSERT_EQ(closed_.size(), 1u);
+    EXPECT_EQ(closed_[0].startNs, nextNs_ - 100 * SegmentWriter::kNsPerFrame);
+    EXPECT_EQ(listDir(trackDir()), std::vector<std::string>{"000002.wav"});
+    EXPECT_EQ(readTrack(trackDir()).frames, 100);
+    EXPECT_EQ(w->totalFrames(), 100);
+    for (const std::string& path :
+         {captureDir(), captureDir() + "/tracks", trackDir(), file("000002.wav")}) {
+      struct stat st {};
+      ASSERT_EQ(::stat(path.c_str(), &st), 0) << path;
+      EXPECT_EQ(st.st_mode & 0777, S_ISDIR(st.st_mode) ? 0700u : 0600u) << path;
+    }
   }
+}
+
+// A segment whose fsync fails may be gone after a remount: it is not reported closed nor counted,
+// and its frames are lost.
+TEST_F(SegmentWriterTest, ASegmentThatCannotBeFlushedIsLostNotClosed) {
+  FaultyFileIO io;
+  auto w = make(1000, io);
+  io.failFsyncs(EIO);
+  testing::internal::CaptureStderr();
+  feed(*w, 1000);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "[audio] mic: cannot flush segment 1 (errno 5)\n");
+  io.failFsyncs(0);
+  feed(*w, 500);
+  w->closeSegment();
+  EXPECT_EQ(failed_, (std::vector<std::pair<std::string, int>>{{"tracks/mic/000001.wav", EIO}}));
+  EXPECT_EQ(resumed_, std::vector<int64_t>{1000});
+  ASSERT_EQ(closed_.size(), 1u);
+  EXPECT_EQ(closed_[0].index, 2);
+  EXPECT_EQ(w->closedSegments(), 1);
+  EXPECT_EQ(w->totalFrames(), 500);
+  EXPECT_EQ(w->lostFrames(), 1000);
 }
 
 // Below the capture directory nothing but plain directories is used: a file or a link where
