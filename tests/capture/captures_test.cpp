@@ -1,10 +1,12 @@
 #include "capture/captures.h"
 #include "capture/event_log.h"
+#include "core/serial_queue.h"
 
 #include "fakes/scripted_strategy.h"
 #include "support/audio_files.h"
 #include "support/directory.h"
 
+#include <filesystem>
 #include <fstream>
 #include <future>
 #include <gtest/gtest.h>
@@ -29,6 +31,9 @@ protected:
             .micStatus = [this] { return word_; },
             .makeMic = [this](std::optional<std::string>) -> std::shared_ptr<CaptureStrategy> {
               journal_->add("makeMic");
+              if (micThrows_)
+                throw std::system_error(
+                    std::make_error_code(std::errc::resource_unavailable_try_again));
               return std::make_shared<ScriptedStrategy>("mic", journal_);
             },
             .makeRemote = [this](const std::string& name, const ProcessMatch&)
@@ -38,6 +43,13 @@ protected:
                 return std::unexpected(RemoteStrategies::Refusal::unsupported);
               return std::make_shared<ScriptedStrategy>("remote", journal_, remoteError_,
                                                         remoteOnStop_);
+            },
+            .makeQueue = [this](std::string label)
+                -> std::expected<std::shared_ptr<TaskQueue>, std::error_code> {
+              if (label == noThreadFor_)
+                return std::unexpected(
+                    std::make_error_code(std::errc::resource_unavailable_try_again));
+              return SerialQueue::make(label);
             }},
         clock_);
     captures_->setOnRecordingCountChange([this](int64_t n) {
@@ -51,7 +63,7 @@ protected:
     CaptureSpec s;
     s.dir = sub.empty() ? dir_.path() : dir_.path() + "/" + sub;
     ::mkdir(s.dir.c_str(), 0700);
-    s.directory = testing_support::captureDirectory(s.dir);
+    s.directory = testing_support::captureDirectory(s.dir, sub.empty() ? "" : dir_.path());
     s.segmentSeconds = 60;
     if (mic)
       s.mic = CaptureSpec::Mic{};
@@ -69,13 +81,18 @@ protected:
   std::shared_ptr<CallJournal> journal_ = std::make_shared<CallJournal>();
   std::optional<std::string> remoteError_;
   std::function<void()> remoteOnStop_;
+  bool micThrows_ = false;
+  std::string noThreadFor_; // the queue that gets no thread
   std::mutex countsLock_;
   std::vector<int64_t> counts_;
   std::shared_ptr<ManualClock> clock_ = std::make_shared<ManualClock>(1'000'000'000);
   std::shared_ptr<Captures> captures_ = make();
 };
 
+// The request's own faults come first, even with its directory busy and no track to spare.
 TEST_F(CapturesTest, RefusalsComeBeforeAnythingIsMade) {
+  ASSERT_TRUE(captures_->create(spec(false, "fake", "held")));
+  captures_->setTrackLimit(1);
   // The permission, the tracks asked for, the refusal and the factory calls made before it.
   const std::tuple<const char*, bool, std::optional<std::string>, Kind, Calls> cases[] = {
       {"restricted", true, "fake", Kind::microphoneDenied, {}},
@@ -87,15 +104,58 @@ TEST_F(CapturesTest, RefusalsComeBeforeAnythingIsMade) {
     SCOPED_TRACE(std::string(word) + (mic ? " mic" : "") + " " + remote.value_or("-"));
     word_ = word;
     journal_ = std::make_shared<CallJournal>();
-    auto made = captures_->create(spec(mic, remote));
+    auto made = captures_->create(spec(mic, remote, "held"));
     ASSERT_FALSE(made);
     EXPECT_EQ(made.error().kind, kind);
     EXPECT_EQ(journal_->calls(), calls);
-    EXPECT_EQ(testing_support::listDir(dir_.path()), std::vector<std::string>{})
-        << "nothing on disk";
-    EXPECT_TRUE(captures_->all().empty());
-    EXPECT_EQ(counts(), std::vector<int64_t>{});
+    EXPECT_EQ(testing_support::listDir(dir_.path() + "/held/tracks"),
+              std::vector<std::string>{"remote"})
+        << "nothing more on disk";
+    EXPECT_EQ(captures_->all().size(), 1u);
+    EXPECT_EQ(counts(), std::vector<int64_t>{1});
   }
+}
+
+// A thread that cannot be had (for the remote sink, the microphone's made), or a factory that
+// throws for want of one: a busy refusal, the microphone stopped, the directory and the tracks
+// given back, so that the same create succeeds later.
+TEST_F(CapturesTest, ACreateWithoutAThreadIsBusyAndGivesEverythingBack) {
+  std::vector<size_t> reported;
+  captures_->setOnTracksChange([&](size_t tracks) { reported.push_back(tracks); });
+  captures_->setTrackLimit(2);
+  noThreadFor_ = "velmorrant-audio.sink.remote";
+  auto made = captures_->create(spec(true, "fake"));
+  ASSERT_FALSE(made);
+  EXPECT_EQ(made.error().kind, Kind::busy);
+  EXPECT_EQ(journal_->calls(), (Calls{"makeRemote", "makeMic", "mic.stop"}));
+  noThreadFor_.clear();
+  micThrows_ = true;
+  made = captures_->create(spec(true, "fake"));
+  ASSERT_FALSE(made);
+  EXPECT_EQ(made.error().kind, Kind::busy);
+  micThrows_ = false;
+  EXPECT_TRUE(captures_->create(spec(true, "fake")));
+  EXPECT_EQ(reported, (std::vector<size_t>{2, 0, 2, 0, 2}));
+}
+
+// A directory removed while its capture records is made again as that capture's own: another
+// capture there is refused until the first stops.
+TEST_F(CapturesTest, ADirectoryMadeAgainIsItsCapturesOwn) {
+  auto first = captures_->create(spec(false, "fake", "x"));
+  ASSERT_TRUE(first);
+  const std::shared_ptr<TrackSink> sink = (*first)->tracks()[0].sink;
+  sink->waitIdle();
+  std::filesystem::remove_all(dir_.path() + "/x");
+  sink->split(); // its open segment went with it
+  sink->write(std::vector<float>(1600, 0.0f), 16000, 5'000'000'000);
+  sink->waitIdle();
+  EXPECT_EQ(testing_support::listDir(dir_.path() + "/x/tracks/remote"),
+            std::vector<std::string>{"000002.wav"});
+  auto second = captures_->create(spec(false, "fake", "x"));
+  ASSERT_FALSE(second);
+  EXPECT_EQ(second.error().kind, Kind::directoryBusy);
+  captures_->stop((*first)->id());
+  EXPECT_TRUE(captures_->create(spec(false, "fake", "x")));
 }
 
 // A failed start unwinds what was started, the microphone's second of audio finalised with its
