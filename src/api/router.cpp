@@ -8,11 +8,13 @@
 #include "decode/decode.h"
 #include "http/text.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <fcntl.h>
+#include <set>
 #include <sys/stat.h>
 #include <vector>
 
@@ -37,6 +39,21 @@ std::vector<std::string> pieces(std::string_view path) {
 
 constexpr int64_t kMaxWaitSeconds = 25;
 
+// What one recording track writes in a minute: 16 kHz, 2 bytes a frame. A decode must leave at
+// least this much free per track.
+constexpr uint64_t kTrackMinuteBytes = uint64_t{kWavRateHz} * 2 * 60;
+
+HTTPResponse refused(Refusal refusal) {
+  return refusal == Refusal::busy ? HTTPResponse::error(503, "busy")
+                                  : HTTPResponse::error(403, "outside_root");
+}
+
+// After a failed call on a confined path: short of descriptors or memory is no confinement
+// refusal.
+HTTPResponse refusedNow() {
+  return refused(outOfResources(errno) ? Refusal::busy : Refusal::outside);
+}
+
 // Whether `tracks` and `tracks/<track>` below a capture directory are, where they exist, plain
 // directories and not links or other files.
 bool plainDirectories(int captureDir, const char* track) {
@@ -58,13 +75,19 @@ constexpr std::array<std::string_view, 6> kFlatPaths = {"health",   "capabilitie
 
 } // namespace
 
-Router::Router(std::string version, std::optional<std::string> root, RouterPlatform platform,
-               std::shared_ptr<Captures> captures, MicStatus micStatus)
+Router::Router(std::string version, std::shared_ptr<const Root> root, RouterPlatform platform,
+               std::shared_ptr<Captures> captures, MicStatus micStatus, size_t maxDecodes)
     : version_(std::move(version)), root_(std::move(root)), platform_(std::move(platform)),
       captures_(std::move(captures)),
       micStatus_(micStatus ? std::move(micStatus) : MicStatus([mic = platform_.mic] {
         return mic ? mic->status() : std::string("not_determined");
-      })) {}
+      })),
+      maxDecodes_(maxDecodes) {}
+
+Router::Router(std::string version, std::optional<std::string> root, RouterPlatform platform,
+               std::shared_ptr<Captures> captures, MicStatus micStatus)
+    : Router(std::move(version), root ? Root::open(*root).value_or(nullptr) : nullptr,
+             std::move(platform), std::move(captures), std::move(micStatus)) {}
 
 HTTPResponse Router::handle(const HTTPRequest& request) {
   std::vector<std::string> p = pieces(request.path);
@@ -137,10 +160,9 @@ HTTPResponse Router::createCapture(const std::string& body) {
     return HTTPResponse::error(400, "bad_request");
   if (!root_)
     return HTTPResponse::error(403, "outside_root");
-  const Root root(*root_);
-  std::optional<ConfinedPath> dir = root.contains(spec->dir);
+  std::expected<ConfinedPath, Refusal> dir = root_->contains(spec->dir);
   if (!dir)
-    return HTTPResponse::error(403, "outside_root");
+    return refused(dir.error());
 
   // Everything from here is reached through the parent's descriptor, and no link is followed:
   // one that appeared since the confinement is refused.
@@ -151,12 +173,12 @@ HTTPResponse Router::createCapture(const std::string& body) {
     if (!S_ISDIR(info.st_mode))
       return HTTPResponse::error(400, "bad_request");
   } else if (::mkdirat(dir->parent.get(), dir->name.c_str(), 0700) != 0) {
-    return HTTPResponse::error(403, "outside_root");
+    return refusedNow();
   }
   UniqueFd captureDir(::openat(dir->parent.get(), dir->name.c_str(),
                                O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  if (!captureDir)
-    return HTTPResponse::error(403, "outside_root");
+  if (!captureDir || ::fstat(captureDir.get(), &info) != 0)
+    return refusedNow();
   // The capture directory may hold what an earlier capture left; a link planted where a track
   // directory goes is refused rather than written through.
   if ((spec->mic && !plainDirectories(captureDir.get(), "mic")) ||
@@ -168,12 +190,15 @@ HTTPResponse Router::createCapture(const std::string& body) {
                                                                 .name = dir->name,
                                                                 .dir = std::move(captureDir),
                                                                 .path = dir->path,
-                                                                .root = nullptr,
-                                                                .below = {}});
+                                                                .root = root_->fd(),
+                                                                .below = dir->below});
 
   auto capture = captures_->create(*spec);
-  if (capture)
+  if (capture) {
+    std::lock_guard lock(dirsLock_);
+    dirs_[(*capture)->id()] = {info.st_dev, info.st_ino};
     return HTTPResponse{201, Json{{"captureId", (*capture)->id()}}};
+  }
   switch (capture.error().kind) {
   case CreateError::Kind::microphoneDenied:
     return HTTPResponse::error(409, "microphone_denied");
@@ -248,20 +273,51 @@ HTTPResponse Router::decode(const std::string& body) {
     return HTTPResponse::error(400, "bad_request");
   if (!root_)
     return HTTPResponse::error(403, "outside_root");
-  std::optional<ConfinedPath> from = Root(*root_).contains(input->get<std::string>());
+
+  // A decode holds several descriptors for as long as it runs: only so many run at once, so
+  // that they stay within the share kept for them.
+  if (decodes_.fetch_add(1) >= maxDecodes_) {
+    decodes_.fetch_sub(1);
+    return HTTPResponse::error(503, "busy");
+  }
+  struct Slot {
+    std::atomic<size_t>& decodes;
+    ~Slot() { decodes.fetch_sub(1); }
+  } slot{decodes_};
+
+  std::expected<ConfinedPath, Refusal> from = root_->contains(input->get<std::string>());
   if (!from)
-    return HTTPResponse::error(403, "outside_root");
-  std::optional<ConfinedPath> to = Root(*root_).contains(output->get<std::string>());
+    return refused(from.error());
+  std::expected<ConfinedPath, Refusal> to = root_->contains(output->get<std::string>());
   if (!to)
-    return HTTPResponse::error(403, "outside_root");
+    return refused(to.error());
+  std::optional<bool> recording = intoRecording(*to);
+  if (!recording)
+    return HTTPResponse::error(503, "busy");
+  if (*recording)
+    return HTTPResponse::error(409, "dir_busy");
 
   auto started = std::chrono::steady_clock::now();
-  std::expected<int64_t, Decode::Failure> frames = Decode::run(
-      {from->parent.get(), from->name, from->path}, {to->parent.get(), to->name, to->path});
-  if (!frames)
-    return frames.error() == Decode::Failure::unsupported
-               ? HTTPResponse::error(415, "unsupported_format")
-               : HTTPResponse::error(422, "unreadable");
+  Decode::Limits limits{.maxFrames = Decode::kMaxFrames,
+                        .keepFree = [this] { return recordingMinuteBytes(); }};
+  std::expected<int64_t, Decode::Failure> frames =
+      Decode::run({from->parent.get(), from->name, from->path},
+                  {to->parent.get(), to->name, to->path}, FileIO::posix(), limits);
+  if (!frames) {
+    switch (frames.error()) {
+    case Decode::Failure::unsupported:
+      return HTTPResponse::error(415, "unsupported_format");
+    case Decode::Failure::busy:
+      return HTTPResponse::error(503, "busy");
+    case Decode::Failure::tooLarge:
+      return HTTPResponse::error(422, "too_large");
+    case Decode::Failure::noSpace:
+      return HTTPResponse::error(507, "insufficient_storage");
+    case Decode::Failure::unreadable:
+      break;
+    }
+    return HTTPResponse::error(422, "unreadable");
+  }
   double elapsed =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   double seconds = static_cast<double>(*frames) / kWavRateHz;
@@ -270,6 +326,47 @@ HTTPResponse Router::decode(const std::string& body) {
                 static_cast<long long>(*frames), seconds, elapsed);
   log(line);
   return HTTPResponse{200, Json{{"frames", *frames}, {"durationS", seconds}}};
+}
+
+std::optional<bool> Router::intoRecording(const ConfinedPath& output) {
+  std::set<std::pair<dev_t, ino_t>> recording;
+  {
+    // Held over the registry's listing: a capture made meanwhile is listed or not yet in dirs_.
+    std::lock_guard lock(dirsLock_);
+    std::set<std::string> ids;
+    for (const std::shared_ptr<Capture>& capture : captures_->all())
+      if (capture->isRecording())
+        ids.insert(capture->id());
+    std::erase_if(dirs_, [&ids](const auto& entry) { return !ids.contains(entry.first); });
+    for (const auto& [id, key] : dirs_)
+      recording.insert(key);
+  }
+  if (recording.empty())
+    return false;
+  // The output's directory and each one above it below the root: as many as `below` names.
+  const auto depth = std::count(output.below.begin(), output.below.end(), '/');
+  UniqueFd up;
+  int at = output.parent.get();
+  for (ptrdiff_t level = 0; level < depth; ++level) {
+    struct stat info {};
+    if (::fstat(at, &info) != 0)
+      return std::nullopt;
+    if (recording.contains({info.st_dev, info.st_ino}))
+      return true;
+    up = UniqueFd(::openat(at, "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!up)
+      return outOfResources(errno) ? std::nullopt : std::optional<bool>(false);
+    at = up.get();
+  }
+  return false;
+}
+
+uint64_t Router::recordingMinuteBytes() const {
+  uint64_t tracks = 0;
+  for (const std::shared_ptr<Capture>& capture : captures_->all())
+    if (capture->isRecording())
+      tracks += capture->tracks().size();
+  return tracks * kTrackMinuteBytes;
 }
 
 } // namespace va

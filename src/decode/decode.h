@@ -13,10 +13,12 @@ namespace va::Decode {
 // descriptors, following no link. The input is read only through the descriptor opened first;
 // the output appears only complete, by renaming `output` + ".partial" over it. Runs on the
 // calling thread; memory stays bounded whatever the input. The output's file operations go
-// through `io`.
+// through `io`. An output whose declared length passes `limits`, or that grows past them, is
+// refused (tooLarge, noSpace) and its temporary file removed.
 inline std::expected<int64_t, Failure> run(const Place& input, const Place& output,
-                                           FileIO& io = FileIO::posix()) {
-  Outcome outcome = decodeFile(input, output, io);
+                                           FileIO& io = FileIO::posix(),
+                                           const Limits& limits = {}) {
+  Outcome outcome = decodeFile(input, output, io, limits);
   if (outcome.failure)
     return std::unexpected(*outcome.failure);
   return outcome.frames;

@@ -15,6 +15,7 @@
 #include <set>
 #include <string_view>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 #include <vector>
 
@@ -32,6 +33,26 @@ namespace {
 
 const Outcome kUnreadable{0, Failure::unreadable};
 const Outcome kUnsupported{0, Failure::unsupported};
+const Outcome kBusy{0, Failure::busy};
+
+// Short of descriptors or memory: the request may be tried again, nothing is wrong with it.
+bool outOfResources(int error) {
+  return error == EMFILE || error == ENFILE || error == ENOMEM;
+}
+
+// How often a growing output asks for the free space again.
+constexpr int64_t kSpaceCheckBytes = 4 << 20;
+
+// Whether the file system of `fd` has `bytes` more to give and still keeps what `limits` asks
+// to leave free. A file system that cannot tell is given the benefit of the doubt.
+bool roomFor(int fd, int64_t bytes, const Limits& limits) {
+  struct statvfs fs {};
+  if (!limits.keepFree || ::fstatvfs(fd, &fs) != 0)
+    return true;
+  const auto available = static_cast<unsigned __int128>(fs.f_bavail) * fs.f_frsize;
+  return available >=
+         static_cast<unsigned __int128>(limits.keepFree()) + static_cast<uint64_t>(bytes);
+}
 
 constexpr int kIOBufferBytes = 64 * 1024;
 constexpr size_t kOutputFrames = 17024;
@@ -198,10 +219,12 @@ struct Partial {
   }
 };
 
-// 16 kHz samples on their way to the temporary file, in a fixed buffer.
+// 16 kHz samples on their way to the temporary file, in a fixed buffer, within `limits`.
 class OutputBuffer {
 public:
-  OutputBuffer(FileIO& io, int fd) : io_(io), fd_(fd) { samples_.reserve(kOutputFrames); }
+  OutputBuffer(FileIO& io, int fd, const Limits& limits) : io_(io), fd_(fd), limits_(limits) {
+    samples_.reserve(kOutputFrames);
+  }
   bool add(std::span<const int16_t> samples) {
     while (!samples.empty()) {
       size_t take = std::min(samples.size(), kOutputFrames - samples_.size());
@@ -216,20 +239,31 @@ public:
     if (samples_.empty())
       return true;
     total_ += static_cast<int64_t>(samples_.size());
-    bool ok =
-        total_ <= kMaxFrames &&
-        write(io_, fd_,
-              std::span(reinterpret_cast<const uint8_t*>(samples_.data()), samples_.size() * 2));
+    unchecked_ += static_cast<int64_t>(samples_.size()) * 2;
+    if (total_ > std::min(limits_.maxFrames, kMaxFrames))
+      failure_ = Failure::tooLarge;
+    else if (unchecked_ >= kSpaceCheckBytes && !roomFor(fd_, kSpaceCheckBytes, limits_))
+      failure_ = Failure::noSpace;
+    if (unchecked_ >= kSpaceCheckBytes)
+      unchecked_ = 0;
+    bool ok = !failure_ && write(io_, fd_,
+                                 std::span(reinterpret_cast<const uint8_t*>(samples_.data()),
+                                           samples_.size() * 2));
     samples_.clear();
     return ok;
   }
   int64_t total() const { return total_; }
+  // Why the output stopped, when a limit stopped it.
+  std::optional<Failure> failure() const { return failure_; }
 
 private:
   FileIO& io_;
   const int fd_;
+  const Limits& limits_;
   std::vector<int16_t> samples_;
   int64_t total_ = 0;
+  int64_t unchecked_ = 0; // bytes written since the free space was last asked
+  std::optional<Failure> failure_;
 };
 
 // Turns decoded frames of any sample format, layout and rate into 16 kHz mono 16-bit in one
@@ -339,13 +373,14 @@ private:
 };
 
 Outcome decodeInto(AVFormatContext* format, AVCodecContext* codec, int stream, FileIO& io,
-                   int outFd) {
+                   int outFd, const Limits& limits) {
   Owned<AVPacket> packet(av_packet_alloc());
   Owned<AVFrame> frame(av_frame_alloc());
   if (!packet || !frame)
-    return kUnreadable;
-  OutputBuffer out(io, outFd);
+    return kBusy;
+  OutputBuffer out(io, outFd, limits);
   Converter converter(out);
+  auto failed = [&out] { return Outcome{0, out.failure().value_or(Failure::unreadable)}; };
 
   // Everything the decoder has ready, converted and written.
   auto drainDecoder = [&]() -> bool {
@@ -376,14 +411,14 @@ Outcome decodeInto(AVFormatContext* format, AVCodecContext* codec, int stream, F
       r = avcodec_send_packet(codec, packet.get());
       av_packet_unref(packet.get());
       if (r < 0 || !drainDecoder())
-        return kUnreadable;
+        return failed();
     } else {
       av_packet_unref(packet.get());
     }
   }
   if (avcodec_send_packet(codec, nullptr) < 0 || !drainDecoder() || !converter.drain() ||
       !out.flush())
-    return kUnreadable;
+    return failed();
   return Outcome{out.total(), std::nullopt};
 }
 
@@ -397,7 +432,7 @@ void removeUnfinished() {
   unfinished().unlinkAll();
 }
 
-Outcome decodeFile(const Place& input, const Place& output, FileIO& files) {
+Outcome decodeFile(const Place& input, const Place& output, FileIO& files, const Limits& limits) {
   static std::once_flag setUp;
   std::call_once(setUp, [] {
     av_log_set_level(AV_LOG_QUIET); // we report; FFmpeg does not
@@ -409,6 +444,8 @@ Outcome decodeFile(const Place& input, const Place& output, FileIO& files) {
   // 1-2. The input: a plain, non-empty file, opened without following a link and without
   // waiting (a FIFO would wait for a writer), then read through that descriptor only.
   Fd in{::openat(input.dir, input.name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)};
+  if (in.fd < 0 && outOfResources(errno))
+    return kBusy;
   struct stat opened {};
   if (in.fd < 0 || ::fstat(in.fd, &opened) != 0 || !S_ISREG(opened.st_mode) || opened.st_size < 1 ||
       ::fcntl(in.fd, F_SETFL, O_RDONLY) != 0)
@@ -463,6 +500,16 @@ Outcome decodeFile(const Place& input, const Place& output, FileIO& files) {
   if (codec->sample_rate <= 0 || codec->ch_layout.nb_channels < 1)
     return kUnreadable;
 
+  // A length the container declares (not one guessed from the bit rate) is checked before
+  // anything is written; the output is checked again as it grows.
+  int64_t declared = 0;
+  if (format->duration > 0 && format->duration_estimation_method != AVFMT_DURATION_FROM_BITRATE)
+    declared = av_rescale(format->duration, kWavRateHz, AV_TIME_BASE);
+  if (declared > std::min(limits.maxFrames, kMaxFrames))
+    return Outcome{0, Failure::tooLarge};
+  if (!roomFor(output.dir, static_cast<int64_t>(kWavHeaderBytes) + declared * 2, limits))
+    return Outcome{0, Failure::noSpace};
+
   // 7-8. The temporary file, after removing a stale one, with a placeholder header.
   if (!busyOutputs().claim(output.path))
     return kUnreadable;
@@ -474,6 +521,8 @@ Outcome decodeFile(const Place& input, const Place& output, FileIO& files) {
   files.unlinkat(partial.dir, partial.name);
   partial.file.fd = files.openat(partial.dir, partial.name,
                                  O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+  if (partial.file.fd < 0 && outOfResources(errno))
+    return kBusy;
   if (partial.file.fd >= 0)
     partial.registered = unfinished().add(partial.dir, partial.name);
   if (partial.file.fd < 0 || ::fchmod(partial.file.fd, 0644) != 0 ||
@@ -481,7 +530,7 @@ Outcome decodeFile(const Place& input, const Place& output, FileIO& files) {
     return kUnreadable;
 
   // 9-12. Decode, mix, resample, write.
-  Outcome frames = decodeInto(format.get(), codec.get(), stream, files, partial.file.fd);
+  Outcome frames = decodeInto(format.get(), codec.get(), stream, files, partial.file.fd, limits);
   if (frames.failure)
     return frames;
 

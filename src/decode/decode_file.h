@@ -5,6 +5,7 @@
 #include "core/file_io.h"
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -14,9 +15,26 @@ namespace va::Decode {
 enum class Failure {
   unsupported, // no allowed container recognises the input, or its audio has no decoder
   unreadable,  // everything else: not a plain non-empty file, broken audio, output not written
+  busy,        // a descriptor or memory could not be had (EMFILE, ENFILE, ENOMEM)
+  tooLarge,    // the output would pass Limits::maxFrames
+  noSpace,     // the output would leave less free space than Limits::keepFree asks for
 };
 
 inline constexpr int64_t kMaxFrames = 2147483629; // data bytes + 36 must fit 32 bits
+
+// Decodes run at once in the service, and the descriptors each may hold at its peak (input,
+// temporary output, its directory kept for the exit, the two confined parents, and the
+// transient ones of path resolution: 8 measured), with room to spare.
+inline constexpr size_t kMaxConcurrent = 4;
+inline constexpr uint64_t kDescriptorsPerRun = 16;
+
+// What a run may take of the disk.
+struct Limits {
+  int64_t maxFrames = kMaxFrames;
+  // Bytes to leave free on the output's file system (others' recordings), asked before writing
+  // and again every few MiB; none when empty.
+  std::function<uint64_t()> keepFree;
+};
 
 struct Outcome {
   int64_t frames = 0;
@@ -32,7 +50,8 @@ struct Place {
 };
 
 // See run() in decode.h. The output is written through `io`.
-Outcome decodeFile(const Place& input, const Place& output, FileIO& io = FileIO::posix());
+Outcome decodeFile(const Place& input, const Place& output, FileIO& io = FileIO::posix(),
+                   const Limits& limits = {});
 
 // Removes the temporary file of every decode still running (for the orderly exit: the process
 // ends before they could finish). Safe from any thread.

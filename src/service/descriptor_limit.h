@@ -1,13 +1,21 @@
 #pragma once
 
+#include "decode/decode_file.h"
+
 #include <cstddef>
 #include <cstdint>
 
 namespace va {
 
-// Descriptors kept out of the connections' reach: segment files, decodes, the audio server's
-// sockets and event descriptors, the standard streams.
-inline constexpr uint64_t kDescriptorReserve = 256;
+// Descriptors the service holds whatever it does: the audio server's sockets and event
+// descriptors, the server's listener and queues, the root, the standard streams, and the
+// transient ones of requests resolving their paths (recording tracks are counted apart).
+inline constexpr uint64_t kServiceDescriptors = 192;
+// Descriptors kept out of the connections' reach: the service's own and those of as many
+// decodes as may run at once.
+inline constexpr uint64_t kDescriptorReserve =
+    kServiceDescriptors + Decode::kMaxConcurrent * Decode::kDescriptorsPerRun;
+static_assert(kDescriptorReserve == 256);
 
 // Raises the soft limit on open descriptors to the hard limit (at most the kernel's per-process
 // ceiling) and returns the soft limit in force afterwards. Call once, at start-up.

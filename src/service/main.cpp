@@ -113,7 +113,12 @@ int main(int argc, char** argv) {
   captures->setOnRecordingCountChange(
       [](int64_t recording) { writeStdoutLine(stateLine(recording)); });
 
-  auto router = std::make_shared<Router>(std::string(kHelperVersion), options->root, platform,
+  // The root is opened here, once: every request resolves its paths below this descriptor, so a
+  // link that named the root and is re-pointed later leads nowhere new.
+  std::expected<std::shared_ptr<const Root>, std::string> root = Root::open(options->root);
+  if (!root)
+    fail(root.error());
+  auto router = std::make_shared<Router>(std::string(kHelperVersion), *root, platform,
                                          std::shared_ptr<Captures>(captures, [](Captures*) {}));
 
   // Connections are capped below the descriptor limit so that a flood of them cannot keep a

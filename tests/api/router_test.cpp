@@ -1,8 +1,14 @@
 #include "api/router.h"
 
 #include "fakes/fake_platform.h"
+#include "fakes/scripted_strategy.h"
+#include "support/audio_files.h"
 
+#include <fcntl.h>
+#include <filesystem>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 namespace va {
 namespace {
@@ -97,6 +103,83 @@ TEST_F(RouterTest, SourcesListInputsAndGroupApplications) {
   HTTPResponse again = call("GET /sources");
   for (const Json& input : again.json["inputs"])
     EXPECT_FALSE(input["isDefault"].get<bool>());
+}
+
+// Paths resolve below the root opened at start-up, at any depth: a link that named the root,
+// re-pointed since, leads nowhere new. A decode may not write into a recording capture's tree,
+// only so many run at once, and a process short of descriptors answers 503, never 403.
+TEST(RouterPaths, StayBelowTheRootOpenedAtStartUp) {
+  namespace fs = std::filesystem;
+  testing_support::TempDir base;
+  const std::string real = base.path() + "/real", link = base.path() + "/link";
+  fs::create_directory(real);
+  std::string deep = real;
+  for (UniqueFd at(::open(real.c_str(), O_PATH | O_DIRECTORY)); deep.size() < real.size() + 2000;
+       at = UniqueFd(::openat(at.get(), "d", O_PATH | O_DIRECTORY)), deep += "/d")
+    ::mkdirat(at.get(), "d", 0700);
+  fs::create_directory(base.path() + "/other");
+  fs::create_directory_symlink(real, link);
+  fs::create_directory_symlink("d/d", real + "/dd");
+  ASSERT_TRUE(testing_support::makeTone(real + "/in.wav", 16000, 1, 440, 0.1, 0.25));
+  auto journal = std::make_shared<testing_support::CallJournal>();
+  auto captures = std::make_shared<Captures>(
+      Captures::Factories{
+          .micStatus = {},
+          .makeMic = {},
+          .makeRemote = [journal](const std::string&, const ProcessMatch&)
+              -> std::expected<std::shared_ptr<CaptureStrategy>, RemoteStrategies::Refusal> {
+            return std::make_shared<testing_support::ScriptedStrategy>("remote", journal);
+          }},
+      std::make_shared<MonotonicClock>());
+  std::shared_ptr<const Root> root = Root::open(link).value();
+  Router router("0.1.0", root, RouterPlatform{}, captures, {}, 1);
+  Router full("0.1.0", root, RouterPlatform{}, captures, {}, 0);
+  fs::remove(link);
+  fs::create_directory_symlink(base.path() + "/other", link);
+  auto post = [](Router& to, const std::string& path, const Json& body) {
+    HTTPRequest r;
+    r.method = "POST";
+    r.path = path;
+    r.body = body.dump();
+    return to.handle(r);
+  };
+  auto decode = [&](Router& to, const std::string& output) {
+    return post(to, "/decode", {{"input", real + "/in.wav"}, {"output", output}});
+  };
+  HTTPResponse made = post(
+      router, "/captures",
+      {{"dir", link + "/rec"}, {"remote", {{"strategy", "x"}, {"match", {{"bundleIds", {"a"}}}}}}});
+  ASSERT_EQ(made.status, 201) << made.json;
+
+  const std::pair<int64_t, std::string> outputs[] = {
+      {200, link + "/out.wav"}, // as given at start-up: still the first root
+      {200, deep + "/out.wav"},
+      {200, real + "/dd/d/out.wav"},
+      {403, base.path() + "/other/out.wav"},
+      {409, real + "/rec/tracks/remote/000001.wav"},
+      {409, real + "/rec/out.wav"},
+  };
+  for (const auto& [status, output] : outputs)
+    EXPECT_EQ(decode(router, output).status, status) << output.substr(0, 200);
+  EXPECT_TRUE(fs::exists(real + "/out.wav") && fs::exists(real + "/d/d/d/out.wav"));
+  EXPECT_EQ(decode(full, real + "/out.wav").json, Json({{"error", "busy"}}));
+  post(router, "/captures/" + made.json["captureId"].get<std::string>() + "/stop", {});
+
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+  rlimit low{64, saved.rlim_max};
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+  std::vector<UniqueFd> taken; // every descriptor number below the limit
+  for (int fd; (fd = ::dup(root->fd()->get())) >= 0;)
+    taken.emplace_back(fd);
+  HTTPResponse create = post(
+      router, "/captures",
+      {{"dir", real + "/d/x"}, {"remote", {{"strategy", "x"}, {"match", {{"bundleIds", {"a"}}}}}}});
+  HTTPResponse decoded = decode(router, real + "/d/out.wav");
+  taken.clear();
+  ::setrlimit(RLIMIT_NOFILE, &saved);
+  EXPECT_EQ(create.json, Json({{"error", "busy"}}));
+  EXPECT_EQ(decoded.json, Json({{"error", "busy"}}));
 }
 
 } // namespace

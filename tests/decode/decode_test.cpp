@@ -154,21 +154,41 @@ TEST_F(DecodeTest, AStaleTemporaryOrTheInputIsReplacedAndALinkedTargetLeftAlone)
   EXPECT_EQ(readFile(victim), "not yours");
 }
 
-// A disk that fills up or fails at any step leaves neither the output nor its temporary file.
-TEST_F(DecodeTest, FileFaultsLeaveNothingBehind) {
-  const std::pair<const char*, std::function<void(FaultyFileIO&)>> cases[] = {
-      {"full before the header", [](FaultyFileIO& io) { io.setWriteBudget(10); }},
-      {"full in the samples", [](FaultyFileIO& io) { io.setWriteBudget(44 + 1001); }},
-      {"no descriptor", [](FaultyFileIO& io) { io.failOpens(EMFILE); }},
-      {"fsync error", [](FaultyFileIO& io) { io.failFsyncs(EIO); }},
-      {"rename refused", [](FaultyFileIO& io) { io.failRenames(EACCES); }},
-  };
-  for (const auto& [name, fault] : cases) {
+// A disk that fills up or fails at any step, or an output past the limits (declared up front or
+// found as it grows: raw AAC declares no length), leaves neither the output nor its temporary file.
+TEST_F(DecodeTest, FileFaultsAndLimitsLeaveNothingBehind) {
+  const std::string aac = encode("tone.aac", "-c:a aac");
+  const std::tuple<const char*, std::function<void(FaultyFileIO&)>, Decode::Limits, Failure>
+      cases[] = {
+          {"full before the header",
+           [](FaultyFileIO& io) { io.setWriteBudget(10); },
+           {},
+           Failure::unreadable},
+          {"full in the samples",
+           [](FaultyFileIO& io) { io.setWriteBudget(44 + 1001); },
+           {},
+           Failure::unreadable},
+          {"no descriptor", [](FaultyFileIO& io) { io.failOpens(EMFILE); }, {}, Failure::busy},
+          {"fsync error", [](FaultyFileIO& io) { io.failFsyncs(EIO); }, {}, Failure::unreadable},
+          {"rename refused",
+           [](FaultyFileIO& io) { io.failRenames(EACCES); },
+           {},
+           Failure::unreadable},
+          {"declared too long", {}, {.maxFrames = 8000, .keepFree = {}}, Failure::tooLarge},
+          {"grows too long", {}, {.maxFrames = 8000, .keepFree = {}}, Failure::tooLarge},
+          {"too little room left",
+           {},
+           {.maxFrames = Decode::kMaxFrames, .keepFree = [] { return uint64_t{1} << 62; }},
+           Failure::noSpace},
+      };
+  for (const auto& [name, fault, limits, failure] : cases) {
     FaultyFileIO io;
-    fault(io);
-    auto frames = Decode::run(in("tone.wav"), in("faulty.wav"), io);
+    if (fault)
+      fault(io);
+    const bool grows = std::string_view(name) == "grows too long";
+    auto frames = Decode::run(in(grows ? aac : "tone.wav"), in("faulty.wav"), io, limits);
     ASSERT_FALSE(frames) << name;
-    EXPECT_EQ(frames.error(), Failure::unreadable) << name;
+    EXPECT_EQ(frames.error(), failure) << name;
     EXPECT_FALSE(fs::exists(at("faulty.wav"))) << name;
     EXPECT_FALSE(fs::exists(at("faulty.wav.partial"))) << name;
   }
