@@ -122,33 +122,29 @@ TEST(RouterPaths, StayBelowTheRootOpenedAtStartUp) {
   fs::create_directory_symlink("d/d", real + "/dd");
   ASSERT_TRUE(testing_support::makeTone(real + "/in.wav", 16000, 1, 440, 0.1, 0.25));
   auto journal = std::make_shared<testing_support::CallJournal>();
-  auto captures = std::make_shared<Captures>(
-      Captures::Factories{
-          .micStatus = {},
-          .makeMic = {},
-          .makeRemote = [journal](const std::string&, const ProcessMatch&)
-              -> std::expected<std::shared_ptr<CaptureStrategy>, RemoteStrategies::Refusal> {
-            return std::make_shared<testing_support::ScriptedStrategy>("remote", journal);
-          }},
-      std::make_shared<MonotonicClock>());
+  Captures::Factories factories;
+  factories.makeRemote = [journal](const std::string&, const ProcessMatch&) {
+    return std::make_shared<testing_support::ScriptedStrategy>("remote", journal);
+  };
+  auto captures = std::make_shared<Captures>(factories, std::make_shared<MonotonicClock>());
   std::shared_ptr<const Root> root = Root::open(link).value();
   Router router("0.1.0", root, RouterPlatform{}, captures, {}, 1);
   Router full("0.1.0", root, RouterPlatform{}, captures, {}, 0);
   fs::remove(link);
   fs::create_directory_symlink(base.path() + "/other", link);
-  auto post = [](Router& to, const std::string& path, const Json& body) {
-    HTTPRequest r;
-    r.method = "POST";
-    r.path = path;
+  auto post = [](Router& to, const std::string& line, const Json& body) {
+    HTTPRequest r = request(line);
     r.body = body.dump();
     return to.handle(r);
   };
   auto decode = [&](Router& to, const std::string& output) {
-    return post(to, "/decode", {{"input", real + "/in.wav"}, {"output", output}});
+    return post(to, "POST /decode", {{"input", real + "/in.wav"}, {"output", output}});
   };
-  HTTPResponse made = post(
-      router, "/captures",
-      {{"dir", link + "/rec"}, {"remote", {{"strategy", "x"}, {"match", {{"bundleIds", {"a"}}}}}}});
+  auto create = [&](const std::string& dir) {
+    return post(router, "POST /captures",
+                {{"dir", dir}, {"remote", {{"strategy", "x"}, {"match", {{"bundleIds", {"a"}}}}}}});
+  };
+  HTTPResponse made = create(link + "/rec");
   ASSERT_EQ(made.status, 201) << made.json;
 
   const std::pair<int64_t, std::string> outputs[] = {
@@ -163,22 +159,20 @@ TEST(RouterPaths, StayBelowTheRootOpenedAtStartUp) {
     EXPECT_EQ(decode(router, output).status, status) << output.substr(0, 200);
   EXPECT_TRUE(fs::exists(real + "/out.wav") && fs::exists(real + "/d/d/d/out.wav"));
   EXPECT_EQ(decode(full, real + "/out.wav").json, Json({{"error", "busy"}}));
-  post(router, "/captures/" + made.json["captureId"].get<std::string>() + "/stop", {});
+  post(router, "POST /captures/" + made.json["captureId"].get<std::string>() + "/stop", {});
 
-  rlimit saved{};
+  rlimit saved{}, low{};
   ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
-  rlimit low{64, saved.rlim_max};
+  low = {64, saved.rlim_max};
   ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
   std::vector<UniqueFd> taken; // every descriptor number below the limit
   for (int fd; (fd = ::dup(root->fd()->get())) >= 0;)
     taken.emplace_back(fd);
-  HTTPResponse create = post(
-      router, "/captures",
-      {{"dir", real + "/d/x"}, {"remote", {{"strategy", "x"}, {"match", {{"bundleIds", {"a"}}}}}}});
+  HTTPResponse created = create(real + "/d/x");
   HTTPResponse decoded = decode(router, real + "/d/out.wav");
   taken.clear();
   ::setrlimit(RLIMIT_NOFILE, &saved);
-  EXPECT_EQ(create.json, Json({{"error", "busy"}}));
+  EXPECT_EQ(created.json, Json({{"error", "busy"}}));
   EXPECT_EQ(decoded.json, Json({{"error", "busy"}}));
 }
 

@@ -148,6 +148,10 @@ private:
   testing_support::TempDir base_;
   std::string root_;
   std::unique_ptr<testing_support::ChildProcess> process_;
+
+public:
+  // Serves `root` (a link, say) instead of the fresh directory; call before start().
+  void serveRoot(std::string root) { root_ = std::move(root); }
 };
 
 // Threads and descriptors of a process, read from /proc.

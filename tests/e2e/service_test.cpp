@@ -535,6 +535,26 @@ TEST(DecodeEndpoint, SigtermDuringADecodeLeavesNoTemporaryFile) {
   EXPECT_FALSE(fs::exists(s.root() + "/out.wav"));
 }
 
+// The root is opened once: the link that named it, re-pointed after the start, takes neither a
+// capture nor a decode anywhere new, and its old name still reaches the first root.
+TEST(Confinement, ARootLinkRepointedAfterTheStartLeadsNowhereNew) {
+  Service s;
+  const std::string first = s.root(), link = first + "-link", other = first + "-other";
+  ASSERT_EQ(::mkdir(other.c_str(), 0700), 0);
+  ASSERT_TRUE(makeTone(first + "/in.wav", 16000, 1, 440, 0.2, 0.5));
+  fs::create_directory_symlink(first, link);
+  s.serveRoot(link);
+  ASSERT_TRUE(s.start(kTestStrategies));
+  fs::remove(link);
+  fs::create_directory_symlink(other, link);
+  EXPECT_EQ(s.call("POST", "/captures", toneCapture(other + "/cap", 1).dump()).status, 403);
+  EXPECT_EQ(s.call("POST", "/decode", decodeBody(first + "/in.wav", other + "/o.wav")).status, 403);
+  EXPECT_EQ(s.call("POST", "/decode", decodeBody(link + "/in.wav", link + "/o.wav")).status, 200);
+  s.finish();
+  EXPECT_EQ(listDir(other), std::vector<std::string>{});
+  EXPECT_TRUE(fs::exists(first + "/o.wav"));
+}
+
 // While a directory below the root and a link to a directory outside it trade places again and
 // again, captures (and their segments) and decodes aimed below that directory never read or
 // write outside the root and leave no temporary file. VA_RACE_SECONDS sets how long the swapping
