@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <condition_variable>
 #include <limits>
 #include <mutex>
 
@@ -28,16 +27,6 @@ public:
   void failOpens(int err) { openErrno_ = err; }
   void failFsyncs(int err) { fsyncErrno_ = err; }
   void failRenames(int err) { renameErrno_ = err; }
-  // While held, writes wait (a frozen file system); heldWrite() waits for one to be waiting.
-  void holdWrites(bool held) {
-    std::lock_guard lock(mutex_);
-    held_ = held;
-    changed_.notify_all();
-  }
-  void heldWrite() {
-    std::unique_lock lock(mutex_);
-    changed_.wait(lock, [this] { return waiting_ > 0; });
-  }
 
   int openat(int dir, const std::string& name, int flags, mode_t mode) override {
     return fails(openErrno_) ? -1 : FileIO::posix().openat(dir, name, flags, mode);
@@ -45,13 +34,7 @@ public:
   ssize_t write(int fd, const void* bytes, size_t n) override {
     size_t allowed;
     {
-      std::unique_lock lock(mutex_);
-      if (held_) {
-        ++waiting_;
-        changed_.notify_all();
-        changed_.wait(lock, [this] { return !held_; });
-        --waiting_;
-      }
+      std::lock_guard lock(mutex_);
       if (budget_ == 0) {
         errno = writeErrno_;
         return -1;
@@ -83,9 +66,6 @@ private:
   }
 
   std::mutex mutex_;
-  std::condition_variable changed_;
-  bool held_ = false;
-  int waiting_ = 0;
   size_t budget_ = std::numeric_limits<size_t>::max();
   int writeErrno_ = ENOSPC;
   std::atomic<size_t> chunk_{std::numeric_limits<size_t>::max()};
