@@ -181,9 +181,11 @@ HTTPResponse Router::createCapture(const std::string& body) {
     return refusedNow();
   // The capture directory may hold what an earlier capture left; a link planted where a track
   // directory goes is refused rather than written through.
+  errno = 0;
   if ((spec->mic && !plainDirectories(captureDir.get(), "mic")) ||
       (spec->remote && !plainDirectories(captureDir.get(), "remote")))
-    return HTTPResponse::error(400, "bad_request");
+    return outOfResources(errno) ? HTTPResponse::error(503, "busy")
+                                 : HTTPResponse::error(400, "bad_request");
   spec->dir = dir->path;
   spec->directory =
       std::make_shared<const CaptureDirectory>(CaptureDirectory{.parent = std::move(dir->parent),

@@ -171,9 +171,13 @@ BusyOutputs& busyOutputs() {
 class Unfinished {
 public:
   // `dir` is duplicated: the entry stays valid whatever the caller does with its descriptor.
+  // 0 when it cannot be.
   uint64_t add(int dir, const std::string& name) {
+    UniqueFd kept(::fcntl(dir, F_DUPFD_CLOEXEC, 0));
+    if (!kept)
+      return 0;
     std::lock_guard lock(mutex_);
-    entries_[++last_] = Entry{UniqueFd(::fcntl(dir, F_DUPFD_CLOEXEC, 0)), name};
+    entries_[++last_] = Entry{std::move(kept), name};
     return last_;
   }
   void remove(uint64_t id) {
@@ -523,8 +527,9 @@ Outcome decodeFile(const Place& input, const Place& output, FileIO& files, const
                                  O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
   if (partial.file.fd < 0 && outOfResources(errno))
     return kBusy;
-  if (partial.file.fd >= 0)
-    partial.registered = unfinished().add(partial.dir, partial.name);
+  if (partial.file.fd >= 0 &&
+      (partial.registered = unfinished().add(partial.dir, partial.name)) == 0)
+    return kBusy; // the exit could not remove it
   if (partial.file.fd < 0 || ::fchmod(partial.file.fd, 0644) != 0 ||
       !write(files, partial.file.fd, wavHeader(0)))
     return kUnreadable;

@@ -22,9 +22,9 @@ enum class Failure {
 
 inline constexpr int64_t kMaxFrames = 2147483629; // data bytes + 36 must fit 32 bits
 
-// Decodes run at once in the service, and the descriptors each may hold at its peak (input,
-// temporary output, its directory kept for the exit, the two confined parents, and the
-// transient ones of path resolution: 8 measured), with room to spare.
+// Decodes run at once in the service, and the descriptors each may hold at its peak: the input,
+// the temporary output, its directory kept for the exit and the two confined parents (5
+// measured), a few more while its paths resolve, with room to spare.
 inline constexpr size_t kMaxConcurrent = 4;
 inline constexpr uint64_t kDescriptorsPerRun = 16;
 
