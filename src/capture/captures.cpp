@@ -4,7 +4,6 @@
 #include "core/random.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
 #include <functional>
 #include <new>
@@ -121,9 +120,9 @@ namespace {
 
 // A thread, descriptor or memory that could not be had: the same request may succeed later.
 bool isResource(const std::error_code& error) {
-  return error.category() == std::generic_category() &&
-         (error.value() == EAGAIN || error.value() == EMFILE || error.value() == ENFILE ||
-          error.value() == ENOMEM);
+  using enum std::errc;
+  return error == resource_unavailable_try_again || error == too_many_files_open ||
+         error == too_many_files_open_in_system || error == not_enough_memory;
 }
 
 } // namespace
