@@ -4,7 +4,6 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <string_view>
@@ -68,16 +67,15 @@ std::expected<std::shared_ptr<const Root>, std::string> Root::open(const std::st
   if (!fd)
     return std::unexpected("cannot open the root " + given + ": " + std::strerror(errno));
   // The kernel's name for the directory that was opened: no second lookup of `given` that a
-  // re-pointed link could divert. Without /proc, the real path of `given`, this once.
+  // re-pointed link could divert.
   char link[32];
   std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd.get());
   char resolved[PATH_MAX];
-  ssize_t n = ::readlink(link, resolved, sizeof resolved - 1);
-  if (n > 0 && resolved[0] == '/')
-    resolved[n] = '\0';
-  else if (!::realpath(given.c_str(), resolved))
-    return std::unexpected("cannot resolve the root " + given + ": " + std::strerror(errno));
-  std::vector<std::string> canonical = components(resolved);
+  ssize_t n = ::readlink(link, resolved, sizeof resolved);
+  if (n <= 0 || n >= static_cast<ssize_t>(sizeof resolved) || resolved[0] != '/')
+    return std::unexpected("cannot resolve the root " + given + " through /proc");
+  std::vector<std::string> canonical =
+      components(std::string_view(resolved, static_cast<size_t>(n)));
   std::string path = "/" + joined(canonical);
   return std::shared_ptr<const Root>(
       new Root(std::move(path), std::move(canonical), components(given), std::move(fd)));
