@@ -188,6 +188,9 @@ void checkAnswerShape(const va::HTTPResponse& response) {
   case 500:
     check(code == "capture_failed");
     break;
+  case 503: // a descriptor, thread or memory the machine could not spare
+    check(code == "busy");
+    break;
   default:
     check(false);
   }
