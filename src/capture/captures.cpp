@@ -140,8 +140,8 @@ std::expected<std::shared_ptr<Capture>, CreateError> Captures::create(const Capt
     if (capture) {
       try {
         capture->stop();
-      } catch (const std::exception& e) {
-        log("capture could not be unwound: " + std::string(e.what()));
+      } catch (...) {
+        log("a capture that could not start could not be stopped either");
       }
     }
     if (owner != 0) {
@@ -160,6 +160,8 @@ std::expected<std::shared_ptr<Capture>, CreateError> Captures::create(const Capt
         (system && isResource(system->code())) || dynamic_cast<const std::bad_alloc*>(&e);
     built = std::unexpected(
         CreateError{resource ? CreateError::Kind::busy : CreateError::Kind::failed, e.what()});
+  } catch (...) {
+    built = std::unexpected(CreateError{CreateError::Kind::failed, "unknown exception"});
   }
   if (!built) {
     unwind();
