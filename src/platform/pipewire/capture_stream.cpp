@@ -80,6 +80,7 @@ struct CaptureStream::Node final : Host::Retired {
   bool heardOnce = false;
 
   void dropLinks();
+  void quiesce() override;
   static void onStateChanged(void* data, pw_filter_state old, pw_filter_state state,
                              const char* error);
   static void onProcess(void* data, spa_io_position* position) noexcept;
@@ -146,6 +147,17 @@ void CaptureStream::Node::dropLinks() {
     pw_proxy_destroy(entry->proxy);
   }
   links.clear();
+}
+
+void CaptureStream::Node::quiesce() {
+  // Unlinked, inactive and no longer always processed, the node belongs to no driver's group, and
+  // the graph has nothing more to send it.
+  dropLinks();
+  if (filter && alwaysProcess) {
+    spa_dict_item item = SPA_DICT_ITEM_INIT(PW_KEY_NODE_ALWAYS_PROCESS, "false");
+    spa_dict dict = SPA_DICT_INIT(&item, 1);
+    pw_filter_update_properties(filter, nullptr, &dict);
+  }
 }
 
 CaptureStream::CaptureStream(std::shared_ptr<Host> host) : host_(std::move(host)) {}

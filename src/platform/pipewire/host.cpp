@@ -229,6 +229,7 @@ Host::~Host() {
   if (core_)
     teardownLocked();
   retired_.clear();
+  quiescing_.clear();
   if (retryTimer_)
     pw_loop_destroy_source(pw_thread_loop_get_loop(loop_), retryTimer_);
   if (retireTimer_)
@@ -320,6 +321,7 @@ void Host::teardownLocked() {
   for (GraphWatcher* watcher : watchers)
     watcher->serverLost();
   retired_.clear();
+  quiescing_.clear();
   for (auto& [id, bound] : bound_) {
     spa_hook_remove(&bound->object);
     pw_proxy_destroy(bound->proxy);
@@ -359,8 +361,10 @@ void Host::onRetry(void* data, uint64_t) {
 }
 
 void Host::retire(std::unique_ptr<Retired> object) {
-  while (retired_.size() >= kMaxRetired)
+  while (retired_.size() >= kMaxRetired) {
+    letGo(std::move(retired_.front().second));
     retired_.pop_front();
+  }
   retired_.emplace_back(static_cast<uint64_t>(MonotonicClock().nowNs()) + kRetireNs,
                         std::move(object));
   if (retired_.size() == 1)
@@ -370,15 +374,34 @@ void Host::retire(std::unique_ptr<Retired> object) {
 void Host::onRetireTimer(void* data, uint64_t) {
   auto* host = static_cast<Host*>(data);
   const auto nowNs = static_cast<uint64_t>(MonotonicClock().nowNs());
-  while (!host->retired_.empty() && host->retired_.front().first <= nowNs)
+  while (!host->retired_.empty() && host->retired_.front().first <= nowNs) {
+    host->letGo(std::move(host->retired_.front().second));
     host->retired_.pop_front();
+  }
   if (!host->retired_.empty())
     host->armOnce(host->retireTimer_, host->retired_.front().first - nowNs);
 }
 
+void Host::letGo(std::unique_ptr<Retired> object) {
+  object->quiesce();
+  if (!core_)
+    return;
+  if (int seq = pw_core_sync(core_, PW_ID_CORE, 0); seq >= 0)
+    quiescing_.emplace_back(seq, std::move(object));
+}
+
 void Host::onCoreDone(void* data, uint32_t id, int seq) {
   auto* host = static_cast<Host*>(data);
-  if (id != PW_ID_CORE || seq != host->syncSeq_)
+  if (id != PW_ID_CORE)
+    return;
+  // Answers come in the order the syncs were sent: everything up to this one may go.
+  auto answered = std::find_if(host->quiescing_.begin(), host->quiescing_.end(),
+                               [seq](const auto& entry) { return entry.first == seq; });
+  if (answered != host->quiescing_.end()) {
+    host->quiescing_.erase(host->quiescing_.begin(), answered + 1);
+    return;
+  }
+  if (seq != host->syncSeq_)
     return;
   // Round one lists the globals and binds them; round two delivers their info.
   if (++host->syncRound_ < 2) {

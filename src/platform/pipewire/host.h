@@ -79,13 +79,19 @@ public:
   class Retired {
   public:
     virtual ~Retired() = default;
+    // Loop thread: lets go of everything that could make the server send it more (links,
+    // scheduling). It is destroyed once the server has answered a sync sent after this: the
+    // client library (0.3.65) never closes descriptors that arrive for an object it already
+    // destroyed, and a node is sent peers' eventfds whenever the graph moves it.
+    virtual void quiesce() {}
   };
   static constexpr uint64_t kRetireNs = 1'000'000'000;
   static constexpr size_t kMaxRetired = 16;
 
   // With the loop lock held (or on the loop thread):
-  // Keeps `object` for kRetireNs, then destroys it; when more than kMaxRetired wait, the oldest
-  // goes at once. Everything retired goes when the server does.
+  // Keeps `object` for kRetireNs, then quiesces it and destroys it after a round trip; when more
+  // than kMaxRetired wait, the oldest is let go at once. Everything retired goes when the server
+  // does.
   void retire(std::unique_ptr<Retired> object);
   pw_core* core() const { return core_; }
   pw_thread_loop* threadLoop() const { return loop_; }
@@ -114,6 +120,7 @@ private:
   static void onCoreError(void* data, uint32_t id, int seq, int res, const char* message);
   static void onRetry(void* data, uint64_t expirations);
   static void onRetireTimer(void* data, uint64_t expirations);
+  void letGo(std::unique_ptr<Retired> object);
   friend struct BoundEvents;
 
   const int32_t ownPid_;
@@ -124,6 +131,8 @@ private:
   spa_source* retireTimer_ = nullptr;
   // Loop thread (or loop lock) only: oldest first, with when each may go (CLOCK_MONOTONIC ns).
   std::deque<std::pair<uint64_t, std::unique_ptr<Retired>>> retired_;
+  // Quiesced, each waiting for the answer to its sync (by sequence number), oldest first.
+  std::deque<std::pair<int, std::unique_ptr<Retired>>> quiescing_;
   std::chrono::milliseconds backoff_{100};
 
   // Loop thread (or loop lock) only.
