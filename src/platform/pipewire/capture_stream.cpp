@@ -40,7 +40,9 @@
 // was flagged empty, for good. We substituted silence, so a remote track held digital silence in
 // half of the captures that followed another; linking again the same way took the same slot and
 // failed the same way. So a node we are done with is deactivated and handed to the host with
-// its links, which destroys it a second later: a new link made meanwhile gets a fresh slot. A
+// its links, which destroys it a second later: a new link made meanwhile gets a fresh slot (a
+// stream that makes nodes faster than that waits for room rather than cutting links short: a
+// burst of captures stopped at once left a player's output silent to every new link). A
 // node whose path still brings nothing is replaced the same way (the new node is linked while
 // the old links still hold their slots), and cycles that bring nothing are never passed off as
 // silence before the first that brought something.
@@ -170,6 +172,7 @@ std::expected<void, std::string> CaptureStream::start(const StreamSpec& spec, Pl
                                                       Block block, Repaired repaired) {
   stop();
   Host::Lock lock(*host_);
+  host_->awaitRetireRoom();
   spec_ = spec;
   if (spec_.positions.empty() || spec_.positions.size() > kMaxPorts)
     return std::unexpected("pw_filter_add_port: " + std::to_string(spec_.positions.size()) +

@@ -371,6 +371,14 @@ void Host::retire(std::unique_ptr<Retired> object) {
     armOnce(retireTimer_, kRetireNs);
 }
 
+void Host::awaitRetireRoom() {
+  timespec deadline{};
+  pw_thread_loop_get_time(loop_, &deadline, static_cast<int64_t>(kRetireNs + kRetireNs / 2));
+  while (retired_.size() >= kMaxRetired)
+    if (pw_thread_loop_timed_wait_full(loop_, &deadline) != 0)
+      break;
+}
+
 void Host::onRetireTimer(void* data, uint64_t) {
   auto* host = static_cast<Host*>(data);
   const auto nowNs = static_cast<uint64_t>(MonotonicClock().nowNs());
@@ -378,6 +386,7 @@ void Host::onRetireTimer(void* data, uint64_t) {
     host->letGo(std::move(host->retired_.front().second));
     host->retired_.pop_front();
   }
+  pw_thread_loop_signal(host->loop_, false); // room for awaitRetireRoom
   if (!host->retired_.empty())
     host->armOnce(host->retireTimer_, host->retired_.front().first - nowNs);
 }

@@ -93,6 +93,10 @@ public:
   // than kMaxRetired wait, the oldest is let go at once. Everything retired goes when the server
   // does.
   void retire(std::unique_ptr<Retired> object);
+  // With the loop lock held, never on the loop thread: waits, the lock released, until fewer than
+  // kMaxRetired objects wait (at most one and a half kRetireNs). Whoever makes nodes faster than
+  // they retire is held back: cutting a retired node's links short is what the wait avoids.
+  void awaitRetireRoom();
   pw_core* core() const { return core_; }
   pw_thread_loop* threadLoop() const { return loop_; }
   const Graph& graph() const { return model_; }
