@@ -392,12 +392,33 @@ TEST_P(RemoteTrack, RecordsTheMatchedAppsAndFollowsThem) {
 // remote track side by side, each with its own tone only; the audio server dies under them and
 // comes back: each track reports the loss, what was recorded stays valid, and both record again
 // once the server is back. Our links never outlive us: they are not lingering, so the server
-// removes them with the service, even one killed without a chance to clean up.
+// removes them with the service, even one killed without a chance to clean up. Before all that,
+// under a low descriptor limit, mic + tap captures created and stopped with no pause give back
+// every descriptor and thread (quick stops once left the nodes' event descriptors behind until
+// no descriptor was left), and the ten captures after them still hear the player (such a burst
+// once left its output silent to every new link).
 TEST_P(RemoteTrack, TracksLoseNothingAtTheirStartAndOutliveTheAudioServer) {
   ASSERT_NE(env_->mic("usb_mic", 1000, {"--default"}), 0);
   ASSERT_NE(env_->app("com.example.player", "Player", 440), 0);
   Service s;
-  ASSERT_TRUE(s.start(env_->clientEnv()));
+  ASSERT_TRUE(s.start(env_->clientEnv(), getpid(), {.descriptors = 512}));
+  auto quickCycle = [&](int i) {
+    Json body = remote(s.root() + "/quick" + std::to_string(i % 3),
+                       {{"bundleIds", {"com.example.player"}}});
+    body["mic"] = Json::object();
+    Reply created = s.call("POST", "/captures", body.dump());
+    ASSERT_EQ(created.status, 201) << "cycle " << i << ": " << created.json;
+    ASSERT_EQ(s.stop(created.json["captureId"]).status, 200);
+  };
+  quickCycle(0);
+  std::this_thread::sleep_for(1500ms); // the nodes we are done with go a second after their stop
+  auto [threads, descriptors] = threadsAndDescriptors(s.process().pid());
+  for (int i = 1; i <= 60 && !HasFatalFailure(); ++i)
+    quickCycle(i);
+  std::this_thread::sleep_for(1500ms);
+  auto [threadsAfter, descriptorsAfter] = threadsAndDescriptors(s.process().pid());
+  EXPECT_LE(threadsAfter, threads + 8);
+  EXPECT_LE(descriptorsAfter, descriptors + 8);
   auto nowS = [] {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
         .count();

@@ -11,8 +11,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -33,6 +35,35 @@ struct Reply {
   Json json; // null when the body is not JSON
 };
 
+// Threads of a process, read from /proc.
+inline int threadsIn(const std::string& pid) {
+  std::ifstream status("/proc/" + pid + "/status");
+  for (std::string line; std::getline(status, line);)
+    if (line.starts_with("Threads:"))
+      return std::stoi(line.substr(8));
+  return 0;
+}
+
+// Threads of every process that runs as `uid`.
+inline uint64_t threadsOf(uid_t uid) {
+  uint64_t threads = 0;
+  for (const std::string& pid : testing_support::listDir("/proc")) {
+    struct stat st {};
+    if (pid.empty() || !std::isdigit(static_cast<unsigned char>(pid[0])) ||
+        ::stat(("/proc/" + pid).c_str(), &st) != 0 || st.st_uid != uid)
+      continue;
+    threads += threadsIn(pid);
+  }
+  return threads;
+}
+
+// Limits the service runs under (0: ours). Under a thread limit it runs as "nobody": root is
+// exempt from RLIMIT_NPROC, which counts every thread of the user.
+struct Limits {
+  uint64_t descriptors = 0; // RLIMIT_NOFILE
+  uint64_t threads = 0;     // RLIMIT_NPROC
+};
+
 // The binary, run as `serve --root <root> --parent-pid <parent>` in a fresh root that goes away,
 // with everything in it and beside it, at the end (a service still running is killed first).
 class Service {
@@ -40,18 +71,30 @@ public:
   Service() : root_(base_.path() + "/root") { ::mkdir(root_.c_str(), 0700); }
 
   // Starts it and reads its READY line; false (and a failure) when none came. Unless `env` names
-  // an XDG_RUNTIME_DIR, the service finds no audio server: never the user's own. With a
-  // `descriptorLimit`, it runs under that RLIMIT_NOFILE.
-  bool start(std::vector<std::string> env = {}, int parent = getpid(),
-             uint64_t descriptorLimit = 0) {
+  // an XDG_RUNTIME_DIR, the service finds no audio server: never the user's own.
+  bool start(std::vector<std::string> env = {}, int parent = getpid(), Limits limits = {}) {
     if (std::ranges::none_of(env, [](auto& e) { return e.starts_with("XDG_RUNTIME_DIR="); }))
       env.insert(env.end(), {"XDG_RUNTIME_DIR=" + base_.path(),
                              "PIPEWIRE_REMOTE=" + base_.path() + "/no-audio-server"});
     std::vector<std::string> argv{VA_BINARY, "serve",        "--root",
                                   root_,     "--parent-pid", std::to_string(parent)};
-    if (descriptorLimit > 0) { // prlimit sets the limits and runs the service in its place
-      std::string limit = std::to_string(descriptorLimit);
+    if (limits.threads > 0) { // a copy of the binary that "nobody" may run, in a root it owns
+      const std::string binary = base_.path() + "/velmorrant-audio";
+      std::filesystem::copy_file(VA_BINARY, binary);
+      if (::chmod(base_.path().c_str(), 0711) != 0 || ::chown(root_.c_str(), 65534, 65534) != 0)
+        ADD_FAILURE() << "cannot hand the root to nobody: " << std::strerror(errno);
+      argv[0] = binary;
+      argv.insert(argv.begin(),
+                  {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"});
+    }
+    // prlimit sets the limits and runs the rest in its place.
+    if (limits.descriptors > 0) {
+      std::string limit = std::to_string(limits.descriptors);
       argv.insert(argv.begin(), {"/usr/bin/prlimit", "--nofile=" + limit + ":" + limit});
+    }
+    if (limits.threads > 0) { // on top of what "nobody" already runs: the limit counts that too
+      std::string limit = std::to_string(limits.threads + threadsOf(65534));
+      argv.insert(argv.begin(), {"/usr/bin/prlimit", "--nproc=" + limit + ":" + limit});
     }
     process_ = std::make_unique<testing_support::ChildProcess>(std::move(argv), std::move(env));
     readyLine = process_->readStdoutLine(30s).value_or("");
@@ -156,13 +199,9 @@ public:
 
 // Threads and descriptors of a process, read from /proc.
 inline std::pair<int, int> threadsAndDescriptors(pid_t pid) {
-  int threads = 0;
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(status, line);)
-    if (line.starts_with("Threads:"))
-      threads = std::stoi(line.substr(8));
-  return {threads, static_cast<int>(
-                       testing_support::listDir("/proc/" + std::to_string(pid) + "/fd").size())};
+  return {
+      threadsIn(std::to_string(pid)),
+      static_cast<int>(testing_support::listDir("/proc/" + std::to_string(pid) + "/fd").size())};
 }
 
 // Turns on the test-tone remote strategy.

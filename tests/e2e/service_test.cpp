@@ -116,7 +116,7 @@ TEST(ConnectionFlood, RecordingsAndRequestsCarryOnThroughTwoThousandIdleConnecti
   rlimit raised{held.saved.rlim_max, held.saved.rlim_max};
   ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &raised), 0);
   Service s;
-  ASSERT_TRUE(s.start(kTestStrategies, getpid(), /*descriptorLimit=*/512));
+  ASSERT_TRUE(s.start(kTestStrategies, getpid(), {.descriptors = 512}));
   std::vector<std::pair<std::string, std::string>> captures; // id, directory
   int made = 0;
   auto create = [&] {
@@ -160,6 +160,50 @@ TEST(ConnectionFlood, RecordingsAndRequestsCarryOnThroughTwoThousandIdleConnecti
       EXPECT_EQ(files.perSegment[i], 32000) << dir << " " << i;
   }
   EXPECT_NE(s.process().drainStderr().find("connection limit of "), std::string::npos);
+}
+
+// Out of threads (as an unprivileged user under RLIMIT_NPROC, its threads held by long polls):
+// work that cannot get a thread is answered 503 "busy" and claims nothing, so its directory is
+// taken once threads are free again (never "dir_busy"), and the recording carries on whole.
+TEST(ThreadLimit, WorkThatGetsNoThreadIsBusyAndClaimsNothing) {
+  if (geteuid() != 0)
+    GTEST_SKIP() << "only root can run the service as another user";
+  Service s;
+  ASSERT_TRUE(s.start(kTestStrategies, getpid(), {.threads = 16}));
+  const std::string dir = s.root() + "/rec", late = s.root() + "/late";
+  ASSERT_FALSE((s.id = s.create(toneCapture(dir, 1))).empty());
+  const Json busy = {{"error", "busy"}};
+  std::vector<std::future<Reply>> polls;
+  for (int i = 0; i < 14; ++i)
+    polls.push_back(std::async(std::launch::async, [&] {
+      return s.call("GET", "/captures/" + s.id + "/events?after=1000000&wait=3");
+    }));
+  std::this_thread::sleep_for(1s);
+  Reply refused = s.call("POST", "/captures", toneCapture(late, 1).dump());
+  EXPECT_EQ(refused.status, 503);
+  EXPECT_EQ(refused.json, busy);
+  for (auto& poll : polls) {
+    Reply answer = poll.get();
+    EXPECT_TRUE(answer.status == 200 || (answer.status == 503 && answer.json == busy))
+        << answer.status << " " << answer.json;
+  }
+  Reply created; // idle threads go after 10 s
+  EXPECT_TRUE(testing_support::eventually(
+      [&] {
+        created = s.call("POST", "/captures", toneCapture(late, 1).dump());
+        return created.status != 503;
+      },
+      30s, 250ms)); // each refusal is a line on the standard error we do not drain meanwhile
+  EXPECT_EQ(created.status, 201) << created.json;
+
+  Reply stopped = s.stop(s.id);
+  ASSERT_EQ(stopped.status, 200);
+  TrackFiles files = readTrack(dir + "/tracks/remote");
+  EXPECT_TRUE(files.headersMatchData);
+  EXPECT_EQ(files.frames, stopped.json["tracks"]["remote"]["frames"].get<int64_t>());
+  EXPECT_GT(files.frames, 3 * 16000);
+  EXPECT_NEAR(toneAmplitude(testing_support::toFloat(files.samples), 16000, 440), 0.25, 0.01);
+  EXPECT_EQ(::kill(s.process().pid(), 0), 0) << "the service keeps running";
 }
 
 TEST(CapturesE2E, RecordsFollowsAndStopsATestTone) {
