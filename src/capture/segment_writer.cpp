@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <dirent.h>
 #include <fcntl.h>
+#include <ranges>
+#include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -126,34 +128,28 @@ void SegmentWriter::lose(int64_t frames) {
 }
 
 bool SegmentWriter::remake() {
-  // Only from the root, one component at a time, none of them a link: a directory moved away
-  // (even out of the root) is not followed, and nothing is made but the last component.
+  // Only from the root, none of the components a link: a directory moved away (even out of the
+  // root) is not followed, and nothing is made but the last component.
   const CaptureDirectory& capture = *capture_;
-  std::vector<std::string> parts;
-  for (size_t start = 0; capture.root && *capture.root && start <= capture.below.size();) {
-    size_t slash = std::min(capture.below.find('/', start), capture.below.size());
-    parts.push_back(capture.below.substr(start, slash - start));
-    start = slash + 1;
-  }
-  if (parts.empty() || std::ranges::any_of(parts, [](const std::string& part) {
-        return part.empty() || part == "." || part == "..";
-      })) {
+  const std::string& below = capture.below;
+  const bool wellFormed =
+      !below.empty() && std::ranges::none_of(std::views::split(below, '/'), [](auto part) {
+        std::string_view p(part.begin(), part.end());
+        return p.empty() || p == "." || p == "..";
+      });
+  if (!wellFormed || !capture.root || !*capture.root) {
     errno = ENOENT;
     return false;
   }
-  UniqueFd walked;
-  int at = capture.root->get();
-  for (size_t i = 0; i + 1 < parts.size(); ++i) {
-    walked =
-        UniqueFd(::openat(at, parts[i].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!walked)
-      return false;
-    at = walked.get();
-  }
-  const bool made = ::mkdirat(at, parts.back().c_str(), 0700) == 0;
-  if (!made && errno != EEXIST)
+  const size_t slash = below.rfind('/');
+  const std::string name = slash == std::string::npos ? below : below.substr(slash + 1);
+  UniqueFd parent(openBeneath(capture.root->get(),
+                              slash == std::string::npos ? "" : below.substr(0, slash),
+                              O_RDONLY | O_DIRECTORY));
+  if (!parent)
     return false;
-  UniqueFd dir(::openat(at, parts.back().c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  bool made = false;
+  UniqueFd dir = makeDirectoryAt(parent.get(), name, 0700, &made);
   std::optional<DirectoryKey> key = dir ? directoryKey(dir.get()) : std::nullopt;
   if (!key)
     return false;

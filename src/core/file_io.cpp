@@ -107,8 +107,11 @@ int openBeneath(int dir, const std::string& relative, int flags, mode_t mode) {
   return walkBeneath(dir, relative, flags, mode);
 }
 
-UniqueFd makeDirectoryAt(int dir, const std::string& name, mode_t mode) {
-  if (::mkdirat(dir, name.c_str(), mode) != 0 && errno != EEXIST)
+UniqueFd makeDirectoryAt(int dir, const std::string& name, mode_t mode, bool* made) {
+  const bool created = ::mkdirat(dir, name.c_str(), mode) == 0;
+  if (made)
+    *made = created;
+  if (!created && errno != EEXIST)
     return UniqueFd();
   return UniqueFd(::openat(dir, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
 }

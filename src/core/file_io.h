@@ -54,6 +54,7 @@ int openBeneath(int dir, const std::string& relative, int flags, mode_t mode = 0
 
 // Creates the directory `name` in `dir` (mode `mode`) unless a directory of that name is there,
 // and opens it without following a link: a link or another kind of file there fails (ENOTDIR).
-UniqueFd makeDirectoryAt(int dir, const std::string& name, mode_t mode);
+// `made`, when given, tells whether this call created it.
+UniqueFd makeDirectoryAt(int dir, const std::string& name, mode_t mode, bool* made = nullptr);
 
 } // namespace va
