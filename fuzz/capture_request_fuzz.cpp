@@ -244,7 +244,8 @@ int64_t exercise(World world, const std::string& body,
 
   auto ledger = std::make_shared<Ledger>();
   std::shared_ptr<va::Captures> registry = makeRegistry(world, ledger);
-  va::Router router("0.1.0", box.root, va::RouterPlatform{}, registry);
+  va::Router router("0.1.0", va::Root::open(box.root).value_or(nullptr), va::RouterPlatform{},
+                    registry);
   va::HTTPResponse response = post(router, "/captures", body);
   checkAnswerShape(response);
   check(parsed || response.status == 400);

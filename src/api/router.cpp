@@ -84,11 +84,6 @@ Router::Router(std::string version, std::shared_ptr<const Root> root, RouterPlat
       })),
       maxDecodes_(maxDecodes) {}
 
-Router::Router(std::string version, std::optional<std::string> root, RouterPlatform platform,
-               std::shared_ptr<Captures> captures, MicStatus micStatus)
-    : Router(std::move(version), root ? Root::open(*root).value_or(nullptr) : nullptr,
-             std::move(platform), std::move(captures), std::move(micStatus)) {}
-
 HTTPResponse Router::handle(const HTTPRequest& request) {
   std::vector<std::string> p = pieces(request.path);
   const std::string& method = request.method;

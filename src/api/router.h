@@ -40,9 +40,6 @@ public:
   Router(std::string version, std::shared_ptr<const Root> root, RouterPlatform platform,
          std::shared_ptr<Captures> captures, MicStatus micStatus = {},
          size_t maxDecodes = Decode::kMaxConcurrent);
-  // The same over the root opened from `root` now.
-  Router(std::string version, std::optional<std::string> root, RouterPlatform platform,
-         std::shared_ptr<Captures> captures, MicStatus micStatus = {});
 
   HTTPResponse handle(const HTTPRequest& request) override;
   bool answersAtOnce(const HTTPRequest& request) const override; // health, levels

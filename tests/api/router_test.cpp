@@ -33,7 +33,8 @@ protected:
   CapturePermissions permissions_;
   // No capture is made here: the registry needs no strategies.
   Router router_{
-      "0.1.0", "/tmp", RouterPlatform{devices_, apps_, system_, mic_, &permissions_},
+      "0.1.0", Root::open("/tmp").value_or(nullptr),
+      RouterPlatform{devices_, apps_, system_, mic_, &permissions_},
       std::make_shared<Captures>(Captures::Factories{}, std::make_shared<MonotonicClock>())};
 };
 
