@@ -191,11 +191,8 @@ HTTPResponse Router::createCapture(const std::string& body) {
                                                                 .below = dir->below});
 
   auto capture = captures_->create(*spec);
-  if (capture) {
-    std::lock_guard lock(dirsLock_);
-    dirs_[(*capture)->id()] = {info.st_dev, info.st_ino};
+  if (capture)
     return HTTPResponse{201, Json{{"captureId", (*capture)->id()}}};
-  }
   switch (capture.error().kind) {
   case CreateError::Kind::microphoneDenied:
     return HTTPResponse::error(409, "microphone_denied");
@@ -326,18 +323,8 @@ HTTPResponse Router::decode(const std::string& body) {
 }
 
 std::optional<bool> Router::intoRecording(const ConfinedPath& output) {
-  std::set<std::pair<dev_t, ino_t>> recording;
-  {
-    // Held over the registry's listing: a capture made meanwhile is listed or not yet in dirs_.
-    std::lock_guard lock(dirsLock_);
-    std::set<std::string> ids;
-    for (const std::shared_ptr<Capture>& capture : captures_->all())
-      if (capture->isRecording())
-        ids.insert(capture->id());
-    std::erase_if(dirs_, [&ids](const auto& entry) { return !ids.contains(entry.first); });
-    for (const auto& [id, key] : dirs_)
-      recording.insert(key);
-  }
+  // Claimed directories, a capture's remade ones included, by (device, inode).
+  const std::set<DirectoryKey> recording = captures_->claimedDirectories();
   if (recording.empty())
     return false;
   // The output's directory and each one above it below the root: as many as `below` names.

@@ -69,11 +69,6 @@ private:
   const MicStatus micStatus_;
   const size_t maxDecodes_;
   std::atomic<size_t> decodes_{0};
-
-  std::mutex dirsLock_; // guards dirs_ only
-  // The (st_dev, st_ino) of the directory of each capture made here, by id; forgotten once the
-  // capture stops.
-  std::map<std::string, std::pair<dev_t, ino_t>> dirs_;
 };
 
 } // namespace va

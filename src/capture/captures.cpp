@@ -274,6 +274,14 @@ DirectoryClaims Captures::claimsOf(uint64_t owner) const {
   };
 }
 
+std::set<DirectoryKey> Captures::claimedDirectories() const {
+  std::lock_guard lock(claims_->lock);
+  std::set<DirectoryKey> keys;
+  for (const auto& [key, owner] : claims_->owners)
+    keys.insert(key);
+  return keys;
+}
+
 void Captures::releaseClaims(uint64_t owner) {
   std::lock_guard lock(claims_->lock);
   std::erase_if(claims_->owners, [owner](const auto& entry) { return entry.second == owner; });

@@ -15,6 +15,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -140,6 +141,8 @@ public:
   std::shared_ptr<Capture> find(const std::string& id) const;
   std::vector<std::shared_ptr<Capture>> all() const;
   int64_t recordingCount() const;
+  // The directories (device, inode) that recording captures, and captures being made, hold.
+  std::set<DirectoryKey> claimedDirectories() const;
   // Calls the callback, if any, with the current count; true when there was one.
   bool reportRecordingCount();
 
