@@ -201,6 +201,13 @@ TEST_F(CapturesTest, CountsStopsAndSummariesAndLetsGoOfStoppedTracks) {
             Json::parse(R"({"tracks":{"mic":{"droppedS":0.0,"frames":16000,"lostS":0.0,)"
                         R"("segments":1},"remote":{"droppedS":0.0,"frames":16000,"lostS":0.0,)"
                         R"("segments":1}}})"));
+  for (const char* track : {"mic", "remote"}) { // what the summary counts is on disk: its second
+    testing_support::TrackFiles files =
+        testing_support::readTrack(dir_.path() + "/second/tracks/" + track);
+    EXPECT_TRUE(files.headersMatchData) << track;
+    EXPECT_EQ(files.perSegment, std::vector<int64_t>{16000}) << track;
+    EXPECT_TRUE(std::ranges::all_of(files.samples, [](int16_t v) { return v == 0; })) << track;
+  }
   for (const auto& weak : held)
     EXPECT_TRUE(weak.expired());
   EXPECT_FALSE((*second)->events()->snapshot(0).empty());
