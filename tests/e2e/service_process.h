@@ -310,7 +310,7 @@ inline testing::AssertionResult heardThroughout(const Service& s, const std::str
 
 // The same of the newest half second of a track directory that holds no filled hole (a run of
 // 2 ms or more of digital silence, where a loaded machine lost audio; "audio_dropout" reports
-// it), among its last 3 s; at least a quarter of a second of it.
+// it), among its last 3 s; at least a quarter of a second of it, ending within its last second.
 inline testing::AssertionResult endsOnTone(const std::string& dir, int hz,
                                            const std::vector<int>& absent = {}) {
   std::vector<float> audio = testing_support::toFloat(testing_support::readTrack(dir).samples);
@@ -334,7 +334,17 @@ inline testing::AssertionResult endsOnTone(const std::string& dir, int hz,
     if (stretch.second - stretch.first >= std::min<size_t>(8000, chosen.second - chosen.first + 1))
       chosen = stretch;
   size_t length = std::min<size_t>(chosen.second - chosen.first, 8000);
-  return isTone(std::span(audio).subspan(chosen.second - length, length), hz, absent);
+  // The newest half second, or one ending up to a second earlier: a player the loaded machine
+  // held back for a few cycles leaves no hole in a mix, only a quieter tone.
+  testing::AssertionResult newest =
+      isTone(std::span(audio).subspan(chosen.second - length, length), hz, absent);
+  for (size_t end = chosen.second;
+       !newest && end >= chosen.first + length + 1600 && chosen.second - end < 16000;) {
+    end -= 1600;
+    if (isTone(std::span(audio).subspan(end - length, length), hz, absent))
+      return testing::AssertionSuccess();
+  }
+  return newest;
 }
 
 } // namespace va::e2e
