@@ -1,5 +1,6 @@
 #include "core/decimal.h"
 #include "core/json.h"
+#include "core/log.h"
 #include "core/manual_queue.h"
 #include "core/random.h"
 #include "core/serial_queue.h"
@@ -8,9 +9,12 @@
 #include "support/eventually.h"
 
 #include <atomic>
+#include <fcntl.h>
+#include <future>
 #include <gtest/gtest.h>
 #include <regex>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace va {
@@ -32,6 +36,40 @@ TEST(Json, WritesAndParses) {
   auto nest = [](int n, std::string in) { return std::string(n, '[') + in + std::string(n, ']'); };
   EXPECT_TRUE(parseJson(nest(63, R"({"a":"\")" + std::string(99, '[') + R"("})")));
   EXPECT_FALSE(parseJson(nest(64, "{}")));
+}
+
+// A parent that never reads our standard error does not stall the thread that logs: while the
+// pipe is full, lines are dropped, and the next line that goes out says how many.
+TEST(Log, DropsLinesWhileStandardErrorIsFullAndSaysHowMany) {
+  int pipeFds[2];
+  ASSERT_EQ(::pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK), 0);
+  const int saved = ::dup(STDERR_FILENO);
+  ASSERT_GE(::dup2(pipeFds[1], STDERR_FILENO), 0);
+  char chunk[4096] = {};
+  while (::write(pipeFds[1], chunk, sizeof chunk) > 0) { // fill it
+  }
+  ::fcntl(pipeFds[1], F_SETFL, 0); // as a parent's pipe would be: blocking
+  auto logged = std::async(std::launch::async, [] {
+    for (int i = 0; i < 3; ++i)
+      log("while full");
+  });
+  const bool returned = logged.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+  auto drain = [&] {
+    std::string out;
+    for (ssize_t n; (n = ::read(pipeFds[0], chunk, sizeof chunk)) > 0;)
+      out.append(chunk, static_cast<size_t>(n));
+    return out;
+  };
+  drain(); // the filler
+  log("after");
+  const std::string out = drain();
+  ::dup2(saved, STDERR_FILENO);
+  ::close(saved);
+  ::close(pipeFds[0]);
+  ::close(pipeFds[1]);
+  logged.wait();
+  EXPECT_TRUE(returned);
+  EXPECT_EQ(out, "[audio] 3 line(s) dropped: standard error was full\n[audio] after\n");
 }
 
 TEST(Decimal, SignedIntegersAndNothingElse) {
