@@ -79,7 +79,7 @@ public:
   class Retired {
   public:
     virtual ~Retired() = default;
-    // Loop thread: lets go of everything that could make the server send it more (links,
+    // Loop lock held: lets go of everything that could make the server send it more (links,
     // scheduling). It is destroyed once the server has answered a sync sent after this: the
     // client library (0.3.65) never closes descriptors that arrive for an object it already
     // destroyed, and a node is sent peers' eventfds whenever the graph moves it.
