@@ -267,13 +267,13 @@ inline testing::AssertionResult isTone(std::span<const float> audio, int hz,
   return testing::AssertionSuccess();
 }
 
-// Whether a track of a capture holds the tone `hz` (0.5, within 20 %) in every 10 ms window but
-// those its events account for: the first window of each segment (the converter starts there),
+// Whether a track of a capture holds the tone `hz` (`amplitude`, within 20 %) in every 10 ms window
+// but those its events account for: the first window of each segment (the converter starts there),
 // the silence that filled holes ("audio_dropout") and what a repaired path lost
 // ("track_repaired"), each with a window either side. A track of nothing fails.
 inline testing::AssertionResult heardThroughout(const Service& s, const std::string& capture,
                                                 const std::string& dir, const std::string& track,
-                                                int hz) {
+                                                int hz, double amplitude = 0.5) {
   testing_support::TrackFiles files = testing_support::readTrack(dir);
   std::vector<float> audio = testing_support::toFloat(files.samples);
   if (audio.size() < 1600)
@@ -296,7 +296,7 @@ inline testing::AssertionResult heardThroughout(const Service& s, const std::str
   std::vector<size_t> missing;
   for (size_t at = 0; at + 160 <= audio.size(); at += 160)
     if (double level = testing_support::toneAmplitude(std::span(audio).subspan(at, 160), 16000, hz);
-        level < 0.4 || level > 0.6)
+        level < 0.8 * amplitude || level > 1.2 * amplitude)
       missing.push_back(at);
   if (static_cast<int64_t>(missing.size()) <= excused)
     return testing::AssertionSuccess();
