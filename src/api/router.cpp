@@ -172,7 +172,7 @@ HTTPResponse Router::createCapture(const std::string& body) {
   }
   UniqueFd captureDir(::openat(dir->parent.get(), dir->name.c_str(),
                                O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  if (!captureDir || ::fstat(captureDir.get(), &info) != 0)
+  if (!captureDir)
     return refusedNow();
   // The capture directory may hold what an earlier capture left; a link planted where a track
   // directory goes is refused rather than written through.
