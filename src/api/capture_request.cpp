@@ -58,6 +58,13 @@ std::optional<CaptureSpec> parseCaptureRequest(std::string_view body) {
         return std::nullopt;
       wanted.deviceUid = uid->get<std::string>();
     }
+    for (auto [key, flag] : {std::pair{"echoCancellation", &wanted.echoCancellation},
+                             std::pair{"keepRaw", &wanted.keepRaw}})
+      if (auto value = mic->find(key); value != mic->end() && !value->is_null()) {
+        if (!value->is_boolean())
+          return std::nullopt;
+        *flag = value->get<bool>();
+      }
     spec.mic = wanted;
   }
 

@@ -14,6 +14,8 @@ namespace va {
 struct CaptureSpec {
   struct Mic {
     std::optional<std::string> deviceUid; // nothing: the system's default input
+    bool echoCancellation = false;        // cancel what the default output plays
+    bool keepRaw = false;                 // with it, also write the unprocessed track "micRaw"
   };
   struct Remote {
     std::string strategy;

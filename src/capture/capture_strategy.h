@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/json.h"
 #include "platform/capture_error.h"
 
 #include <expected>
@@ -26,6 +27,8 @@ public:
   virtual std::expected<void, CaptureError> start(std::shared_ptr<AudioSink> sink,
                                                   std::shared_ptr<EventLog> events) = 0;
   virtual void stop() = 0;
+  // Fields added to each "track_started" of the track; before start(). Default: ignored.
+  virtual void addStartedFields(Json fields) { (void)fields; }
 };
 
 } // namespace va

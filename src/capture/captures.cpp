@@ -2,6 +2,7 @@
 
 #include "core/log.h"
 #include "core/random.h"
+#include "core/serial_queue.h"
 
 #include <algorithm>
 #include <cmath>
@@ -24,7 +25,12 @@ std::pair<Json, bool> Capture::stopOnce() {
   if (auto done = summary())
     return {*done, false};
   for (const Track& track : tracks_)
-    track.strategy->stop();
+    if (track.strategy)
+      track.strategy->stop();
+  if (reference_) {
+    reference_->io->stop();
+    reference_->sink->finish();
+  }
   Json tracks = Json::object();
   for (const Track& track : tracks_) {
     TrackSummary totals = track.sink->finish();
@@ -48,7 +54,9 @@ std::pair<Json, bool> Capture::stopOnce() {
   for (Track& track : tracks_) {
     track.strategy.reset();
     track.sink.reset();
+    track.input.reset();
   }
+  reference_.reset();
   return {summary, true};
 }
 
@@ -132,7 +140,10 @@ std::expected<std::shared_ptr<Capture>, CreateError> Captures::create(const Capt
       spec.directory ? directoryKey(spec.directory->dir.get()) : std::nullopt;
   if (!key)
     return std::unexpected(CreateError{CreateError::Kind::failed, "no capture directory"});
-  const size_t wanted = (spec.mic ? 1 : 0) + (spec.remote ? 1 : 0);
+  // Tracks, and the echo canceller's reference, which holds as much as a track.
+  const bool echo = spec.mic && spec.mic->echoCancellation;
+  const size_t wanted = (spec.mic ? 1 : 0) + (spec.remote ? 1 : 0) + (echo ? 1 : 0) +
+                        (echo && spec.mic->keepRaw ? 1 : 0);
   uint64_t owner = 0;
   std::shared_ptr<Capture> capture;
   // Nothing half-made stays: strategies stopped, sinks finished, the claims given back.
@@ -223,32 +234,88 @@ Captures::build(const CaptureSpec& spec, DirectoryKey key, size_t wanted, uint64
     return std::unexpected(CreateError{Kind::failed, "no capture id: " + id.error()});
   capture = std::make_shared<Capture>(std::move(*id), spec.dir, clock_);
   capture->claimOwner_ = owner;
+  capture->claimedTracks_ = wanted;
 
-  auto addTrack = [&](const std::string& name, auto makeStrategy) -> std::optional<CreateError> {
+  auto makeSink = [&](const std::string& name, std::shared_ptr<FrameStage> stage)
+      -> std::expected<std::shared_ptr<TrackSink>, CreateError> {
     auto sink =
         TrackSink::make(name, spec.directory, spec.segmentSeconds, capture->events(), clock_,
                         TrackSink::Options{.queue = nullptr,
                                            .io = nullptr,
                                            .levels = capture->levels(),
                                            .makeQueue = factories_.makeQueue,
-                                           .claims = claimsOf(owner)});
+                                           .claims = claimsOf(owner),
+                                           .stage = std::move(stage)});
     if (!sink)
-      return CreateError{isResource(sink.error()) ? Kind::busy : Kind::failed,
-                         "cannot create " + spec.dir + "/tracks/" + name + ": " +
-                             sink.error().message()};
-    capture->tracks_.push_back({name, std::move(*sink), makeStrategy()});
-    return std::nullopt;
+      return std::unexpected(CreateError{isResource(sink.error()) ? Kind::busy : Kind::failed,
+                                         "cannot create " + spec.dir + "/tracks/" + name + ": " +
+                                             sink.error().message()});
+    return std::move(*sink);
   };
 
-  if (spec.mic)
-    if (auto error = addTrack("mic", [&] { return factories_.makeMic(spec.mic->deviceUid); }))
-      return std::unexpected(*error);
-  if (remote)
-    if (auto error = addTrack("remote", [&] { return std::move(remote); }))
-      return std::unexpected(*error);
+  const bool echo = spec.mic && spec.mic->echoCancellation;
+  std::shared_ptr<EchoLink> link;
+  if (echo)
+    if (std::unique_ptr<EchoEngine> engine = makeLibraryEchoEngine())
+      link = std::make_shared<EchoLink>(std::move(engine), capture->events());
+  if (spec.mic) {
+    auto sink = makeSink("mic", link);
+    if (!sink)
+      return std::unexpected(sink.error());
+    Capture::Track mic{"mic", *sink, factories_.makeMic(spec.mic->deviceUid), *sink};
+    std::optional<Capture::Track> raw;
+    if (echo && spec.mic->keepRaw) {
+      auto rawSink = makeSink("micRaw", nullptr);
+      if (!rawSink)
+        return std::unexpected(rawSink.error());
+      raw = Capture::Track{"micRaw", *rawSink, nullptr, *rawSink};
+      mic.input = std::make_shared<TeeSink>(*sink, *rawSink);
+    }
+    capture->tracks_.push_back(std::move(mic));
+    if (raw)
+      capture->tracks_.push_back(std::move(*raw));
+  }
+  if (remote) {
+    auto sink = makeSink("remote", nullptr);
+    if (!sink)
+      return std::unexpected(sink.error());
+    capture->tracks_.push_back({"remote", *sink, std::move(remote), *sink});
+  }
+  if (echo) {
+    // The reference runs before the microphone, so that its first frames are cancelled; without
+    // one the mic track records unprocessed and its "track_started" says why.
+    std::string why;
+    if (!link)
+      why = "no echo canceller could be made";
+    else if (!factories_.makeReference)
+      why = "no audio server can be reached";
+    else {
+      const std::string label = "velmorrant-audio.sink.reference";
+      auto queue = factories_.makeQueue ? factories_.makeQueue(label) : SerialQueue::make(label);
+      if (!queue)
+        return std::unexpected(
+            CreateError{isResource(queue.error()) ? Kind::busy : Kind::failed,
+                        "no queue for the echo reference: " + queue.error().message()});
+      auto sink = std::make_shared<ReferenceSink>(link, std::move(*queue));
+      capture->reference_ = Capture::Reference{factories_.makeReference(), sink};
+      auto started = capture->reference_->io->start(
+          [sink](std::span<const float> samples, double rateHz, uint64_t hostNs) {
+            sink->write(samples, rateHz, hostNs);
+          });
+      if (started)
+        link->enable();
+      else
+        why = started.error().description;
+    }
+    Json fields{{"echoCancellation", why.empty()}};
+    if (!why.empty())
+      fields["echoCancellationReason"] = why;
+    capture->tracks_.front().strategy->addStartedFields(std::move(fields));
+  }
   for (const Capture::Track& track : capture->tracks_)
-    if (auto started = track.strategy->start(track.sink, capture->events()); !started)
-      return std::unexpected(CreateError{Kind::failed, started.error().description});
+    if (track.strategy)
+      if (auto started = track.strategy->start(track.input, capture->events()); !started)
+        return std::unexpected(CreateError{Kind::failed, started.error().description});
   return capture;
 }
 
@@ -298,7 +365,7 @@ std::optional<Json> Captures::stop(const std::string& id) {
       std::lock_guard lock(lock_);
       forgetStoppedLocked();
     }
-    changeTracks(0, capture->tracks().size());
+    changeTracks(0, capture->claimedTracks_);
     log("capture " + id + " stopped: " + writeJson(summary).value_or("{}"));
     reportRecordingCount();
   }

@@ -2,12 +2,14 @@
 
 #include "capture/capture_spec.h"
 #include "capture/capture_strategy.h"
+#include "capture/echo_link.h"
 #include "capture/event_log.h"
 #include "capture/process_match.h"
 #include "capture/remote_strategies.h"
 #include "capture/track_sink.h"
 #include "core/clock.h"
 #include "core/json.h"
+#include "platform/tap_io.h"
 
 #include <expected>
 #include <functional>
@@ -31,9 +33,15 @@ namespace va {
 class Capture {
 public:
   struct Track {
-    std::string name; // "mic" or "remote"
+    std::string name; // "mic", "micRaw" or "remote"
     std::shared_ptr<TrackSink> sink;
-    std::shared_ptr<CaptureStrategy> strategy;
+    std::shared_ptr<CaptureStrategy> strategy; // none for "micRaw", which the mic's feeds
+    std::shared_ptr<AudioSink> input;          // where the strategy writes; default: `sink`
+  };
+  // What the mic track's echo canceller hears: the default output's monitor into its sink.
+  struct Reference {
+    std::shared_ptr<OutputMonitorIO> io;
+    std::shared_ptr<ReferenceSink> sink;
   };
 
   Capture(std::string id, std::string dir, std::shared_ptr<const Clock> clock);
@@ -65,13 +73,15 @@ private:
   const std::shared_ptr<const Clock> clock_;
   const std::shared_ptr<EventLog> events_;
   const std::shared_ptr<TrackLevels> levels_ = std::make_shared<TrackLevels>();
-  std::vector<Track> tracks_; // written only while the capture is being built
+  std::vector<Track> tracks_;          // written only while the capture is being built
+  std::optional<Reference> reference_; // likewise
 
   std::mutex stopMutex_;         // held over the whole of stop()
   mutable std::mutex stateLock_; // guards summary_ and stoppedAtNs_ only
   std::optional<Json> summary_;
   std::optional<uint64_t> stoppedAtNs_;
-  uint64_t claimOwner_ = 0; // the registry's number for the directories the capture holds
+  uint64_t claimOwner_ = 0;  // the registry's number for the directories the capture holds
+  size_t claimedTracks_ = 0; // of the registry's track count
 };
 
 // Why a capture could not be created.
@@ -112,6 +122,7 @@ public:
   using MakeRemote =
       std::function<std::expected<std::shared_ptr<CaptureStrategy>, RemoteStrategies::Refusal>(
           const std::string& name, const ProcessMatch& match)>;
+  using MakeReference = std::function<std::shared_ptr<OutputMonitorIO>()>;
   using CountCallback = std::function<void(int64_t recording)>;
 
   struct Factories {
@@ -119,6 +130,7 @@ public:
     MakeMic makeMic;                     // the microphone track's strategy for a device uid
     MakeRemote makeRemote;               // the remote track's strategy by name; may refuse
     TrackSink::MakeQueue makeQueue = {}; // the sinks' queues; default: SerialQueue::make
+    MakeReference makeReference = {};    // the echo canceller's reference; none: no cancelling
   };
 
   Captures(Factories factories, std::shared_ptr<const Clock> clock);

@@ -198,6 +198,8 @@ void MicrophoneStrategy::open(const std::string& reason, bool resetStall) {
     append("track_resumed", std::move(fields));
   } else {
     fields["reason"] = startedOnce_ ? reason : "start";
+    for (const auto& [key, value] : startedFields_.items())
+      fields[key] = value;
     append("track_started", std::move(fields));
   }
   startedOnce_ = true;

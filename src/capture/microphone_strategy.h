@@ -50,6 +50,7 @@ public:
   std::expected<void, CaptureError> start(std::shared_ptr<AudioSink> sink,
                                           std::shared_ptr<EventLog> events) override;
   void stop() override;
+  void addStartedFields(Json fields) override { startedFields_ = std::move(fields); }
 
 private:
   // On queue_.
@@ -86,6 +87,7 @@ private:
   std::vector<std::unique_ptr<ChangeListener>> systemListeners_;
   std::vector<std::unique_ptr<ChangeListener>> deviceListeners_;
   bool checkPending_ = false;
+  Json startedFields_ = Json::object(); // set before start()
 };
 
 } // namespace va

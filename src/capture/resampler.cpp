@@ -49,4 +49,28 @@ int16_t Resampler::toInt16(float sample) {
   return static_cast<int16_t>(scaled);
 }
 
+void OutputClock::restart(double sourceRateHz) {
+  sourceRateHz_ = sourceRateHz;
+  input_ = 0;
+  anchors_.clear();
+}
+
+void OutputClock::input(size_t samples, uint64_t hostNs) {
+  anchors_.push_back({input_, hostNs});
+  input_ += static_cast<int64_t>(samples);
+}
+
+uint64_t OutputClock::timeOf(int64_t frame) {
+  // Where in the input the frame lies, in input samples.
+  double at = static_cast<double>(frame) * sourceRateHz_ / Resampler::kTargetRateHz;
+  while (anchors_.size() > 1 && static_cast<double>(anchors_[1].input) <= at)
+    anchors_.pop_front();
+  if (anchors_.empty())
+    return 0;
+  const Anchor& block = anchors_.front();
+  auto ns = static_cast<int64_t>(block.hostNs) +
+            std::llround((at - static_cast<double>(block.input)) / sourceRateHz_ * 1e9);
+  return ns > 0 ? static_cast<uint64_t>(ns) : 0;
+}
+
 } // namespace va

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <expected>
 #include <memory>
 #include <span>
@@ -50,6 +51,29 @@ private:
   soxr* const handle_;
   std::vector<float> floatOut_;
   std::vector<int16_t> intOut_;
+};
+
+// Dates a converter's output on the host clock. The converter is time-aligned: its output frame
+// j is its input at j / 16000 s; each input block's first sample and host time anchor that to
+// the host clock, so a frame gets the time of the block it came from, however long the converter
+// held it back. Not thread-safe; one owner.
+class OutputClock {
+public:
+  // A new converter from `sourceRateHz`.
+  void restart(double sourceRateHz);
+  // A block of `samples` starting at `hostNs` is about to be given to the converter.
+  void input(size_t samples, uint64_t hostNs);
+  // Host time of output frame `frame`, counted from the converter's start.
+  uint64_t timeOf(int64_t frame);
+
+private:
+  struct Anchor {
+    int64_t input; // samples given to the converter before the block
+    uint64_t hostNs;
+  };
+  std::deque<Anchor> anchors_; // oldest first; blocks whose audio may still be held back
+  int64_t input_ = 0;          // samples given to the current converter
+  double sourceRateHz_ = 0;
 };
 
 template <class Emit>

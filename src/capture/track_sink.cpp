@@ -46,8 +46,9 @@ TrackSink::make(std::string name, std::shared_ptr<const CaptureDirectory> captur
       return std::unexpected(made.error());
     queue = std::move(*made);
   }
-  std::shared_ptr<TrackSink> sink(
-      new TrackSink(name, events, std::move(clock), std::move(queue), std::move(options.levels)));
+  std::shared_ptr<TrackSink> sink(new TrackSink(name, events, std::move(clock), std::move(queue),
+                                                std::move(options.levels),
+                                                std::move(options.stage)));
   // The events run on the sink's queue and need only the log, not the sink.
   std::weak_ptr<EventLog> weakLog = events;
   auto append = [weakLog](const char* type, Json fields) {
@@ -90,9 +91,11 @@ TrackSink::make(std::string name, std::shared_ptr<const CaptureDirectory> captur
 
 TrackSink::TrackSink(std::string name, std::shared_ptr<EventLog> events,
                      std::shared_ptr<const Clock> clock, std::shared_ptr<TaskQueue> queue,
-                     std::shared_ptr<TrackLevels> levels)
+                     std::shared_ptr<TrackLevels> levels, std::shared_ptr<FrameStage> stage)
     : name_(std::move(name)), events_(std::move(events)), clock_(std::move(clock)),
-      queue_(std::move(queue)), levels_(std::move(levels)) {}
+      queue_(std::move(queue)), stage_(std::move(stage)), levels_(std::move(levels)) {
+  toStore_ = [this](std::span<const int16_t> frames, uint64_t firstNs) { store(frames, firstNs); };
+}
 
 TrackSink::~TrackSink() = default;
 
@@ -220,12 +223,10 @@ bool TrackSink::feed(std::span<const float> samples, double rateHz, uint64_t hos
       return false;
     }
     sourceRate_ = rateHz;
-    input_ = 0;
     output_ = 0;
-    anchors_.clear();
+    outputClock_.restart(rateHz);
   }
-  anchors_.push_back({input_, hostNs});
-  input_ += static_cast<int64_t>(samples.size());
+  outputClock_.input(samples.size(), hostNs);
   convert(samples, false);
   return true;
 }
@@ -253,27 +254,20 @@ void TrackSink::convert(std::span<const float> input, bool endOfStream) {
   if (!converter_)
     return;
   auto result = converter_->convert(input, endOfStream, [&](std::span<const int16_t> out) {
-    uint64_t firstNs = timeOfOutput(output_);
-    writer_->append(out.data(), out.size(), firstNs);
+    uint64_t firstNs = outputClock_.timeOf(output_);
     output_ += static_cast<int64_t>(out.size());
-    meter(out, firstNs + out.size() * SegmentWriter::kNsPerFrame);
+    if (stage_)
+      stage_->push(out, firstNs, toStore_);
+    else
+      store(out, firstNs);
   });
   if (!result)
     log(name_ + ": conversion failed: " + (result.error().empty() ? "unknown" : result.error()));
 }
 
-uint64_t TrackSink::timeOfOutput(int64_t frame) {
-  // Where in the input the frame lies, in input samples.
-  double at =
-      static_cast<double>(frame) * sourceRate_ / static_cast<double>(SegmentWriter::kRateHz);
-  while (anchors_.size() > 1 && static_cast<double>(anchors_[1].input) <= at)
-    anchors_.pop_front();
-  if (anchors_.empty())
-    return 0;
-  const Anchor& block = anchors_.front();
-  auto ns = static_cast<int64_t>(block.hostNs) +
-            std::llround((at - static_cast<double>(block.input)) / sourceRate_ * 1e9);
-  return ns > 0 ? static_cast<uint64_t>(ns) : 0;
+void TrackSink::store(std::span<const int16_t> frames, uint64_t firstNs) {
+  writer_->append(frames.data(), frames.size(), firstNs);
+  meter(frames, firstNs + frames.size() * SegmentWriter::kNsPerFrame);
 }
 
 void TrackSink::meter(std::span<const int16_t> out, uint64_t endNs) {
@@ -288,9 +282,10 @@ void TrackSink::meter(std::span<const int16_t> out, uint64_t endNs) {
 
 void TrackSink::flushAndDrop() {
   convert({}, true);
+  if (stage_)
+    stage_->flush(toStore_);
   converter_.reset();
   sourceRate_ = 0;
-  anchors_.clear();
 }
 
 void TrackSink::split() {

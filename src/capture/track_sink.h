@@ -22,6 +22,18 @@
 
 namespace va {
 
+// A step between a sink's converter and its writer (the echo canceller): 16 kHz frames with the
+// host time of the first go in; every frame comes out once, in order, with its own time, possibly
+// later. Called on the sink's queue only.
+class FrameStage {
+public:
+  using Emit = std::function<void(std::span<const int16_t> frames, uint64_t firstNs)>;
+  virtual ~FrameStage() = default;
+  virtual void push(std::span<const int16_t> frames, uint64_t firstNs, const Emit& emit) = 0;
+  // Everything held comes out; the next frames start a new run (after a gap or a split).
+  virtual void flush(const Emit& emit) = 0;
+};
+
 struct TrackSummary {
   int64_t segments = 0;
   int64_t frames = 0;
@@ -63,6 +75,7 @@ public:
     std::shared_ptr<TrackLevels> levels; // where the output's level goes; default: nowhere
     MakeQueue makeQueue = {};            // when `queue` is null; default: SerialQueue::make
     DirectoryClaims claims = {};         // for a capture directory made again
+    std::shared_ptr<FrameStage> stage = nullptr; // between converter and writer; default: none
   };
 
   // Creates `tracks/<name>` below the capture directory (see SegmentWriter::make); fails with the
@@ -97,7 +110,8 @@ public:
 
 private:
   TrackSink(std::string name, std::shared_ptr<EventLog> events, std::shared_ptr<const Clock> clock,
-            std::shared_ptr<TaskQueue> queue, std::shared_ptr<TrackLevels> levels);
+            std::shared_ptr<TaskQueue> queue, std::shared_ptr<TrackLevels> levels,
+            std::shared_ptr<FrameStage> stage);
   void ingest(const std::vector<float>& samples, double rateHz, uint64_t hostNs, bool afterDrop);
   // A queued block of `samples` has been dealt with; ends a stall once the queue is current.
   void dequeued(size_t samples);
@@ -109,8 +123,8 @@ private:
   void reportDropouts(uint64_t atNs);
   void convert(std::span<const float> input, bool endOfStream);
   void flushAndDrop();
-  // Host time of the converter's output frame `frame` (counted from the converter's start).
-  uint64_t timeOfOutput(int64_t frame);
+  // Converted frames, past the stage if there is one: written and metered.
+  void store(std::span<const int16_t> frames, uint64_t firstNs);
   void meter(std::span<const int16_t> out, uint64_t endNs);
 
   const std::string name_;
@@ -149,16 +163,10 @@ private:
   uint64_t pendingLostNs_ = 0;   // holes not reported yet
   int64_t pendingHoles_ = 0;
   std::optional<uint64_t> reportedNs_; // block time of the last "audio_dropout"
-  // The converter is time-aligned: its output frame j is its input at j / 16000 s. Each block's
-  // first input sample and host time anchor that to the host clock, so a frame gets the time of
-  // the block it came from, however long the converter held it back.
-  struct Anchor {
-    int64_t input; // samples given to the converter before the block
-    uint64_t hostNs;
-  };
-  std::deque<Anchor> anchors_; // oldest first; blocks whose audio may still be held back
-  int64_t input_ = 0;          // samples given to the current converter
-  int64_t output_ = 0;         // frames it has produced
+  OutputClock outputClock_;            // dates the current converter's output
+  int64_t output_ = 0;                 // frames it has produced
+  const std::shared_ptr<FrameStage> stage_;
+  FrameStage::Emit toStore_; // store(), for the stage
   const std::shared_ptr<TrackLevels> levels_;
   LevelMeter levelMeter_;
   SilenceWatch silenceWatch_;

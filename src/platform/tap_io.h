@@ -72,6 +72,17 @@ public:
   virtual void setRepairReport(RepairReport report) { (void)report; }
 };
 
+// What the default output plays (its monitor), as mono blocks, following the default output as
+// it changes: the echo canceller's reference. start() and stop() from one owner's thread;
+// `deliver` from any thread, never after stop() returns.
+class OutputMonitorIO {
+public:
+  virtual ~OutputMonitorIO() = default;
+  // Fails when there is no default output or it cannot be recorded.
+  virtual std::expected<void, CaptureError> start(BlockDelivery deliver) = 0;
+  virtual void stop() = 0;
+};
+
 // Stands in where no tap can be made: every start fails with the given description.
 class UnavailableTap final : public TapIO {
 public:

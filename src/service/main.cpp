@@ -107,6 +107,12 @@ int main(int argc, char** argv) {
                   return makeProcessTap(audio, wanted, clock);
                 });
               },
+          .makeQueue = {},
+          .makeReference =
+              audio ? Captures::MakeReference([audio]() -> std::shared_ptr<OutputMonitorIO> {
+                return std::make_shared<pw::OutputMonitor>(audio);
+              })
+                    : Captures::MakeReference(),
       },
       clock);
   // Installed before anything can create a capture.

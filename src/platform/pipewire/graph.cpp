@@ -299,13 +299,38 @@ std::vector<PlannedLink> micLinks(const Graph& graph, uint32_t sourceNode, uint3
   return links;
 }
 
-std::vector<PlannedLink> tapLinks(const Graph& graph, const std::vector<uint32_t>& clientSerials,
-                                  uint32_t captureNode) {
+namespace {
+
+// A stereo capture node's inputs, left then right; nothing unless it has both.
+std::optional<std::pair<const Port*, const Port*>> stereoInputs(const Graph& graph,
+                                                                uint32_t captureNode) {
   const Port* left = nullptr;
   const Port* right = nullptr;
   for (const Port* in : portsOf(graph, captureNode, false))
     (in->channel == "FR" ? right : left) = in;
   if (!left || !right)
+    return std::nullopt;
+  return std::pair{left, right};
+}
+
+// FL->FL, FR->FR, MONO and unsided channels to both, other channels to the nearer side.
+void linkSides(const std::vector<const Port*>& outs, uint32_t node, uint32_t captureNode,
+               std::pair<const Port*, const Port*> inputs, std::vector<PlannedLink>& links) {
+  for (const Port* out : outs) {
+    int s = side(out->channel);
+    if (s <= 0)
+      links.push_back({node, out->id, captureNode, inputs.first->id});
+    if (s >= 0)
+      links.push_back({node, out->id, captureNode, inputs.second->id});
+  }
+}
+
+} // namespace
+
+std::vector<PlannedLink> tapLinks(const Graph& graph, const std::vector<uint32_t>& clientSerials,
+                                  uint32_t captureNode) {
+  auto inputs = stereoInputs(graph, captureNode);
+  if (!inputs)
     return {};
   std::set<uint32_t> wanted(clientSerials.begin(), clientSerials.end());
   std::vector<PlannedLink> links;
@@ -314,14 +339,23 @@ std::vector<PlannedLink> tapLinks(const Graph& graph, const std::vector<uint32_t
     if (!client || !wanted.contains(client->serial) || ownNode(node) ||
         prop(node.props, "media.class") != "Stream/Output/Audio")
       continue;
-    for (const Port* out : portsOf(graph, node.id, true)) {
-      int s = side(out->channel);
-      if (s <= 0)
-        links.push_back({node.id, out->id, captureNode, left->id});
-      if (s >= 0)
-        links.push_back({node.id, out->id, captureNode, right->id});
-    }
+    linkSides(portsOf(graph, node.id, true), node.id, captureNode, *inputs, links);
   }
+  return links;
+}
+
+std::vector<PlannedLink> monitorLinks(const Graph& graph, uint32_t captureNode) {
+  auto inputs = stereoInputs(graph, captureNode);
+  if (!inputs || !graph.defaultSink)
+    return {};
+  std::vector<PlannedLink> links;
+  for (const auto& [id, node] : graph.nodes)
+    if (!ownNode(node) && prop(node.props, "node.name") == *graph.defaultSink &&
+        prop(node.props, "media.class").starts_with("Audio/Sink")) {
+      linkSides(portsOf(graph, node.id, true, /*monitor=*/true), node.id, captureNode, *inputs,
+                links);
+      break;
+    }
   return links;
 }
 

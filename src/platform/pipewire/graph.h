@@ -108,4 +108,8 @@ std::vector<PlannedLink> micLinks(const Graph& graph, uint32_t sourceNode, uint3
 std::vector<PlannedLink> tapLinks(const Graph& graph, const std::vector<uint32_t>& clientSerials,
                                   uint32_t captureNode);
 
+// Links from the monitor ports of the default output (the sink that default.audio.sink names) to
+// a stereo capture node, sided as for the tap; none when there is no default output.
+std::vector<PlannedLink> monitorLinks(const Graph& graph, uint32_t captureNode);
+
 } // namespace va::pw

@@ -220,6 +220,40 @@ void Tap::stop() {
   running_ = false;
 }
 
+OutputMonitor::OutputMonitor(std::shared_ptr<Host> host)
+    : host_(std::move(host)), stream_(std::make_unique<CaptureStream>(host_)) {}
+
+OutputMonitor::~OutputMonitor() {
+  stop();
+}
+
+std::expected<void, CaptureError> OutputMonitor::start(BlockDelivery deliver) {
+  stop();
+  if (host_->connection() != Connection::connected)
+    return std::unexpected(CaptureError{kNoServer});
+  Graph graph = host_->snapshot();
+  if (!graph.linkFactory)
+    return std::unexpected(CaptureError{"the audio server cannot link streams (no link-factory)"});
+  if (!defaultOutput(graph).uid)
+    return std::unexpected(CaptureError{"no default output"});
+  StreamSpec spec{.nodeName = std::string(kMicNodePrefix) + "reference." + uniqueSuffix(),
+                  .description = "Velmorrant echo reference",
+                  .positions = {"FL", "FR"},
+                  .alwaysProcess = false};
+  auto block = [deliver = std::move(deliver)](const float* planar, size_t frames, uint32_t channels,
+                                              double rate, uint64_t timeNs) {
+    if (std::optional<std::vector<float>> mono = mixInput(channelBuffers(planar, frames, channels)))
+      deliver(*mono, rate, timeNs);
+  };
+  if (auto started = stream_->start(spec, monitorLinks, block); !started)
+    return std::unexpected(CaptureError{started.error()});
+  return {};
+}
+
+void OutputMonitor::stop() {
+  stream_->stop();
+}
+
 std::unique_ptr<TapIO> makeTap(const std::shared_ptr<Host>& host) {
   if (!host)
     return std::make_unique<UnavailableTap>(kNoServer);

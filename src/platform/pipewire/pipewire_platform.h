@@ -122,6 +122,20 @@ private:
   bool running_ = false;
 };
 
+// The default output's monitor: one stereo capture stream linked to the monitor ports of
+// whatever sink is the default, re-linked when the default changes.
+class OutputMonitor final : public OutputMonitorIO {
+public:
+  explicit OutputMonitor(std::shared_ptr<Host> host);
+  ~OutputMonitor() override;
+  std::expected<void, CaptureError> start(BlockDelivery deliver) override;
+  void stop() override;
+
+private:
+  const std::shared_ptr<Host> host_;
+  std::unique_ptr<CaptureStream> stream_;
+};
+
 // A tap over the host when a server was reached, else one that refuses every start.
 std::unique_ptr<TapIO> makeTap(const std::shared_ptr<Host>& host);
 

@@ -1,0 +1,76 @@
+#include "capture/echo_link.h"
+
+#include <cmath>
+#include <vector>
+
+namespace va {
+
+EchoLink::EchoLink(std::unique_ptr<EchoEngine> engine, std::shared_ptr<EventLog> events)
+    : events_(std::move(events)), canceller_(std::move(engine)) {}
+
+void EchoLink::push(std::span<const int16_t> frames, uint64_t firstNs, const Emit& emit) {
+  if (!enabled_) {
+    emit(frames, firstNs);
+    return;
+  }
+  std::optional<double> delayMs;
+  {
+    std::lock_guard lock(lock_);
+    canceller_.microphone(frames, firstNs, emit);
+    delayMs = canceller_.takeDelayReport();
+  }
+  if (delayMs)
+    events_->append("echo_path",
+                    Json{{"track", "mic"}, {"delayMs", std::round(*delayMs * 10) / 10}});
+}
+
+void EchoLink::flush(const Emit& emit) {
+  if (!enabled_)
+    return;
+  std::lock_guard lock(lock_);
+  canceller_.flush(emit);
+}
+
+void EchoLink::reference(std::span<const int16_t> frames, uint64_t firstNs) {
+  std::lock_guard lock(lock_);
+  canceller_.reference(frames, firstNs);
+}
+
+ReferenceSink::ReferenceSink(std::shared_ptr<EchoLink> link, std::shared_ptr<TaskQueue> queue)
+    : link_(std::move(link)), queue_(std::move(queue)) {}
+
+void ReferenceSink::write(std::span<const float> samples, double rateHz, uint64_t hostNs) {
+  if (samples.empty() || !(rateHz > 0))
+    return;
+  lastFrameNs_ = hostNs;
+  std::weak_ptr<ReferenceSink> self = weak_from_this();
+  queue_->async([self, copy = std::vector<float>(samples.begin(), samples.end()), rateHz, hostNs] {
+    if (auto sink = self.lock())
+      sink->ingest(copy, rateHz, hostNs);
+  });
+}
+
+void ReferenceSink::ingest(std::span<const float> samples, double rateHz, uint64_t hostNs) {
+  if (!converter_ || converter_->rateHz() != rateHz) {
+    converter_ = Resampler::make(rateHz);
+    if (!converter_)
+      return;
+    outputClock_.restart(rateHz);
+    output_ = 0;
+  }
+  outputClock_.input(samples.size(), hostNs);
+  (void)converter_->convert(samples, false, [&](std::span<const int16_t> out) {
+    link_->reference(out, outputClock_.timeOf(output_));
+    output_ += static_cast<int64_t>(out.size());
+  });
+}
+
+void ReferenceSink::split() {
+  queue_->sync([this] { converter_.reset(); });
+}
+
+void ReferenceSink::finish() {
+  queue_->sync([] {});
+}
+
+} // namespace va
