@@ -22,6 +22,24 @@ using testing_support::ScriptedStrategy;
 using Kind = CreateError::Kind;
 using Calls = std::vector<std::string>;
 
+// The default output's monitor: journals its calls; a start fails with `error`, if any.
+class FakeReference final : public OutputMonitorIO {
+public:
+  FakeReference(std::shared_ptr<CallJournal> journal, std::optional<std::string> error)
+      : journal_(std::move(journal)), error_(std::move(error)) {}
+  std::expected<void, CaptureError> start(BlockDelivery) override {
+    journal_->add("reference.start");
+    if (error_)
+      return std::unexpected(CaptureError{*error_});
+    return {};
+  }
+  void stop() override { journal_->add("reference.stop"); }
+
+private:
+  const std::shared_ptr<CallJournal> journal_;
+  const std::optional<std::string> error_;
+};
+
 class CapturesTest : public testing::Test {
 protected:
   // Offers the remote strategy "fake" only; both strategies journal into `journal_`.
@@ -50,7 +68,11 @@ protected:
                 return std::unexpected(
                     std::make_error_code(std::errc::resource_unavailable_try_again));
               return SerialQueue::make(label);
-            }},
+            },
+            .makeReference = withReference_ ? Captures::MakeReference([this] {
+              return std::make_shared<FakeReference>(journal_, referenceError_);
+            })
+                                            : Captures::MakeReference()},
         clock_);
     captures_->setOnRecordingCountChange([this](int64_t n) {
       std::lock_guard lock(countsLock_);
@@ -82,6 +104,8 @@ protected:
   std::optional<std::string> remoteError_;
   std::function<void()> remoteOnStop_;
   bool micThrows_ = false;
+  bool withReference_ = true;
+  std::optional<std::string> referenceError_;
   std::string noThreadFor_; // the queue that gets no thread
   std::mutex countsLock_;
   std::vector<int64_t> counts_;
@@ -215,6 +239,59 @@ TEST_F(CapturesTest, CountsStopsAndSummariesAndLetsGoOfStoppedTracks) {
   EXPECT_TRUE(captures_->stop((*first)->id()));
   EXPECT_EQ(counts(), (std::vector<int64_t>{1, 2, 1, 0}));
   EXPECT_EQ(captures_->recordingCount(), 0);
+}
+
+TEST_F(CapturesTest, EchoCancellationRunsItsReferenceFirstAndKeepsTheRawMicrophone) {
+  struct Case {
+    const char* sub;
+    bool keepRaw;
+    bool withReference;
+    std::optional<std::string> referenceError;
+    const char* fields;
+  };
+  for (const Case& c : {
+           Case{"on", true, true, std::nullopt, R"({"echoCancellation":true})"},
+           Case{"no-raw", false, true, std::nullopt, R"({"echoCancellation":true})"},
+           Case{"no-output", true, true, "no default output",
+                R"({"echoCancellation":false,"echoCancellationReason":"no default output"})"},
+           Case{"no-server", true, false, std::nullopt,
+                R"({"echoCancellation":false,)"
+                R"("echoCancellationReason":"no audio server can be reached"})"},
+       }) {
+    SCOPED_TRACE(c.sub);
+    withReference_ = c.withReference;
+    referenceError_ = c.referenceError;
+    captures_ = make();
+    journal_->list.clear();
+    CaptureSpec wanted = spec(true, std::nullopt, c.sub);
+    wanted.mic->echoCancellation = true;
+    wanted.mic->keepRaw = c.keepRaw;
+    auto capture = captures_->create(wanted);
+    ASSERT_TRUE(capture);
+    Json summary = captures_->stop((*capture)->id()).value_or(Json());
+    Calls calls{"makeMic"};
+    if (c.withReference)
+      calls.push_back("reference.start");
+    calls.push_back(std::string("mic.fields ") + c.fields);
+    calls.push_back("mic.start");
+    calls.push_back("mic.stop");
+    if (c.withReference)
+      calls.push_back("reference.stop");
+    EXPECT_EQ(journal_->calls(), calls);
+    // The cancelled track and the raw one hold the same second of silence, frame for frame.
+    std::vector<std::string> tracks{"mic"};
+    if (c.keepRaw)
+      tracks.push_back("micRaw");
+    EXPECT_EQ(summary["tracks"].size(), tracks.size());
+    for (const std::string& track : tracks) {
+      EXPECT_EQ(summary["tracks"][track]["frames"], 16000) << track;
+      testing_support::TrackFiles files =
+          testing_support::readTrack(dir_.path() + "/" + c.sub + "/tracks/" + track);
+      EXPECT_EQ(files.perSegment, std::vector<int64_t>{16000}) << track;
+      EXPECT_TRUE(std::ranges::all_of(files.samples, [](int16_t v) { return v == 0; })) << track;
+    }
+    EXPECT_EQ(std::filesystem::exists(dir_.path() + "/" + c.sub + "/tracks/micRaw"), c.keepRaw);
+  }
 }
 
 TEST_F(CapturesTest, ConcurrentStopsRunTheSequenceOnce) {

@@ -51,6 +51,9 @@ public:
     if (onStop_)
       onStop_();
   }
+  void addStartedFields(Json fields) override {
+    journal_->add(name_ + ".fields " + fields.dump());
+  }
 
 private:
   const std::string name_;
