@@ -213,6 +213,8 @@ void checkCreated(const va::Json& answer, const va::CaptureSpec& parsed, va::Cap
   std::set<std::string> wanted;
   if (parsed.mic)
     wanted.insert("mic");
+  if (parsed.mic && parsed.mic->echoCancellation && parsed.mic->keepRaw)
+    wanted.insert("micRaw");
   if (parsed.remote)
     wanted.insert("remote");
   std::set<std::string> names;
