@@ -298,9 +298,15 @@ Captures::build(const CaptureSpec& spec, DirectoryKey key, size_t wanted, uint64
                         "no queue for the echo reference: " + queue.error().message()});
       auto sink = std::make_shared<ReferenceSink>(link, std::move(*queue));
       capture->reference_ = Capture::Reference{factories_.makeReference(), sink};
+      std::weak_ptr<EventLog> log = capture->events();
       auto started = capture->reference_->io->start(
           [sink](std::span<const float> samples, double rateHz, uint64_t hostNs) {
             sink->write(samples, rateHz, hostNs);
+          },
+          [log](const OutputDeviceInfo& device) {
+            if (auto events = log.lock())
+              events->append("default_output_changed",
+                             Json{{"track", "mic"}, {"device", device.json()}});
           });
       if (started)
         link->enable();

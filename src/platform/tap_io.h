@@ -78,8 +78,10 @@ public:
 class OutputMonitorIO {
 public:
   virtual ~OutputMonitorIO() = default;
-  // Fails when there is no default output or it cannot be recorded.
-  virtual std::expected<void, CaptureError> start(BlockDelivery deliver) = 0;
+  // Fails when there is no default output or it cannot be recorded. `outputChanged` is told the
+  // new default output each time it moves (from any thread) and the monitor follows it.
+  virtual std::expected<void, CaptureError>
+  start(BlockDelivery deliver, std::function<void(const OutputDeviceInfo&)> outputChanged) = 0;
   virtual void stop() = 0;
 };
 

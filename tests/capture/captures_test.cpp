@@ -27,7 +27,8 @@ class FakeReference final : public OutputMonitorIO {
 public:
   FakeReference(std::shared_ptr<CallJournal> journal, std::optional<std::string> error)
       : journal_(std::move(journal)), error_(std::move(error)) {}
-  std::expected<void, CaptureError> start(BlockDelivery) override {
+  std::expected<void, CaptureError> start(BlockDelivery,
+                                          std::function<void(const OutputDeviceInfo&)>) override {
     journal_->add("reference.start");
     if (error_)
       return std::unexpected(CaptureError{*error_});

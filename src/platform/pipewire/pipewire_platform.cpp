@@ -227,7 +227,9 @@ OutputMonitor::~OutputMonitor() {
   stop();
 }
 
-std::expected<void, CaptureError> OutputMonitor::start(BlockDelivery deliver) {
+std::expected<void, CaptureError>
+OutputMonitor::start(BlockDelivery deliver,
+                     std::function<void(const OutputDeviceInfo&)> outputChanged) {
   stop();
   if (host_->connection() != Connection::connected)
     return std::unexpected(CaptureError{kNoServer});
@@ -245,7 +247,17 @@ std::expected<void, CaptureError> OutputMonitor::start(BlockDelivery deliver) {
     if (std::optional<std::vector<float>> mono = mixInput(channelBuffers(planar, frames, channels)))
       deliver(*mono, rate, timeNs);
   };
-  if (auto started = stream_->start(spec, monitorLinks, block); !started)
+  // The planner runs under the loop lock, one call at a time: it sees every move of the default.
+  auto planner = [last = std::make_shared<std::optional<std::string>>(graph.defaultSink),
+                  outputChanged = std::move(outputChanged)](const Graph& g, uint32_t own) {
+    if (g.defaultSink != *last) {
+      *last = g.defaultSink;
+      if (outputChanged)
+        outputChanged(defaultOutput(g));
+    }
+    return monitorLinks(g, own);
+  };
+  if (auto started = stream_->start(spec, planner, block); !started)
     return std::unexpected(CaptureError{started.error()});
   return {};
 }

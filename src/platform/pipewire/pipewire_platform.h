@@ -128,7 +128,8 @@ class OutputMonitor final : public OutputMonitorIO {
 public:
   explicit OutputMonitor(std::shared_ptr<Host> host);
   ~OutputMonitor() override;
-  std::expected<void, CaptureError> start(BlockDelivery deliver) override;
+  std::expected<void, CaptureError>
+  start(BlockDelivery deliver, std::function<void(const OutputDeviceInfo&)> outputChanged) override;
   void stop() override;
 
 private:
