@@ -13,12 +13,18 @@ void EchoLink::push(std::span<const int16_t> frames, uint64_t firstNs, const Emi
     emit(frames, firstNs);
     return;
   }
+  // Written after the lock goes: a disk that blocks must not hold up the reference.
+  std::vector<std::pair<std::vector<int16_t>, uint64_t>> out;
   std::optional<double> delayMs;
   {
     std::lock_guard lock(lock_);
-    canceller_.microphone(frames, firstNs, emit);
+    canceller_.microphone(frames, firstNs, [&](std::span<const int16_t> done, uint64_t ns) {
+      out.emplace_back(std::vector<int16_t>(done.begin(), done.end()), ns);
+    });
     delayMs = canceller_.takeDelayReport();
   }
+  for (const auto& [done, ns] : out)
+    emit(done, ns);
   if (delayMs)
     events_->append("echo_path",
                     Json{{"track", "mic"}, {"delayMs", std::round(*delayMs * 10) / 10}});
@@ -27,8 +33,15 @@ void EchoLink::push(std::span<const int16_t> frames, uint64_t firstNs, const Emi
 void EchoLink::flush(const Emit& emit) {
   if (!enabled_)
     return;
-  std::lock_guard lock(lock_);
-  canceller_.flush(emit);
+  std::vector<std::pair<std::vector<int16_t>, uint64_t>> out;
+  {
+    std::lock_guard lock(lock_);
+    canceller_.flush([&](std::span<const int16_t> done, uint64_t ns) {
+      out.emplace_back(std::vector<int16_t>(done.begin(), done.end()), ns);
+    });
+  }
+  for (const auto& [done, ns] : out)
+    emit(done, ns);
 }
 
 void EchoLink::reference(std::span<const int16_t> frames, uint64_t firstNs) {
@@ -43,10 +56,17 @@ void ReferenceSink::write(std::span<const float> samples, double rateHz, uint64_
   if (samples.empty() || !(rateHz > 0))
     return;
   lastFrameNs_ = hostNs;
+  // A queue that does not keep up loses reference, which the canceller takes as silence.
+  if (queued_.fetch_add(samples.size()) + samples.size() > kMaxQueuedSamples) {
+    queued_ -= samples.size();
+    return;
+  }
   std::weak_ptr<ReferenceSink> self = weak_from_this();
   queue_->async([self, copy = std::vector<float>(samples.begin(), samples.end()), rateHz, hostNs] {
-    if (auto sink = self.lock())
+    if (auto sink = self.lock()) {
       sink->ingest(copy, rateHz, hostNs);
+      sink->queued_ -= copy.size();
+    }
   });
 }
 

@@ -16,7 +16,8 @@
 namespace va {
 
 // Joins the mic track's sink to what the speakers play: the stage of the mic sink (its queue)
-// and the converted reference (the reference sink's queue) meet in one canceller under `lock_`.
+// and the converted reference (the reference sink's queue) meet in one canceller under `lock_`;
+// cancelled frames are emitted after it is released.
 // A link that is not enabled passes the microphone through untouched. Appends "echo_path"
 // {"track": "mic", "delayMs"} when the echo path's delay is found and when it moves.
 class EchoLink final : public FrameStage {
@@ -40,6 +41,8 @@ private:
 // them at 16 kHz, dated, to a link, on its own queue. Nothing is written anywhere.
 class ReferenceSink final : public AudioSink, public std::enable_shared_from_this<ReferenceSink> {
 public:
+  static constexpr size_t kMaxQueuedSamples = 96'000; // 2 s at 48 kHz waiting for the queue
+
   ReferenceSink(std::shared_ptr<EchoLink> link, std::shared_ptr<TaskQueue> queue);
   const std::string& name() const override { return name_; }
   void write(std::span<const float> samples, double rateHz, uint64_t hostNs) override;
@@ -55,6 +58,7 @@ private:
   const std::shared_ptr<EchoLink> link_;
   const std::shared_ptr<TaskQueue> queue_;
   std::atomic<uint64_t> lastFrameNs_{0};
+  std::atomic<size_t> queued_{0}; // input samples waiting on the queue
   // Queue only.
   std::unique_ptr<Resampler> converter_;
   OutputClock outputClock_;
