@@ -6,8 +6,11 @@
 #include "e2e/service_process.h"
 #include "support/audio_server_test.h"
 
+#include <cmath>
 #include <csignal>
 #include <cstring>
+#include <iostream>
+#include <map>
 #include <set>
 #include <thread>
 
@@ -504,6 +507,72 @@ TEST_P(RemoteTrack, TracksLoseNothingAtTheirStartAndOutliveTheAudioServer) {
 }
 
 VA_AUDIO_SERVER_TEST_SUITE(RemoteTrack);
+
+// Echo cancellation in the simulated room: the far end's speech, played to the default output,
+// reaches "room_mic" 60 ms later through the room, 7 dB down. The mic track holds at least 25 dB
+// less of it from 2 s after it starts talking and 15 dB less before; "micRaw" holds it whole,
+// frame for frame on the same clock; the echo path's delay is told.
+using EchoRoom = testing_support::AudioServerTest;
+
+TEST_P(EchoRoom, TheFarEndLeavesTheMicTrackAndMicRawKeepsIt) {
+  ASSERT_TRUE(env_->room(60)) << env_->error();
+  Service s;
+  const std::string speech = s.root() + "/../far.wav";
+  ASSERT_EQ(runToCompletion({"/usr/bin/espeak-ng", "-v", "en-us+m3", "-w", speech,
+                             "The quarterly numbers look better than we expected. Our team closed "
+                             "three new accounts in the north region, and the pipeline for next "
+                             "month is strong."})
+                .status,
+            0);
+  ASSERT_TRUE(s.record(
+      env_->clientEnv(),
+      {{"mic", {{"deviceUid", "room_mic"}, {"echoCancellation", true}, {"keepRaw", true}}}}));
+  ASSERT_TRUE(holds(s.await("track_started"), {{"echoCancellation", true}})) << s.events();
+  std::this_thread::sleep_for(1s);
+  ASSERT_EQ(runToCompletion({"/usr/bin/pw-play", speech}, 60s).status, 0);
+  std::this_thread::sleep_for(1s);
+  Json summary = s.stop(s.id).json;
+  Json path = s.await("echo_path");
+  ASSERT_TRUE(path.is_object()) << s.events();
+  EXPECT_GE(path["delayMs"].get<double>(), 60) << path;
+  EXPECT_LE(path["delayMs"].get<double>(), 200) << path;
+
+  testing_support::TrackFiles mic = testing_support::readTrack(s.track("mic"));
+  testing_support::TrackFiles raw = testing_support::readTrack(s.track("micRaw"));
+  ASSERT_TRUE(mic.headersMatchData && raw.headersMatchData);
+  ASSERT_EQ(mic.perSegment, raw.perSegment);
+  EXPECT_EQ(summary["tracks"]["mic"]["frames"], mic.frames) << summary;
+  Reply all = s.call("GET", "/captures/" + s.id + "/events?after=0");
+  std::map<std::string, std::vector<uint64_t>> starts;
+  for (const Json& e : all.json["events"])
+    if (e["type"] == "segment_closed")
+      starts[e["track"]].push_back(e["startNs"]);
+  EXPECT_EQ(starts["mic"], starts["micRaw"]);
+
+  // The far end starts where the raw microphone first passes -50 dBFS in a 10 ms window.
+  auto power = [](const std::vector<int16_t>& v, size_t from, size_t to) {
+    double sum = 0;
+    for (size_t i = from; i < to && i < v.size(); ++i)
+      sum += std::pow(v[i] / 32768.0, 2);
+    return sum / static_cast<double>(to - from) + 1e-15;
+  };
+  size_t onset = 0;
+  while (onset + 160 < raw.samples.size() && power(raw.samples, onset, onset + 160) < 1e-5)
+    onset += 160;
+  ASSERT_LT(onset + 6 * 16000, raw.samples.size()) << "no far end in the raw microphone";
+  auto erle = [&](double fromS, double toS) {
+    size_t from = onset + static_cast<size_t>(fromS * 16000);
+    size_t to = onset + static_cast<size_t>(toS * 16000);
+    return 10 * std::log10(power(raw.samples, from, to) / power(mic.samples, from, to));
+  };
+  std::cout << "echo removed: " << erle(0, 2) << " dB in the far end's first 2 s, " << erle(2, 6)
+            << " dB after; echo path " << path["delayMs"] << " ms\n";
+  EXPECT_GE(erle(0, 2), 15) << "far end's first 2 s";
+  EXPECT_GE(erle(2, 6), 25) << "far end alone after 2 s";
+}
+
+INSTANTIATE_TEST_SUITE_P(Server, EchoRoom, ::testing::Values(false),
+                         ::va::testing_support::serverName);
 
 } // namespace
 } // namespace va::e2e

@@ -43,6 +43,12 @@ public:
   pid_t alsaApp(const std::string& id, const std::string& name, int hz, double seconds = 0) {
     return player("alsa-app", id, name, hz, seconds);
   }
+  // The simulated room of audio-env: what the default output plays reaches the microphone
+  // "room_mic" after `delayMs` and a room's reflections, 7 dB down; players targeting "room" are
+  // talkers in it. False on failure.
+  bool room(int delayMs) {
+    return run({"room", dir_.path(), "--delay", std::to_string(delayMs)}).has_value();
+  }
   void pause(pid_t pid) { kill(pid, SIGUSR1); }
   void resume(pid_t pid) { kill(pid, SIGUSR2); }
   // SIGTERM and wait for it to be gone.
