@@ -33,6 +33,16 @@ std::vector<SampleBuffer> channelBuffers(const float* planar, size_t frames, uin
   return buffers;
 }
 
+// The graph of a server that can link streams for us.
+std::expected<Graph, CaptureError> linkableGraph(Host& host) {
+  if (host.connection() != Connection::connected)
+    return std::unexpected(CaptureError{kNoServer});
+  Graph graph = host.snapshot();
+  if (!graph.linkFactory)
+    return std::unexpected(CaptureError{"the audio server cannot link streams (no link-factory)"});
+  return graph;
+}
+
 std::string uniqueSuffix() {
   static std::atomic<uint64_t> counter{0};
   return std::to_string(getpid()) + "." + std::to_string(++counter);
@@ -167,11 +177,10 @@ bool Tap::running() const {
 std::expected<void, CaptureError> Tap::start(const std::vector<uint32_t>& processes,
                                              BlockDelivery deliver, FormatReport onFormat) {
   stop();
-  if (host_->connection() != Connection::connected)
-    return std::unexpected(CaptureError{kNoServer});
-  Graph graph = host_->snapshot();
-  if (!graph.linkFactory)
-    return std::unexpected(CaptureError{"the audio server cannot link streams (no link-factory)"});
+  auto linkable = linkableGraph(*host_);
+  if (!linkable)
+    return std::unexpected(linkable.error());
+  Graph graph = std::move(*linkable);
   auto session = std::make_shared<Session>();
   session->onFormat = std::move(onFormat);
   session->deliver = std::move(deliver);
@@ -231,11 +240,10 @@ std::expected<void, CaptureError>
 OutputMonitor::start(BlockDelivery deliver,
                      std::function<void(const OutputDeviceInfo&)> outputChanged) {
   stop();
-  if (host_->connection() != Connection::connected)
-    return std::unexpected(CaptureError{kNoServer});
-  Graph graph = host_->snapshot();
-  if (!graph.linkFactory)
-    return std::unexpected(CaptureError{"the audio server cannot link streams (no link-factory)"});
+  auto linkable = linkableGraph(*host_);
+  if (!linkable)
+    return std::unexpected(linkable.error());
+  Graph graph = std::move(*linkable);
   if (!defaultOutput(graph).uid)
     return std::unexpected(CaptureError{"no default output"});
   StreamSpec spec{.nodeName = std::string(kMicNodePrefix) + "reference." + uniqueSuffix(),
