@@ -71,7 +71,8 @@ public:
 
   static constexpr int64_t kMaxWaitFrames = 4800; // 300 ms of microphone ahead of the reference
   static constexpr int64_t kMarginFrames = 320;   // the echo lands 20 ms into the filter
-  static constexpr int64_t kKeptReferenceFrames = 32000; // 2 s
+  // 12 s: the microphone may reach the canceller that late, after a disk that blocked its sink.
+  static constexpr int64_t kKeptReferenceFrames = 192000;
   static constexpr double kReportMoveMs = 20;
   static constexpr uint64_t kReportIntervalNs = 5'000'000'000;
 
