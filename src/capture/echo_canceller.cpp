@@ -16,7 +16,9 @@ constexpr size_t kMaxLag = EchoDelayEstimator::kMaxLagMs * 16 / EchoDelayEstimat
 constexpr float kPreEmphasis = 0.9f;        // whitens speech a little, sharpening the peak
 constexpr double kDecay = 0.9;              // of the correlation, per block with reference
 constexpr double kMinReferencePower = 1e-8; // mean square at 4 kHz: -80 dBFS is no sound
-constexpr double kPeakToRms = 6;            // a clear peak over the other lags
+constexpr double kPeakToRms = 6;
+static_assert(EchoDelayEstimator::kBlockSamples % 8 == 0,
+              "correlated eight samples at a time"); // a clear peak over the other lags
 
 int64_t indexOf(uint64_t ns) {
   return static_cast<int64_t>((ns + kNsPerFrame / 2) / kNsPerFrame);
@@ -86,10 +88,10 @@ void EchoDelayEstimator::correlateBlock() {
         peak = lag;
     }
     const double rms = std::sqrt(squares / static_cast<double>(lags));
-    // A new delay counts once two blocks in a row agree on it within 2 ms.
+    // A new delay counts once two blocks in a row agree on it within 4 ms.
     const double found = static_cast<double>(peak) * kDecimation / 16.0;
     if (rms > 0 && std::abs(correlation_[peak]) > kPeakToRms * rms) {
-      if (candidateMs_ && std::abs(found - *candidateMs_) <= 2)
+      if (candidateMs_ && std::abs(found - *candidateMs_) <= 4)
         delayMs_ = found;
       candidateMs_ = found;
     }

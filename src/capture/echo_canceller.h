@@ -35,7 +35,7 @@ class EchoDelayEstimator {
 public:
   static constexpr int kDecimation = 4;        // 16 kHz to 4 kHz
   static constexpr int kMaxLagMs = 700;        // a wireless speaker's latency and then some
-  static constexpr size_t kBlockSamples = 500; // 125 ms at 4 kHz: one correlation per block
+  static constexpr size_t kBlockSamples = 512; // 128 ms at 4 kHz: one correlation per block
 
   EchoDelayEstimator();
   // 16 kHz samples of the microphone and of the reference at the same times.
@@ -69,7 +69,7 @@ class EchoCanceller {
 public:
   using Emit = std::function<void(std::span<const int16_t> frames, uint64_t firstNs)>;
 
-  static constexpr int64_t kMaxWaitFrames = 4800; // 300 ms of microphone ahead of the reference
+  static constexpr int64_t kMaxWaitFrames = 8000; // 500 ms of microphone ahead of the reference
   static constexpr int64_t kMarginFrames = 320;   // the echo lands 20 ms into the filter
   // 12 s: the microphone may reach the canceller that late, after a disk that blocked its sink.
   static constexpr int64_t kKeptReferenceFrames = 192000;
