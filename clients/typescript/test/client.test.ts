@@ -2,7 +2,7 @@
 import assert from "node:assert/strict";
 import { execFile } from "node:child_process";
 import { existsSync } from "node:fs";
-import { chmod, mkdtemp, writeFile } from "node:fs/promises";
+import { mkdtemp, writeFile } from "node:fs/promises";
 import { tmpdir } from "node:os";
 import { join } from "node:path";
 import { after, before, test } from "node:test";
@@ -20,14 +20,12 @@ const tone = (dir: string, strategy = "test-tone"): CaptureRequest =>
 const failure = (promise: Promise<unknown>) =>
   promise.then(() => assert.fail("it succeeded"), (error: unknown) => error);
 
-let root: string;
-let env: NodeJS.ProcessEnv; // no audio server, and never the user's own
-let service: AudioService;
-const stderr: string[] = [];
-const states: number[] = [];
+let root: string, env: NodeJS.ProcessEnv, service: AudioService;
+const stderr: string[] = [], states: number[] = [];
 
 before(async () => {
   root = await temp("root");
+  // No audio server, and never the user's own.
   env = { XDG_RUNTIME_DIR: await temp("run"), PIPEWIRE_REMOTE: join(root, "none"),
     VELMORRANT_AUDIO_TEST_STRATEGIES: "1" };
   service = await startService({ binary, root, env });
@@ -37,8 +35,8 @@ after(() => service.stop());
 
 test("a start that fails says why and leaves no child", async () => {
   const silent = join(root, "silent.sh");
-  await writeFile(silent, '#!/bin/sh\necho "[audio] waiting" >&2\nexec sleep 60\n');
-  await chmod(silent, 0o755);
+  const script = '#!/bin/sh\necho "[audio] waiting" >&2\nexec sleep 60\n';
+  await writeFile(silent, script, { mode: 0o755 });
   for (const [options, message, line, exit] of [
     [{ binary: silent, root, readyTimeoutMs: 500 }, /no READY line within 500 ms/,
       "[audio] waiting", { code: null, signal: "SIGKILL" }],
@@ -56,10 +54,9 @@ test("a start that fails says why and leaves no child", async () => {
 test("a capture through every call: events to the end, levels, stop, list, decode", async () => {
   const audio = service.client;
   assert.deepEqual(await audio.health(), { ok: true, version: service.ready.version });
-  assert.equal((await audio.capabilities()).decode, true);
-  assert.equal((await audio.permissions()).microphone, "not_determined");
+  const [capabilities, permissions] = [await audio.capabilities(), await audio.permissions()];
+  assert.deepEqual([capabilities.decode, permissions.microphone], [true, "not_determined"]);
   assert.deepEqual(await audio.sources(), { inputs: [], applications: [] });
-
   const request: CaptureRequest = Object.assign(tone(`${root}/rec`), { colour: "red" });
   const { captureId, ignoredFields } = await audio.createCapture(request);
   assert.deepEqual(ignoredFields, ["colour"]);
@@ -77,19 +74,17 @@ test("a capture through every call: events to the end, levels, stop, list, decod
     if (event.type === "segment_closed" && !summary) summary = await audio.stopCapture(captureId);
   }
   await meter.done;
-
   const last = seen.at(-1);
   assert.ok(last?.type === "capture_stopped");
   assert.deepEqual([last.summary, await audio.stopCapture(captureId)], [summary, summary]);
   assert.deepEqual(seen.map((e) => e.seq), seen.map((_, i) => i + 1));
   assert.deepEqual((await audio.events(captureId, { after: last.seq })).events, []);
   assert.equal(readings.at(-1)?.recording, false);
-  const remote = readings.map((r) => r.tracks["remote"]);
-  assert.ok(remote.some((t) => t && Math.abs(t.rmsDb + 15.1) < 0.3 && Math.abs(t.peakDb + 12) < 0.3),
+  const remote = readings.flatMap((r) => r.tracks["remote"] ?? []);
+  assert.ok(remote.some((t) => Math.abs(t.rmsDb + 15.1) < 0.3 && Math.abs(t.peakDb + 12) < 0.3),
     `a sine of amplitude 0.25 is -15.1 dBFS RMS, -12.0 peak: ${JSON.stringify(remote)}`);
   const stopped = await listed();
   assert.deepEqual([stopped?.recording, typeof stopped?.stoppedNs], [false, "number"]);
-
   const closed = seen.find((e) => e.type === "segment_closed");
   assert.ok(closed?.type === "segment_closed");
   const input = `${root}/rec/${closed.path}`;
@@ -100,16 +95,14 @@ test("a capture through every call: events to the end, levels, stop, list, decod
 test("errors are ApiErrors with status, code and field", async () => {
   const audio = service.client;
   const stranger = new AudioClient({ port: service.ready.port, token: "0".repeat(64) });
+  const create = (request: CaptureRequest) => () => audio.createCapture(request);
   for (const [call, status, code, field] of [
-    [() => audio.createCapture({ ...tone(`${root}/a`), segmentSeconds: 0 }), 400, "bad_request",
-      "segmentSeconds"],
-    [() => audio.createCapture(tone("/elsewhere/a")), 403, "outside_root", "dir"],
-    [() => audio.createCapture(tone(`${root}/no/a`)), 403, "outside_root", "dir"],
-    [() => audio.createCapture(tone(`${root}/a`, "x")), 422, "unsupported_strategy",
-      "remote.strategy"],
+    [create({ ...tone(`${root}/a`), segmentSeconds: 0 }), 400, "bad_request", "segmentSeconds"],
+    [create(tone("/elsewhere/a")), 403, "outside_root", "dir"],
+    [create(tone(`${root}/no/a`)), 403, "outside_root", "dir"],
+    [create(tone(`${root}/a`, "x")), 422, "unsupported_strategy", "remote.strategy"],
     [() => audio.events("00000000-0000-0000-0000-000000000000"), 404, "not_found", undefined],
-    [() => audio.decode({ input: `${root}/a.wav`, output: `${root}/a.mp3` }), 400, "bad_request",
-      "output"],
+    [() => audio.decode({ input: "/a", output: "/a.mp3" }), 400, "bad_request", "output"],
     [() => stranger.health(), 401, "unauthorized", undefined],
   ] as const) {
     const error = await failure(call());
@@ -121,8 +114,8 @@ test("errors are ApiErrors with status, code and field", async () => {
 
 test("the example records, follows, meters and decodes", async () => {
   const example = join(repo, "clients/typescript/dist/examples/record.js");
-  const { stdout } = await run(process.execPath,
-    [example, binary, await temp("example"), "x", "test-tone"], { env: { ...process.env, ...env } });
+  const args = [example, binary, await temp("example"), "x", "test-tone"];
+  const { stdout } = await run(process.execPath, args, { env: { ...process.env, ...env } });
   assert.match(stdout, /event 1: track_started/);
   assert.match(stdout, /levels: remote -15\.\d dBFS/);
   assert.match(stdout, /: capture_stopped\nsummary: \{"tracks":\{"mic":\{.*\},"remote":\{/);
@@ -138,16 +131,15 @@ test("a mic capture on the private audio server hears its microphone",
       await run(audioEnv, ["mic", dir, "client_mic", "1000", "--default"]);
       const pairs = (await run(audioEnv, ["env", dir])).stdout.trim().split(/\s+/);
       const serverEnv = Object.fromEntries(pairs.map((p) => p.split(/=(.*)/s).slice(0, 2)));
-      const own = await startService({ binary, root, env: { ...serverEnv, PIPEWIRE_REMOTE: undefined } });
-      const { captureId } = await own.client.createCapture({ dir: `${root}/mic`, mic: {} });
-      let heard: Levels | undefined; // the microphone plays a sine of 0.5: -9.0 dBFS RMS
-      const found = new AbortController();
-      await own.client.pollLevels(captureId, (levels) => {
-        if ((levels.tracks["mic"]?.rmsDb ?? -120) > -12) found.abort((heard = levels));
-      }, { signal: AbortSignal.any([found.signal, AbortSignal.timeout(20_000)]) }).done;
-      const summary = await own.client.stopCapture(captureId);
+      const ownEnv = { ...serverEnv, PIPEWIRE_REMOTE: undefined };
+      const own = await startService({ binary, root, env: ownEnv });
+      const mic = { dir: `${root}/mic`, segmentSeconds: 1, mic: {} };
+      const { captureId } = await own.client.createCapture(mic);
+      for await (const event of own.client.followEvents(captureId))
+        if (event.type === "segment_closed") break;
+      const { tracks } = await own.client.levels(captureId); // a sine of 0.5 is -9.0 dBFS RMS
+      assert.ok(Math.abs((tracks["mic"]?.rmsDb ?? -120) + 9.0) < 0.5, JSON.stringify(tracks));
       assert.deepEqual(await own.stop(), { code: 0, signal: null });
-      assert.ok(heard && (summary.tracks["mic"]?.frames ?? 0) > 0, "no audio on the mic track");
     } finally {
       await run(audioEnv, ["stop", dir]);
     }
