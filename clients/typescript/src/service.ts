@@ -64,7 +64,10 @@ const STATE = "VELMORRANT_AUDIO_STATE ";
 const KEPT_STARTUP_LINES = 20;
 
 export class AudioService extends EventEmitter<ServiceEvents> {
-  /** Standard error lines written before READY (start-up and descriptor limits). */
+  /**
+   * Standard error lines read before the READY line (the last 20). Every later line comes as a
+   * "stderr" event to listeners added right after startService() resolves.
+   */
   readonly startupStderr: string[] = [];
   /** Settles with the exit of the service. */
   readonly exited: Promise<ServiceExit>;

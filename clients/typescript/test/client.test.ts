@@ -4,7 +4,7 @@ import { execFile } from "node:child_process";
 import { existsSync } from "node:fs";
 import { mkdtemp, writeFile } from "node:fs/promises";
 import { tmpdir } from "node:os";
-import { join } from "node:path";
+import { dirname, join } from "node:path";
 import { after, before, test } from "node:test";
 import { promisify } from "node:util";
 
@@ -122,28 +122,30 @@ test("the example records, follows, meters and decodes", async () => {
   assert.match(stdout, /decoded: 32000 frames, 2 s\nservice exit: \{"code":0,"signal":null\}/);
 });
 
-test("a mic capture on the private audio server hears its microphone",
-  { skip: !existsSync("/usr/bin/pipewire") && "no PipeWire" }, async () => {
-    const dir = await temp("pw");
-    const audioEnv = join(repo, "scripts/audio-env");
-    await run(audioEnv, ["start", dir, "--bare"]);
-    try {
-      await run(audioEnv, ["mic", dir, "client_mic", "1000", "--default"]);
-      const pairs = (await run(audioEnv, ["env", dir])).stdout.trim().split(/\s+/);
-      const serverEnv = Object.fromEntries(pairs.map((p) => p.split(/=(.*)/s).slice(0, 2)));
-      const ownEnv = { ...serverEnv, PIPEWIRE_REMOTE: undefined };
-      const own = await startService({ binary, root, env: ownEnv });
-      const mic = { dir: `${root}/mic`, segmentSeconds: 1, mic: {} };
-      const { captureId } = await own.client.createCapture(mic);
-      for await (const event of own.client.followEvents(captureId))
-        if (event.type === "segment_closed") break;
-      const { tracks } = await own.client.levels(captureId); // a sine of 0.5 is -9.0 dBFS RMS
-      assert.ok(Math.abs((tracks["mic"]?.rmsDb ?? -120) + 9.0) < 0.5, JSON.stringify(tracks));
-      assert.deepEqual(await own.stop(), { code: 0, signal: null });
-    } finally {
-      await run(audioEnv, ["stop", dir]);
-    }
-  });
+const noPipeWire = !existsSync("/usr/bin/pipewire") && "no PipeWire";
+test("a mic capture on a private audio server hears it", { skip: noPipeWire }, async () => {
+  const dir = await temp("pw");
+  const player = join(dirname(binary), "tools/audio-env/va-tone-player"); // the binary's build
+  const VA_TONE_PLAYER = existsSync(player) ? player : process.env.VA_TONE_PLAYER;
+  const audioEnv = (...args: string[]) =>
+    run(join(repo, "scripts/audio-env"), args, { env: { ...process.env, VA_TONE_PLAYER } });
+  await audioEnv("start", dir, "--bare");
+  try {
+    await audioEnv("mic", dir, "client_mic", "1000", "--default");
+    const pairs = (await audioEnv("env", dir)).stdout.trim().split(/\s+/);
+    const serverEnv = Object.fromEntries(pairs.map((p) => p.split(/=(.*)/s).slice(0, 2)));
+    const pw = await startService({ binary, root, env: { ...serverEnv, PIPEWIRE_REMOTE: undefined } });
+    const audio = pw.client;
+    const { captureId } = await audio.createCapture({ dir: `${root}/m`, segmentSeconds: 1, mic: {} });
+    for await (const event of audio.followEvents(captureId))
+      if (event.type === "segment_closed") break;
+    const { tracks } = await audio.levels(captureId); // a sine of 0.5 is -9.0 dBFS RMS
+    assert.ok(Math.abs((tracks["mic"]?.rmsDb ?? -120) + 9.0) < 0.5, JSON.stringify(tracks));
+    assert.deepEqual(await pw.stop(), { code: 0, signal: null });
+  } finally {
+    await audioEnv("stop", dir);
+  }
+});
 
 test("stop ends the service with status 0 after its lines and state", async () => {
   assert.deepEqual(await service.stop(), { code: 0, signal: null });
