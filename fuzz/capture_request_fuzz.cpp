@@ -163,14 +163,24 @@ va::HTTPResponse post(va::Router& router, std::string path, std::string body) {
 // The answer is a documented one: 201 {"captureId": id} or {"error": code} with its status.
 void checkAnswerShape(const va::HTTPResponse& response) {
   const va::Json& json = response.json;
-  check(json.is_object() && json.size() == 1);
+  check(json.is_object() && json.size() >= 2 && json.size() <= 3);
   if (response.status == 201) {
     auto id = json.find("captureId");
     check(id != json.end() && id->is_string() && !id->get<std::string>().empty());
+    auto ignored = json.find("ignoredFields");
+    check(json.size() == 2 && ignored != json.end() && ignored->is_array());
+    for (const va::Json& path : *ignored)
+      check(path.is_string() && !path.get<std::string>().empty());
     return;
   }
+  // An error says what is wrong, and where when one field was refused.
   auto error = json.find("error");
   check(error != json.end() && error->is_string());
+  auto message = json.find("message");
+  check(message != json.end() && message->is_string() && !message->get<std::string>().empty());
+  auto field = json.find("field");
+  check(json.size() == (field == json.end() ? 2 : 3));
+  check(field == json.end() || (field->is_string() && !field->get<std::string>().empty()));
   const std::string code = error->get<std::string>();
   switch (response.status) {
   case 400:
@@ -296,7 +306,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
        at = body.find(kRoot, at + sandbox().root.size()))
     body.replace(at, kRoot.size(), sandbox().root);
 
-  std::optional<va::CaptureSpec> parsed = va::parseCaptureRequest(body);
+  auto request = va::parseCaptureRequest(body);
+  std::optional<va::CaptureSpec> parsed =
+      request ? std::optional<va::CaptureSpec>(request->spec) : std::nullopt;
   if (parsed)
     checkParsed(*parsed);
 

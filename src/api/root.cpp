@@ -133,6 +133,8 @@ std::expected<ConfinedPath, Refusal> Root::contains(const std::string& clientPat
     }
     if (outOfResources(errno))
       return busy;
+    if (errno == ENOENT)
+      return std::unexpected(Refusal::missing);
     if ((errno != ENOTDIR && errno != ELOOP) || ++links > kMaxLinks)
       return outside;
     // Perhaps a link: its target takes its place, resolved below the root like the client path.

@@ -19,7 +19,8 @@ struct ConfinedPath {
 
 // Why a client path was not confined.
 enum class Refusal {
-  outside, // not below the root, a link where none may be, a parent that does not exist
+  outside, // not below the root, or a link where none may be
+  missing, // a directory on the way to it does not exist
   busy,    // a descriptor or memory could not be had (EMFILE, ENFILE, ENOMEM): try again later
 };
 

@@ -43,15 +43,36 @@ constexpr int64_t kMaxWaitSeconds = 25;
 // least this much free per track.
 constexpr uint64_t kTrackMinuteBytes = uint64_t{kWavRateHz} * 2 * 60;
 
-HTTPResponse refused(Refusal refusal) {
-  return refusal == Refusal::busy ? HTTPResponse::error(503, "busy")
-                                  : HTTPResponse::error(403, "outside_root");
+// The answer to a path that was not confined; `field` names it in the request.
+HTTPResponse refused(Refusal refusal, std::string_view field) {
+  switch (refusal) {
+  case Refusal::busy:
+    return HTTPResponse::error(503, "busy", {}, field);
+  case Refusal::missing:
+    return HTTPResponse::error(403, "outside_root",
+                               "A directory on the way to it does not exist: its parent must "
+                               "exist below the root.",
+                               field);
+  case Refusal::outside:
+    break;
+  }
+  return HTTPResponse::error(403, "outside_root",
+                             "It does not lie below the root, or it is a symbolic link.", field);
 }
 
 // After a failed call on a confined path: short of descriptors or memory is no confinement
 // refusal.
-HTTPResponse refusedNow() {
-  return refused(outOfResources(errno) ? Refusal::busy : Refusal::outside);
+HTTPResponse refusedNow(std::string_view field) {
+  return refused(outOfResources(errno) ? Refusal::busy : Refusal::outside, field);
+}
+
+HTTPResponse badRequest(const JsonProblem& problem) {
+  return HTTPResponse::error(400, "bad_request", problem.message, problem.field);
+}
+
+HTTPResponse unknownCapture() {
+  return HTTPResponse::error(404, "not_found",
+                             "No capture has this id (a stopped one is forgotten after an hour).");
 }
 
 // Whether `tracks` and `tracks/<track>` below a capture directory are, where they exist, plain
@@ -96,7 +117,8 @@ HTTPResponse Router::handle(const HTTPRequest& request) {
       return events(p[1], request.query);
     if (method == "GET" && p[2] == "levels")
       return levels(p[1]);
-    return HTTPResponse::error(405, "method_not_allowed");
+    return HTTPResponse::error(405, "method_not_allowed",
+                               p[2] == "stop" ? "Stop a capture with POST." : "Use GET.");
   }
 
   std::string joined;
@@ -111,6 +133,8 @@ HTTPResponse Router::handle(const HTTPRequest& request) {
     return decode(request.body);
   if (method == "POST" && joined == "captures")
     return createCapture(request.body);
+  if (method == "GET" && joined == "captures")
+    return listCaptures();
   if (method == "GET" && joined == "sources")
     return sources();
   if (method == "GET" && joined == "permissions")
@@ -119,7 +143,7 @@ HTTPResponse Router::handle(const HTTPRequest& request) {
   for (std::string_view known : kFlatPaths)
     if (joined == known)
       return HTTPResponse::error(405, "method_not_allowed");
-  return HTTPResponse::error(404, "not_found");
+  return HTTPResponse::error(404, "not_found", "There is no such route: " + method + " /" + joined);
 }
 
 bool Router::answersAtOnce(const HTTPRequest& request) const {
@@ -146,41 +170,64 @@ HTTPResponse Router::permissions() const {
 }
 
 HTTPResponse Router::sources() const {
-  return HTTPResponse{200, CaptureSources::json(*platform_.devices, *platform_.applications)};
+  return HTTPResponse{200, CaptureSources::json(*platform_.devices, *platform_.applications,
+                                                platform_.processes.get())};
+}
+
+HTTPResponse Router::listCaptures() const {
+  std::vector<std::shared_ptr<Capture>> all = captures_->all();
+  std::ranges::sort(all, {}, &Capture::startedAtNs);
+  Json list = Json::array();
+  for (const std::shared_ptr<Capture>& capture : all) {
+    Json tracks = Json::array();
+    for (const Capture::Track& track : capture->tracks())
+      tracks.push_back(track.name);
+    std::optional<uint64_t> stopped = capture->stoppedAtNs();
+    list.push_back(Json{{"captureId", capture->id()},
+                        {"dir", capture->dir()},
+                        {"tracks", std::move(tracks)},
+                        {"recording", !stopped},
+                        {"startNs", capture->startedAtNs()},
+                        {"stoppedNs", stopped ? Json(*stopped) : Json(nullptr)}});
+  }
+  return HTTPResponse{200, Json{{"captures", std::move(list)}}};
 }
 
 HTTPResponse Router::createCapture(const std::string& body) {
-  auto spec = parseCaptureRequest(body);
-  if (!spec)
-    return HTTPResponse::error(400, "bad_request");
+  auto request = parseCaptureRequest(body);
+  if (!request)
+    return badRequest(request.error());
+  CaptureSpec* spec = &request->spec;
   if (!root_)
-    return HTTPResponse::error(403, "outside_root");
+    return HTTPResponse::error(403, "outside_root", "The service has no root.", "dir");
   std::expected<ConfinedPath, Refusal> dir = root_->contains(spec->dir);
   if (!dir)
-    return refused(dir.error());
+    return refused(dir.error(), "dir");
 
   // Everything from here is reached through the parent's descriptor, and no link is followed:
   // one that appeared since the confinement is refused.
   struct stat info {};
   if (::fstatat(dir->parent.get(), dir->name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
     if (S_ISLNK(info.st_mode))
-      return HTTPResponse::error(403, "outside_root");
+      return refused(Refusal::outside, "dir");
     if (!S_ISDIR(info.st_mode))
-      return HTTPResponse::error(400, "bad_request");
+      return badRequest({"dir", "\"dir\" names something that is not a directory."});
   } else if (::mkdirat(dir->parent.get(), dir->name.c_str(), 0700) != 0) {
-    return refusedNow();
+    return refusedNow("dir");
   }
   UniqueFd captureDir(::openat(dir->parent.get(), dir->name.c_str(),
                                O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (!captureDir)
-    return refusedNow();
+    return refusedNow("dir");
   // The capture directory may hold what an earlier capture left; a link planted where a track
   // directory goes is refused rather than written through.
   errno = 0;
   if ((spec->mic && !plainDirectories(captureDir.get(), "mic")) ||
       (spec->remote && !plainDirectories(captureDir.get(), "remote")))
-    return outOfResources(errno) ? HTTPResponse::error(503, "busy")
-                                 : HTTPResponse::error(400, "bad_request");
+    return outOfResources(errno)
+               ? HTTPResponse::error(503, "busy")
+               : badRequest({"dir", "\"dir\" holds a link or a file where a track's directory "
+                                    "goes."});
   spec->dir = dir->path;
   spec->directory =
       std::make_shared<const CaptureDirectory>(CaptureDirectory{.parent = std::move(dir->parent),
@@ -192,14 +239,15 @@ HTTPResponse Router::createCapture(const std::string& body) {
 
   auto capture = captures_->create(*spec);
   if (capture)
-    return HTTPResponse{201, Json{{"captureId", (*capture)->id()}}};
+    return HTTPResponse{201, Json{{"captureId", (*capture)->id()},
+                                  {"ignoredFields", std::move(request->ignoredFields)}}};
   switch (capture.error().kind) {
   case CreateError::Kind::microphoneDenied:
-    return HTTPResponse::error(409, "microphone_denied");
+    return HTTPResponse::error(409, "microphone_denied", {}, "mic");
   case CreateError::Kind::unsupportedStrategy:
-    return HTTPResponse::error(422, "unsupported_strategy");
+    return HTTPResponse::error(422, "unsupported_strategy", {}, "remote.strategy");
   case CreateError::Kind::directoryBusy:
-    return HTTPResponse::error(409, "dir_busy");
+    return HTTPResponse::error(409, "dir_busy", {}, "dir");
   case CreateError::Kind::tooManyCaptures:
     return HTTPResponse::error(503, "too_many_captures");
   case CreateError::Kind::busy:
@@ -215,7 +263,7 @@ HTTPResponse Router::createCapture(const std::string& body) {
 HTTPResponse Router::stopCapture(const std::string& id) {
   std::optional<Json> summary = captures_->stop(id);
   if (!summary)
-    return HTTPResponse::error(404, "not_found");
+    return unknownCapture();
   return HTTPResponse{200, std::move(*summary)};
 }
 
@@ -223,15 +271,17 @@ HTTPResponse Router::events(const std::string& id,
                             const std::map<std::string, std::string>& query) {
   std::shared_ptr<Capture> capture = captures_->find(id);
   if (!capture)
-    return HTTPResponse::error(404, "not_found");
+    return unknownCapture();
   auto read = [&query](const char* key) -> std::optional<int64_t> {
     auto it = query.find(key);
     return it == query.end() ? 0 : parseDecimal<int64_t>(it->second);
   };
   std::optional<int64_t> after = read("after");
-  std::optional<int64_t> wait = after ? read("wait") : std::nullopt;
-  if (!after || !wait || *after < 0 || *wait < 0 || *wait > kMaxWaitSeconds)
-    return HTTPResponse::error(400, "bad_request");
+  if (!after || *after < 0)
+    return badRequest({"after", "\"after\" must be a whole number of at least 0."});
+  std::optional<int64_t> wait = read("wait");
+  if (!wait || *wait < 0 || *wait > kMaxWaitSeconds)
+    return badRequest({"wait", "\"wait\" must be a whole number of seconds from 0 to 25."});
 
   std::vector<CaptureEvent> found =
       *wait > 0 ? capture->events()->wait(*after, static_cast<double>(*wait))
@@ -246,7 +296,7 @@ HTTPResponse Router::events(const std::string& id,
 HTTPResponse Router::levels(const std::string& id) const {
   std::shared_ptr<Capture> capture = captures_->find(id);
   if (!capture)
-    return HTTPResponse::error(404, "not_found");
+    return unknownCapture();
   Json tracks = Json::object();
   for (const auto& [name, level] : capture->levels()->snapshot())
     tracks[name] = Json{{"rmsDb", level.rmsDb}, {"peakDb", level.peakDb}, {"tNs", level.tNs}};
@@ -257,16 +307,19 @@ HTTPResponse Router::levels(const std::string& id) const {
 HTTPResponse Router::decode(const std::string& body) {
   std::optional<Json> request = parseJson(body);
   if (!request || !request->is_object())
-    return HTTPResponse::error(400, "bad_request");
+    return badRequest({"", "The body must be a JSON object."});
   auto input = request->find("input");
   auto output = request->find("output");
-  if (input == request->end() || !input->is_string() || output == request->end() ||
-      !output->is_string())
-    return HTTPResponse::error(400, "bad_request");
+  if (input == request->end() || !input->is_string())
+    return badRequest({"input", "\"input\" must be the path of an audio file."});
+  if (output == request->end() || !output->is_string())
+    return badRequest({"output", "\"output\" must be the path of the WAV file to write."});
   if (!text::toLower(output->get<std::string>()).ends_with(".wav"))
-    return HTTPResponse::error(400, "bad_request");
+    return badRequest({"output", "\"output\" must end in \".wav\"."});
   if (!root_)
-    return HTTPResponse::error(403, "outside_root");
+    return HTTPResponse::error(403, "outside_root", "The service has no root.", "input");
+  std::vector<std::string> ignored;
+  unknownKeys(*request, {"input", "output"}, "", ignored);
 
   // A decode holds several descriptors for as long as it runs: only so many run at once, so
   // that they stay within the share kept for them.
@@ -281,15 +334,16 @@ HTTPResponse Router::decode(const std::string& body) {
 
   std::expected<ConfinedPath, Refusal> from = root_->contains(input->get<std::string>());
   if (!from)
-    return refused(from.error());
+    return refused(from.error(), "input");
   std::expected<ConfinedPath, Refusal> to = root_->contains(output->get<std::string>());
   if (!to)
-    return refused(to.error());
+    return refused(to.error(), "output");
   std::optional<bool> recording = intoRecording(*to);
   if (!recording)
     return HTTPResponse::error(503, "busy");
   if (*recording)
-    return HTTPResponse::error(409, "dir_busy");
+    return HTTPResponse::error(
+        409, "dir_busy", "The output lies in the directory of a recording capture.", "output");
 
   auto started = std::chrono::steady_clock::now();
   Decode::Limits limits{.maxFrames = Decode::kMaxFrames,
@@ -300,7 +354,7 @@ HTTPResponse Router::decode(const std::string& body) {
   if (!frames) {
     switch (frames.error()) {
     case Decode::Failure::unsupported:
-      return HTTPResponse::error(415, "unsupported_format");
+      return HTTPResponse::error(415, "unsupported_format", {}, "input");
     case Decode::Failure::busy:
       return HTTPResponse::error(503, "busy");
     case Decode::Failure::tooLarge:
@@ -310,7 +364,7 @@ HTTPResponse Router::decode(const std::string& body) {
     case Decode::Failure::unreadable:
       break;
     }
-    return HTTPResponse::error(422, "unreadable");
+    return HTTPResponse::error(422, "unreadable", {}, "input");
   }
   double elapsed =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
@@ -319,7 +373,9 @@ HTTPResponse Router::decode(const std::string& body) {
   std::snprintf(line, sizeof line, "decoded %lld frames (%.1f s) in %.2f s",
                 static_cast<long long>(*frames), seconds, elapsed);
   log(line);
-  return HTTPResponse{200, Json{{"frames", *frames}, {"durationS", seconds}}};
+  return HTTPResponse{
+      200,
+      Json{{"frames", *frames}, {"durationS", seconds}, {"ignoredFields", std::move(ignored)}}};
 }
 
 std::optional<bool> Router::intoRecording(const ConfinedPath& output) {

@@ -7,6 +7,7 @@
 #include "platform/capture_permissions.h"
 #include "platform/input_device.h"
 #include "platform/system_info.h"
+#include "platform/tap_io.h"
 
 #include <atomic>
 #include <functional>
@@ -22,8 +23,10 @@ namespace va {
 struct RouterPlatform {
   std::shared_ptr<InputDeviceProvider> devices;
   std::shared_ptr<ApplicationProvider> applications;
+
   std::shared_ptr<SystemInfo> system;
   std::shared_ptr<MicAuthorization> mic;
+  std::shared_ptr<ProcessObjectProvider> processes = nullptr; // who plays now; none: nobody
   CapturePermissions* permissions = &CapturePermissions::shared();
 };
 
@@ -48,6 +51,7 @@ private:
   HTTPResponse capabilities() const;
   HTTPResponse permissions() const;
   HTTPResponse sources() const;
+  HTTPResponse listCaptures() const;
   HTTPResponse createCapture(const std::string& body);
   HTTPResponse stopCapture(const std::string& id);
   HTTPResponse events(const std::string& id, const std::map<std::string, std::string>& query);

@@ -13,7 +13,7 @@
 namespace va {
 
 Capture::Capture(std::string id, std::string dir, std::shared_ptr<const Clock> clock)
-    : id_(std::move(id)), dir_(std::move(dir)), clock_(clock),
+    : id_(std::move(id)), dir_(std::move(dir)), clock_(clock), startedAtNs_(clock->nowNs()),
       events_(std::make_shared<EventLog>(std::move(clock))) {}
 
 Json Capture::stop() {
@@ -57,6 +57,8 @@ std::pair<Json, bool> Capture::stopOnce() {
     track.input.reset();
   }
   reference_.reset();
+  // Last: everything the tracks report on their way out is in the log before it.
+  events_->append("capture_stopped", Json{{"summary", summary}});
   return {summary, true};
 }
 

@@ -48,14 +48,16 @@ public:
 
   const std::string& id() const { return id_; }
   const std::string& dir() const { return dir_; }
+  uint64_t startedAtNs() const { return startedAtNs_; } // when it was made (host-clock ns)
   const std::shared_ptr<EventLog>& events() const { return events_; }
   // The tracks' latest levels; they stay after the stop.
   const std::shared_ptr<TrackLevels>& levels() const { return levels_; }
   const std::vector<Track>& tracks() const { return tracks_; }
 
   // Stops every strategy, then finishes every sink, once; returns {"tracks": {name:
-  // {"segments", "frames", "droppedS", "lostS"}}}. Concurrent and later calls wait for the first
-  // and return its summary.
+  // {"segments", "frames", "droppedS", "lostS"}}}, which is also the log's last event,
+  // "capture_stopped" {"summary"}. Concurrent and later calls wait for the first and return its
+  // summary.
   Json stop();
   // Nothing while the capture records.
   std::optional<Json> summary() const;
@@ -71,6 +73,7 @@ private:
   const std::string id_;
   const std::string dir_;
   const std::shared_ptr<const Clock> clock_;
+  const uint64_t startedAtNs_;
   const std::shared_ptr<EventLog> events_;
   const std::shared_ptr<TrackLevels> levels_ = std::make_shared<TrackLevels>();
   std::vector<Track> tracks_;          // written only while the capture is being built

@@ -22,23 +22,35 @@ std::optional<std::vector<std::string>> stringArray(const Json& object, const ch
 
 } // namespace
 
-std::optional<ProcessMatch> ProcessMatch::fromJson(const Json& object) {
-  if (!object.is_object() || object.empty())
-    return std::nullopt;
+std::expected<ProcessMatch, JsonProblem> ProcessMatch::fromJson(const Json& object,
+                                                                std::vector<std::string>* ignored) {
+  auto problem = [](const char* field, const char* message) {
+    return std::unexpected(JsonProblem{field, message});
+  };
+  if (!object.is_object())
+    return problem("", "must be an object");
   auto ids = stringArray(object, "bundleIds");
   if (!ids)
-    return std::nullopt;
+    return problem("bundleIds", "must be an array of strings");
   // A prefix list of the wrong type counts as absent, and so does a flag that is not a boolean.
-  auto prefixes = stringArray(object, "bundlePrefixes").value_or(std::vector<std::string>{});
-  if (ids->empty() && prefixes.empty())
-    return std::nullopt;
-  for (const auto* list : {&*ids, &prefixes})
-    for (const std::string& entry : *list)
-      if (entry.empty())
-        return std::nullopt;
-  ProcessMatch match{std::move(*ids), std::move(prefixes), true};
-  if (auto flag = object.find("deferUntilIO"); flag != object.end() && flag->is_boolean())
+  auto prefixes = stringArray(object, "bundlePrefixes");
+  if (ids->empty() && (!prefixes || prefixes->empty()))
+    return problem("bundleIds", "must name an application, unless bundlePrefixes holds a prefix");
+  for (const auto& [list, field] : {std::pair{&*ids, "bundleIds"},
+                                    std::pair{prefixes ? &*prefixes : nullptr, "bundlePrefixes"}})
+    if (list && std::ranges::any_of(*list, &std::string::empty))
+      return problem(field, "must not hold an empty string");
+  ProcessMatch match{std::move(*ids), prefixes.value_or(std::vector<std::string>{}), true};
+  auto flag = object.find("deferUntilIO");
+  if (flag != object.end() && flag->is_boolean())
     match.deferUntilIO = flag->get<bool>();
+  if (ignored) {
+    unknownKeys(object, {"bundleIds", "bundlePrefixes", "deferUntilIO"}, "", *ignored);
+    if (!prefixes && object.contains("bundlePrefixes"))
+      ignored->push_back("bundlePrefixes");
+    if (flag != object.end() && !flag->is_boolean())
+      ignored->push_back("deferUntilIO");
+  }
   return match;
 }
 

@@ -3,7 +3,7 @@
 #include "core/json.h"
 #include "platform/tap_io.h"
 
-#include <optional>
+#include <expected>
 #include <string>
 #include <vector>
 
@@ -18,8 +18,11 @@ struct ProcessMatch {
 
   bool operator==(const ProcessMatch&) const = default;
 
-  // The "match" object of a create request; nothing when it is not a valid match.
-  static std::optional<ProcessMatch> fromJson(const Json& object);
+  // The "match" object of a create request, or what is wrong with it (the field relative to the
+  // object). What it ignores (unknown keys, a prefix list or flag of the wrong type) is added
+  // to `ignored`, relative too, when given.
+  static std::expected<ProcessMatch, JsonProblem>
+  fromJson(const Json& object, std::vector<std::string>* ignored = nullptr);
   // {"bundleIds", "bundlePrefixes", "deferUntilIO"}
   Json json() const;
   // The matching processes in their given order: an exact identity, else a prefix

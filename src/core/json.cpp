@@ -1,5 +1,7 @@
 #include "core/json.h"
 
+#include <algorithm>
+
 namespace va {
 
 std::optional<std::string> writeJson(const Json& value) {
@@ -56,6 +58,22 @@ std::optional<Json> parseJson(std::string_view text) {
   if (value.is_discarded())
     return std::nullopt;
   return value;
+}
+
+std::string jsonPath(std::string_view prefix, std::string_view key) {
+  std::string path(prefix);
+  if (!path.empty())
+    path += '.';
+  return path.append(key);
+}
+
+void unknownKeys(const Json& object, std::initializer_list<std::string_view> known,
+                 std::string_view prefix, std::vector<std::string>& out) {
+  if (!object.is_object())
+    return;
+  for (const auto& [key, value] : object.items())
+    if (std::find(known.begin(), known.end(), key) == known.end())
+      out.push_back(jsonPath(prefix, key));
 }
 
 } // namespace va

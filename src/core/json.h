@@ -1,8 +1,11 @@
 #pragma once
 
+#include <initializer_list>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace va {
 
@@ -20,5 +23,19 @@ constexpr int kMaxJsonDepth = 64;
 
 // Parses a request body; nothing when it is not JSON or nests deeper than kMaxJsonDepth.
 std::optional<Json> parseJson(std::string_view text);
+
+// A refused part of a request body: where (a JSON path such as "mic.deviceUid"; empty for the
+// whole body) and why, as a sentence for a person.
+struct JsonProblem {
+  std::string field;
+  std::string message;
+};
+
+// "prefix.key" for JSON paths; `prefix` empty gives the key alone.
+std::string jsonPath(std::string_view prefix, std::string_view key);
+
+// Adds to `out` the path of every key of `object` that is not `known`, in key order.
+void unknownKeys(const Json& object, std::initializer_list<std::string_view> known,
+                 std::string_view prefix, std::vector<std::string>& out);
 
 } // namespace va

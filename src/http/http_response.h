@@ -19,8 +19,11 @@ struct HTTPResponse {
   // "OK", "Not Found", ...; "Status" for a code outside the table.
   static std::string_view reason(int64_t status);
 
-  // {"error": code} with the given status.
-  static HTTPResponse error(int64_t status, std::string_view code);
+  // {"error": code, "message": a sentence for a person} with the given status, and "field" (the
+  // refused part of the request, as a JSON path such as "mic.deviceUid") when one is given. An
+  // empty message takes the code's usual one.
+  static HTTPResponse error(int64_t status, std::string_view code, std::string_view message = {},
+                            std::string_view field = {});
 };
 
 } // namespace va

@@ -56,8 +56,12 @@ bool isAuthorized(const HTTPRequest& request, std::string_view token) {
   if (it == request.headers.end())
     return false;
   std::string_view value = it->second;
-  constexpr std::string_view kScheme = "Bearer ";
-  if (!value.starts_with(kScheme))
+  // The scheme's name in any ASCII case, then exactly one space.
+  constexpr std::string_view kScheme = "bearer ";
+  if (value.size() < kScheme.size() ||
+      !std::equal(kScheme.begin(), kScheme.end(), value.begin(), [](char want, char got) {
+        return want == (got >= 'A' && got <= 'Z' ? static_cast<char>(got - 'A' + 'a') : got);
+      }))
     return false;
   return Token::equal(value.substr(kScheme.size()), token);
 }

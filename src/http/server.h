@@ -84,7 +84,8 @@ private:
   std::unique_ptr<Impl> impl_;
 };
 
-// The token check: "Bearer " (exactly) followed by the token, compared in constant time.
+// The token check: "Bearer " (the name in any case, one space) followed by the token, compared
+// in constant time.
 bool isAuthorized(const HTTPRequest& request, std::string_view token);
 
 } // namespace va

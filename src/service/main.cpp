@@ -83,6 +83,7 @@ int main(int argc, char** argv) {
         .applications = std::make_shared<pw::Applications>(audio),
         .system = std::make_shared<pw::System>(audio),
         .mic = std::make_shared<pw::MicPermission>(audio),
+        .processes = std::make_shared<pw::Processes>(audio),
     };
   std::shared_ptr<MicAuthorization> mic = platform.mic;
   // Never destroyed, like the server: exit paths use it until the process ends.

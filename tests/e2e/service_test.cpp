@@ -25,6 +25,16 @@ using testing_support::toneAmplitude;
 using testing_support::TrackFiles;
 namespace fs = std::filesystem;
 
+// "code", or "code@field" when the refusal names a field, of an error answer that also says
+// why; "" for anything else.
+std::string refusal(const Reply& reply) {
+  const Json& body = reply.json;
+  if (!body.is_object() || !body.contains("error") || body.value("message", "").empty())
+    return "";
+  std::string field = body.value("field", "");
+  return body["error"].get<std::string>() + (field.empty() ? "" : "@" + field);
+}
+
 std::string stateLine(int recording) {
   return "VELMORRANT_AUDIO_STATE {\"recording\":" + std::to_string(recording) + "}";
 }
@@ -129,7 +139,7 @@ TEST(ConnectionFlood, RecordingsAndRequestsCarryOnThroughTwoThousandIdleConnecti
   Reply refused;
   while ((refused = create()).status == 201 && captures.size() < 20) {
   }
-  EXPECT_EQ(refused.json, Json({{"error", "too_many_captures"}})) << refused.status;
+  EXPECT_EQ(refusal(refused), "too_many_captures") << refused.status;
   EXPECT_EQ(captures.size(), 7u); // (512 - 256 reserved - 16 connections) / 32 per track
 
   for (int i = 0; i < kIdleConnections; ++i)
@@ -172,7 +182,6 @@ TEST(ThreadLimit, WorkThatGetsNoThreadIsBusyAndClaimsNothing) {
   ASSERT_TRUE(s.start(kTestStrategies, getpid(), {.threads = 16}));
   const std::string dir = s.root() + "/rec", late = s.root() + "/late";
   ASSERT_FALSE((s.id = s.create(toneCapture(dir, 1))).empty());
-  const Json busy = {{"error", "busy"}};
   std::vector<std::future<Reply>> polls;
   for (int i = 0; i < 14; ++i)
     polls.push_back(std::async(std::launch::async, [&] {
@@ -181,10 +190,10 @@ TEST(ThreadLimit, WorkThatGetsNoThreadIsBusyAndClaimsNothing) {
   std::this_thread::sleep_for(1s);
   Reply refused = s.call("POST", "/captures", toneCapture(late, 1).dump());
   EXPECT_EQ(refused.status, 503);
-  EXPECT_EQ(refused.json, busy);
+  EXPECT_EQ(refusal(refused), "busy");
   for (auto& poll : polls) {
     Reply answer = poll.get();
-    EXPECT_TRUE(answer.status == 200 || (answer.status == 503 && answer.json == busy))
+    EXPECT_TRUE(answer.status == 200 || (answer.status == 503 && refusal(answer) == "busy"))
         << answer.status << " " << answer.json;
   }
   Reply created; // idle threads go after 10 s
@@ -223,6 +232,17 @@ TEST(CapturesE2E, RecordsFollowsAndStopsATestTone) {
   const Json& level = levels.json["tracks"]["remote"];
   EXPECT_NEAR(level["rmsDb"].get<double>(), -15.05, 0.1) << levels.json;
   EXPECT_NEAR(level["peakDb"].get<double>(), -12.0, 0.1) << levels.json;
+  // Listed while it records, and after.
+  auto listed = [&] {
+    Json list = s.call("GET", "/captures").json["captures"];
+    return list.size() == 1 && list[0]["captureId"] == s.id && list[0]["dir"] == dir &&
+                   list[0]["tracks"] == Json::array({"remote"})
+               ? list[0]
+               : Json();
+  };
+  Json recording = listed();
+  EXPECT_TRUE(holds(recording, {{"recording", true}}) && recording["stoppedNs"].is_null())
+      << recording;
 
   Reply stopped = s.stop(s.id);
   ASSERT_EQ(stopped.status, 200);
@@ -255,6 +275,9 @@ TEST(CapturesE2E, RecordsFollowsAndStopsATestTone) {
       segments.push_back(events[i]);
   }
   ASSERT_EQ(static_cast<int64_t>(segments.size()), remote["segments"].get<int64_t>());
+  // The stop's summary ends the log: a follower knows it has everything.
+  EXPECT_TRUE(holds(events.back(), {{"type", "capture_stopped"}, {"summary", stopped.json}}));
+  EXPECT_TRUE(holds(listed(), {{"recording", false}}));
   EXPECT_LE(segments[0]["startNs"].get<uint64_t>(), events[0]["tNs"].get<uint64_t>());
   for (size_t i = 1; i < segments.size(); ++i)
     EXPECT_NEAR(segments[i]["startNs"].get<double>(),
@@ -302,34 +325,45 @@ TEST(CapturesE2E, CreateValidatesConfinesAndGivesBackWhatItTakes) {
   auto without = [](const std::string& dir, const std::string& tracks) {
     return R"({"dir":)" + Json(dir).dump() + tracks + "}";
   };
-  std::vector<std::tuple<std::string, int, const char*>> cases = {
-      // The body (nullptr for a 201).
+  // The body, the status and the refusal ("code@field"), or for a 201 the ignored fields.
+  std::vector<std::tuple<std::string, int, std::string>> cases = {
       {"not json", 400, "bad_request"},
       {"[1]", 400, "bad_request"},
-      {R"({"dir":5})", 400, "bad_request"},
-      {with(r + "/a", R"(,"segmentSeconds":1.5)"), 400, "bad_request"},
-      {with(r + "/a", R"(,"segmentSeconds":"30")"), 400, "bad_request"},
-      {with(r + "/s1", R"(,"segmentSeconds":1)"), 201, nullptr},
-      {with(r + "/s3600", R"(,"segmentSeconds":3600)"), 201, nullptr},
-      {with(r + "/s30", R"(,"segmentSeconds":30.0)"), 201, nullptr},
+      {R"({"dir":5})", 400, "bad_request@dir"},
+      {with(r + "/a", R"(,"segmentSeconds":1.5)"), 400, "bad_request@segmentSeconds"},
+      {with(r + "/a", R"(,"segmentSeconds":"30")"), 400, "bad_request@segmentSeconds"},
+      {with(r + "/s1", R"(,"segmentSeconds":1)"), 201, "[]"},
+      {with(r + "/s3600", R"(,"segmentSeconds":3600)"), 201, "[]"},
+      {with(r + "/s30", R"(,"segmentSeconds":30.0,"segmentSecond":9)"), 201,
+       R"(["segmentSecond"])"},
       {without(r + "/a", R"(,"mic":null,"remote":null)"), 400, "bad_request"},
-      {without(r + "/a", R"(,"mic":"default")"), 400, "bad_request"},
-      {without(r + "/a", R"(,"mic":{"deviceUid":7})"), 400, "bad_request"},
-      {without(r + "/a", R"(,"remote":"test-tone")"), 400, "bad_request"},
-      {without(r + "/a", R"(,"remote":{"match":{"bundleIds":["x"]}})"), 400, "bad_request"},
-      {without(r + "/a", R"(,"remote":{"strategy":"test-tone"})"), 400, "bad_request"},
-      {with(r + "/afile"), 400, "bad_request"},
-      {with(r + "/planted-tracks"), 400, "bad_request"},
-      {with(r + "/planted-remote"), 400, "bad_request"},
-      {with(r + "/sublink/deep"), 201, nullptr},
-      {with(r + "/trailing/"), 201, nullptr},
-      {with(r + "/sub"), 201, nullptr},    // an existing directory is used
-      {with(r + "/sub"), 409, "dir_busy"}, // but not by two recordings at once
+      {without(r + "/a", R"(,"mic":"default")"), 400, "bad_request@mic"},
+      {without(r + "/a", R"(,"mic":{"deviceUid":7})"), 400, "bad_request@mic.deviceUid"},
+      {without(r + "/a", R"(,"mic":{"echoCancellation":1})"), 400,
+       "bad_request@mic.echoCancellation"},
+      {without(r + "/a", R"(,"remote":"test-tone")"), 400, "bad_request@remote"},
+      {without(r + "/a", R"(,"remote":{"match":{"bundleIds":["x"]}})"), 400,
+       "bad_request@remote.strategy"},
+      {without(r + "/a", R"(,"remote":{"strategy":"test-tone"})"), 400, "bad_request@remote.match"},
+      {without(r + "/a", R"(,"remote":{"strategy":"test-tone","match":{"bundleIds":[""]}})"), 400,
+       "bad_request@remote.match.bundleIds"},
+      {with(r + "/afile"), 400, "bad_request@dir"},
+      {with(r + "/planted-tracks"), 400, "bad_request@dir"},
+      {with(r + "/planted-remote"), 400, "bad_request@dir"},
+      {with(r + "/sublink/deep"), 201, "[]"},
+      {with(r + "/trailing/"), 201, "[]"},
+      {with(r + "/sub"), 201, "[]"},           // an existing directory is used
+      {with(r + "/sub"), 409, "dir_busy@dir"}, // but not by two recordings at once
       // The registry's answers.
       {without(r + "/nope", R"(,"remote":{"strategy":"nope","match":{"bundleIds":["x"]}})"), 422,
-       "unsupported_strategy"},
-      // No audio server: the microphone is not determined, the track reports it in the log.
-      {without(r + "/mic", R"(,"mic":{})"), 201, nullptr},
+       "unsupported_strategy@remote.strategy"},
+      // No audio server: the microphone is not determined, the track reports it in the log. A
+      // misspelt key is listed, not silently taken for the default input.
+      {without(r + "/mic", R"(,"mic":{"device":"usb_mic"},"remote":null,"x":{"y":1})"), 201,
+       R"(["mic.device","x"])"},
+      {without(r + "/tap", R"(,"remote":{"strategy":"test-tone","match":{"bundleIds":["x"],)"
+                           R"("bundlePrefixes":"x","deferUntilIo":true}})"),
+       201, R"(["remote.match.bundlePrefixes","remote.match.deferUntilIo"])"},
   };
   // Confinement: each of these lies outside the root, or is the root itself.
   for (const std::string& dir : std::vector<std::string>{
@@ -337,13 +371,19 @@ TEST(CapturesE2E, CreateValidatesConfinesAndGivesBackWhatItTakes) {
            r + "/../" + fs::path(outside).filename().string() + "/x", r + "/sub/../../x",
            r + "/sub/..", r + "/.", r + "/link", r + "/outlink", r + "/dangling", r + "/outlink/x",
            r + std::string("/a\0b", 4)})
-    cases.emplace_back(with(dir), 403, "outside_root");
-  for (const auto& [body, status, error] : cases) {
+    cases.emplace_back(with(dir), 403, "outside_root@dir");
+  for (const auto& [body, status, expected] : cases) {
     Reply reply = s.call("POST", "/captures", body);
     EXPECT_EQ(reply.status, status) << body;
-    EXPECT_TRUE(error ? reply.json == Json({{"error", error}}) : reply.json.contains("captureId"))
+    EXPECT_EQ(status == 201 ? reply.json["ignoredFields"].dump() : refusal(reply), expected)
         << body << " " << reply.json;
   }
+  // Still outside the root, but the answer says what to mend.
+  EXPECT_NE(s.call("POST", "/captures", with(r + "/missing/x"))
+                .json["message"]
+                .dump()
+                .find("does not exist"),
+            std::string::npos);
 
   // Links were resolved, never followed into a new place outside; directories made 0700.
   EXPECT_TRUE(fs::is_directory(r + "/sub/deep/tracks/remote"));
@@ -403,9 +443,11 @@ TEST(CapturesE2E, EventsQueryAndLongPoll) {
   for (const auto& [query, status, next, events] : cases) {
     Reply r = s.call("GET", path + query);
     EXPECT_EQ(r.status, status) << query;
-    Json expected = status == 200 ? Json{{"next", next}, {"events", r.json["events"]}}
-                                  : Json{{"error", "bad_request"}};
-    EXPECT_EQ(r.json, expected) << query;
+    if (status == 200)
+      EXPECT_EQ(r.json, Json({{"next", next}, {"events", r.json["events"]}})) << query;
+    else
+      EXPECT_EQ(refusal(r), std::string("bad_request@") + (query[1] == 'a' ? "after" : "wait"))
+          << query;
     EXPECT_EQ(r.json["events"].size(), events) << query;
   }
   // A short wait with nothing new runs out and echoes "after".
@@ -514,32 +556,33 @@ TEST(DecodeEndpoint, ValidatesConfinesAndDecodes) {
   bool device = ::mknod((r + "/device.wav").c_str(), S_IFCHR | 0600, makedev(1, 5)) == 0;
   ASSERT_TRUE(s.start());
 
-  const std::tuple<std::string, int, const char*> cases[] = {
+  // The body, the status and the refusal ("code@field"), or for a 200 the ignored fields.
+  const std::tuple<std::string, int, std::string> cases[] = {
       {"nope", 400, "bad_request"},
       {"[]", 400, "bad_request"},
-      {R"({"output":")" + r + R"(/a.wav"})", 400, "bad_request"},
-      {R"({"input":")" + r + R"(/tone.wav","output":5})", 400, "bad_request"},
-      {decodeBody(r + "/tone.wav", r + "/out.mp3"), 400, "bad_request"},
-      {decodeBody(r + "/tone.wav", "/elsewhere/out.mp3"), 400, "bad_request"}, // before any path
-      {decodeBody("tone.wav", r + "/out.wav"), 403, "outside_root"},
-      {decodeBody(r + "/link.wav", r + "/out.wav"), 403, "outside_root"},
-      {decodeBody(r + "/no/such.wav", r + "/out.wav"), 403, "outside_root"},
-      {decodeBody(r + "/tone.wav", r + "/no/dir/out.wav"), 403, "outside_root"},
-      {decodeBody(r + "/tone.wav", "/tmp/out.wav"), 403, "outside_root"},
-      {decodeBody(r + "/words.wav", r + "/out.wav"), 415, "unsupported_format"},
-      {decodeBody(r + "/missing.wav", r + "/out.wav"), 422, "unreadable"},
-      {decodeBody(r + "/fifo.wav", r + "/out.wav"), 422, "unreadable"},
-      {decodeBody(r + "/socket.wav", r + "/out.wav"), 422, "unreadable"},
+      {R"({"output":")" + r + R"(/a.wav"})", 400, "bad_request@input"},
+      {R"({"input":")" + r + R"(/tone.wav","output":5})", 400, "bad_request@output"},
+      {decodeBody(r + "/tone.wav", r + "/out.mp3"), 400, "bad_request@output"},
+      {decodeBody(r + "/tone.wav", "/elsewhere/out.mp3"), 400, "bad_request@output"}, // first
+      {decodeBody("tone.wav", r + "/out.wav"), 403, "outside_root@input"},
+      {decodeBody(r + "/link.wav", r + "/out.wav"), 403, "outside_root@input"},
+      {decodeBody(r + "/no/such.wav", r + "/out.wav"), 403, "outside_root@input"},
+      {decodeBody(r + "/tone.wav", r + "/no/dir/out.wav"), 403, "outside_root@output"},
+      {decodeBody(r + "/tone.wav", "/tmp/out.wav"), 403, "outside_root@output"},
+      {decodeBody(r + "/words.wav", r + "/out.wav"), 415, "unsupported_format@input"},
+      {decodeBody(r + "/missing.wav", r + "/out.wav"), 422, "unreadable@input"},
+      {decodeBody(r + "/fifo.wav", r + "/out.wav"), 422, "unreadable@input"},
+      {decodeBody(r + "/socket.wav", r + "/out.wav"), 422, "unreadable@input"},
       {decodeBody(r + (device ? "/device.wav" : "/missing.wav"), r + "/out.wav"), 422,
-       "unreadable"},
-      {decodeBody(r + "/tone.wav", r + "/OUT.WAV"), 200, nullptr},
+       "unreadable@input"},
+      {R"({"rate":8000,"input":")" + r + R"(/tone.wav","output":")" + r + R"(/OUT.WAV"})", 200,
+       R"(["rate"])"},
   };
-  for (const auto& [body, status, error] : cases) {
+  for (const auto& [body, status, expected] : cases) {
     Reply reply = s.call("POST", "/decode", body);
     EXPECT_EQ(reply.status, status) << body;
-    if (error) {
-      EXPECT_EQ(reply.json, Json({{"error", error}})) << body;
-    }
+    EXPECT_EQ(status == 200 ? reply.json["ignoredFields"].dump() : refusal(reply), expected)
+        << body << " " << reply.json;
   }
   EXPECT_FALSE(fs::exists(r + "/no"));
 

@@ -216,9 +216,14 @@ TEST(HTTPParser, AStreamAnswersAsTheParserAtEveryByte) {
 // The 401 byte for byte; a stray byte in a device name keeps the status and the data. The other
 // reason phrases are checked byte for byte in the server's tests.
 TEST(HTTPResponse, Serializes) {
+  const std::string body =
+      R"({"error":"unauthorized","message":"The request needs the header )"
+      R"(\"Authorization: Bearer <token>\" with the token of the READY line."})";
   EXPECT_EQ(HTTPResponse::error(401, "unauthorized").serialized(),
-            "HTTP/1.1 401 Unauthorized\r\nContent-Type: application/json\r\nContent-Length: 24\r\n"
-            "Connection: close\r\n\r\n{\"error\":\"unauthorized\"}");
+            "HTTP/1.1 401 Unauthorized\r\nContent-Type: application/json\r\nContent-Length: " +
+                std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body);
+  EXPECT_EQ(HTTPResponse::error(400, "bad_request", "Why.", "mic.deviceUid").json,
+            Json({{"error", "bad_request"}, {"message", "Why."}, {"field", "mic.deviceUid"}}));
   std::string s = HTTPResponse{200, Json{{"name", "Mic \xff\xfe X"}, {"ok", true}}}.serialized();
   EXPECT_TRUE(s.starts_with("HTTP/1.1 200 OK\r\n"));
   EXPECT_TRUE(s.ends_with("{\"name\":\"Mic \xef\xbf\xbd\xef\xbf\xbd X\",\"ok\":true}")) << s;

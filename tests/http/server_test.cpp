@@ -109,40 +109,43 @@ TEST_F(ServerTest, AnswersEachRequestOnce) {
   };
   const std::string ok = "HTTP/1.1 200 OK", okBody = R"({"ok":true,"version":"0.1.0"})";
   const std::string refused = "HTTP/1.1 401 Unauthorized",
-                    refusedBody = R"({"error":"unauthorized"})";
+                    refusedBody = R"({"error":"unauthorized","message":")";
   struct Case {
     std::string request, statusLine, body;
     int calls;
   };
   const Case cases[] = {
       {getRequest("/health", kToken), ok, okBody, 1},
-      // Bad tokens.
-      {health("Authorization: bearer " + kToken), refused, refusedBody, 0},
+      // The scheme's name in any case; bad tokens.
+      {health("Authorization: bEARER " + kToken), ok, okBody, 1},
+      {health("Authorization: Bearer  " + kToken), refused, refusedBody, 0},
       {health("Authorization: Bearer " + changed), refused, refusedBody, 0},
       {health("Authorization: Bearer " + kToken + "a"), refused, refusedBody, 0},
       {health("X-Other: 1"), refused, refusedBody, 0},
       // The parser's refusals, before the token.
       {"GET /health HTTP/1.1\r\nAuthorization: Bearer " + kToken +
            "\r\nTransfer-Encoding: chunked\r\n\r\n",
-       "HTTP/1.1 501 Not Implemented", R"({"error":"not_implemented"})", 0},
-      {"GET /health\r\n\r\n", "HTTP/1.1 400 Bad Request", R"({"error":"bad_request"})", 0},
+       "HTTP/1.1 501 Not Implemented", R"({"error":"not_implemented","message":")", 0},
+      {"GET /health\r\n\r\n", "HTTP/1.1 400 Bad Request", R"({"error":"bad_request","message":")",
+       0},
       {std::string(16385, 'a'), "HTTP/1.1 431 Request Header Fields Too Large",
-       R"({"error":"request_header_fields_too_large"})", 0},
+       R"({"error":"request_header_fields_too_large","message":")", 0},
       {getRequest("/throw", kToken), "HTTP/1.1 500 Internal Server Error",
-       R"({"error":"internal_server_error"})", 1},
+       R"({"error":"internal_server_error","message":")", 1},
       {getRequest("/quick", kToken), ok, R"({"thread":"server"})", 1},
       {getRequest("/quick", std::string(64, 'b')), refused, refusedBody, 0},
       // Two lengths are refused, and what follows them is never taken for a request.
       {"POST /echo HTTP/1.1\r\nAuthorization: Bearer " + kToken +
            "\r\nContent-Length: 5\r\nContent-Length: 5\r\n\r\nhello" +
            getRequest("/health", kToken),
-       "HTTP/1.1 400 Bad Request", R"({"error":"bad_request"})", 0},
+       "HTTP/1.1 400 Bad Request", R"({"error":"bad_request","message":")", 0},
   };
   for (const Case& c : cases) {
     int before = router_->calls.load();
     std::string reply = roundTrip(port_, c.request);
     EXPECT_TRUE(reply.starts_with(c.statusLine + "\r\n")) << c.request << "\n" << reply;
-    EXPECT_TRUE(reply.ends_with("\r\n\r\n" + c.body)) << c.request << "\n" << reply;
+    // An error's body begins with its code, then says why.
+    EXPECT_NE(reply.find("\r\n\r\n" + c.body), std::string::npos) << c.request << "\n" << reply;
     EXPECT_EQ(reply.find("HTTP/1.1", 1), std::string::npos) << reply;
     EXPECT_EQ(router_->calls.load() - before, c.calls) << c.request;
   }
@@ -177,9 +180,7 @@ TEST_F(ServerTest, DrainsADeclaredBodyBeforeThe413) {
   r = c.read();
   EXPECT_TRUE(r.closed);
   EXPECT_FALSE(r.reset);
-  EXPECT_EQ(r.bytes, "HTTP/1.1 413 Payload Too Large\r\nContent-Type: application/json\r\n"
-                     "Content-Length: 29\r\nConnection: close\r\n\r\n"
-                     "{\"error\":\"payload_too_large\"}");
+  EXPECT_EQ(r.bytes, HTTPResponse::error(413, "payload_too_large").serialized());
   r = open(head + "\r\nContent-Length: 104857600\r\n\r\n").read();
   EXPECT_TRUE(r.bytes.starts_with("HTTP/1.1 413 Payload Too Large\r\n")) << r.bytes;
 }
@@ -298,7 +299,8 @@ TEST_F(ServerTest, AnswersBusyWithoutAThread) {
   startServer(Server::Options{.work = {.startThread = [](Task) { return false; }}});
   for (const char* path : {"/health", "/quick", "/health"})
     EXPECT_TRUE(roundTrip(port_, getRequest(path, kToken))
-                    .ends_with(path[1] == 'q' ? "\"server\"}" : "{\"error\":\"busy\"}"));
+                    .ends_with(path[1] == 'q' ? "\"server\"}"
+                                              : HTTPResponse::error(503, "busy").serialized()));
 }
 
 } // namespace
