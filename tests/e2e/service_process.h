@@ -14,10 +14,12 @@
 #include <cctype>
 #include <cmath>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <span>
 #include <string>
 #include <sys/stat.h>
@@ -69,6 +71,20 @@ struct Limits {
 class Service {
 public:
   Service() : root_(base_.path() + "/root") { ::mkdir(root_.c_str(), 0700); }
+  // Every answer with a JSON body must match api/openapi.yaml.
+  ~Service() {
+    std::lock_guard lock(exchangesLock_);
+    if (exchanges_.empty())
+      return;
+    const std::string file = base_.path() + "/exchanges.jsonl";
+    std::ofstream(file) << exchanges_;
+    std::string output;
+    FILE* checker = ::popen((VA_CHECK_API " " VA_OPENAPI " " + file + " 2>&1").c_str(), "r");
+    for (char buffer[4096]; checker && std::fgets(buffer, sizeof buffer, checker);)
+      output += buffer;
+    if (!checker || ::pclose(checker) != 0)
+      ADD_FAILURE() << "answers that api/openapi.yaml does not describe:\n" << output;
+  }
 
   // Starts it and reads its READY line; false (and a failure) when none came. Unless `env` names
   // an XDG_RUNTIME_DIR, the service finds no audio server: never the user's own.
@@ -124,6 +140,14 @@ public:
     reply.status = std::atoi(raw.c_str() + 9);
     if (size_t at = raw.find("\r\n\r\n"); at != std::string::npos)
       reply.json = parseJson(std::string_view(raw).substr(at + 4)).value_or(Json());
+    if (!reply.json.is_null()) {
+      Json exchange{{"method", std::string(method)},
+                    {"path", path},
+                    {"status", reply.status},
+                    {"body", reply.json}};
+      std::lock_guard lock(exchangesLock_);
+      exchanges_ += exchange.dump() + "\n";
+    }
     return reply;
   }
 
@@ -191,6 +215,8 @@ private:
   testing_support::TempDir base_;
   std::string root_;
   std::unique_ptr<testing_support::ChildProcess> process_;
+  mutable std::mutex exchangesLock_;
+  mutable std::string exchanges_; // JSON lines of {"method", "path", "status", "body"}
 
 public:
   // Serves `root` (a link, say) instead of the fresh directory; call before start().
