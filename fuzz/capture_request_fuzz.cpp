@@ -160,7 +160,8 @@ va::HTTPResponse post(va::Router& router, std::string path, std::string body) {
   return router.handle(request);
 }
 
-// The answer is a documented one: 201 {"captureId": id} or {"error": code} with its status.
+// The answer is a documented one: 201 {"captureId", "ignoredFields"} or {"error": code,
+// "message"} (and "field") with its status.
 void checkAnswerShape(const va::HTTPResponse& response) {
   const va::Json& json = response.json;
   check(json.is_object() && json.size() >= 2 && json.size() <= 3);

@@ -60,10 +60,14 @@ TEST_P(ServiceOnPipeWire, AMicTrackWaitsForTheServerAndSourcesFollowIt) {
     for (const Json& pid : app["pids"])
       EXPECT_NE(pid, s.process().pid()) << "the service lists itself";
   }
-  EXPECT_EQ(
-      apps,
-      (Json{{{"bundleId", "com.example.another"}, {"name", "Another"}, {"pids", {other}}},
-            {{"bundleId", "com.example.player"}, {"name", "Player"}, {"pids", {first, second}}}}));
+  EXPECT_EQ(apps, (Json{{{"bundleId", "com.example.another"},
+                         {"name", "Another"},
+                         {"pids", {other}},
+                         {"playing", true}},
+                        {{"bundleId", "com.example.player"},
+                         {"name", "Player"},
+                         {"pids", {first, second}},
+                         {"playing", true}}}));
   EXPECT_TRUE(holds(s.call("GET", "/capabilities").json, {{"systemAudio", true}}));
   EXPECT_TRUE(holds(s.call("GET", "/permissions").json,
                     {{"microphone", "granted"}, {"systemAudio", "unknown"}}));
@@ -231,13 +235,15 @@ TEST_P(DesktopClients, LatePlayersAreRoutedAndHeardAndForeignOnesRecordedByIdent
     EXPECT_NE(deferred["trigger"], "poll") << t.name;
     EXPECT_TRUE(holds(s.awaitEvent(t.capture, "tap_armed", t.after), {{"pid", t.pid}})) << t.name;
   }
+  // Both are armed, so both play now, as a user picking a source sees.
   Reply sources = s.call("GET", "/sources");
   for (const Track& t : tracks) {
-    Json pids;
+    Json entry;
     for (const Json& app : sources.json["applications"])
       if (app["bundleId"] == t.id)
-        pids = app["pids"];
-    EXPECT_EQ(pids, Json::array({t.pid})) << t.name << ": " << sources.json;
+        entry = app;
+    EXPECT_TRUE(holds(entry, {{"pids", Json::array({t.pid})}, {"playing", true}}))
+        << t.name << ": " << sources.json;
   }
 
   for (const Track& t : tracks)
