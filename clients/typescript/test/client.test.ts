@@ -1,8 +1,8 @@
 // Against the real service: VELMORRANT_AUDIO_BIN, else build/velmorrant-audio of this tree.
 import assert from "node:assert/strict";
 import { execFile } from "node:child_process";
-import { existsSync } from "node:fs";
-import { mkdtemp, writeFile } from "node:fs/promises";
+import { existsSync, mkdtempSync } from "node:fs";
+import { mkdtemp, rm, writeFile } from "node:fs/promises";
 import { tmpdir } from "node:os";
 import { dirname, join } from "node:path";
 import { after, before, test } from "node:test";
@@ -14,11 +14,11 @@ import type { AudioService, CaptureEvent, CaptureRequest, Levels } from "../src/
 const repo = new URL("../../../../", import.meta.url).pathname; // from dist/test/
 const binary = process.env.VELMORRANT_AUDIO_BIN ?? join(repo, "build/velmorrant-audio");
 const run = promisify(execFile);
-const temp = (name: string) => mkdtemp(join(tmpdir(), `va-client-${name}-`));
+const base = mkdtempSync(join(tmpdir(), "va-client-")); // every directory of the tests
+const temp = (name: string) => mkdtemp(join(base, `${name}-`));
 const tone = (dir: string, strategy = "test-tone"): CaptureRequest =>
   ({ dir, segmentSeconds: 1, remote: { strategy, match: { bundleIds: ["x"] } } });
-const failure = (promise: Promise<unknown>) =>
-  promise.then(() => assert.fail("it succeeded"), (error: unknown) => error);
+const failure = (p: Promise<unknown>) => p.then(() => assert.fail("it succeeded"), (e) => e);
 
 let root: string, env: NodeJS.ProcessEnv, service: AudioService;
 const stderr: string[] = [], states: number[] = [];
@@ -31,7 +31,7 @@ before(async () => {
   service = await startService({ binary, root, env });
   service.on("stderr", (line) => stderr.push(line)).on("state", (s) => states.push(s.recording));
 });
-after(() => service.stop());
+after(async () => [await service.stop(), await rm(base, { recursive: true, force: true })]);
 
 test("a start that fails says why and leaves no child", async () => {
   const silent = join(root, "silent.sh");
