@@ -28,22 +28,30 @@ void LevelMeter::add(std::span<const int16_t> samples) {
   // Only the newest window's worth matters.
   if (samples.size() > kWindowFrames)
     samples = samples.last(kWindowFrames);
-  for (int16_t s : samples) {
-    window_[next_] = s;
-    next_ = (next_ + 1) % kWindowFrames;
-  }
+  // Copied in at most two runs: up to the ring's end, then from its start.
+  const size_t first = std::min(samples.size(), kWindowFrames - next_);
+  std::copy_n(samples.begin(), first, window_.begin() + static_cast<ptrdiff_t>(next_));
+  std::copy(samples.begin() + static_cast<ptrdiff_t>(first), samples.end(), window_.begin());
+  next_ = (next_ + samples.size()) % kWindowFrames;
   filled_ = std::min(kWindowFrames, filled_ + samples.size());
 }
 
 std::optional<Level> LevelMeter::level(uint64_t endNs) const {
   if (filled_ == 0)
     return std::nullopt;
+  // The ring as at most two plain runs (no index arithmetic per sample, so the loops vectorise):
+  // it is read about a hundred times a second.
+  const size_t start = filled_ < kWindowFrames ? 0 : next_;
+  const std::span<const int16_t> ring(window_.data(), filled_);
   int64_t sumSquares = 0;
   int peak = 0;
-  for (size_t i = 0; i < filled_; ++i) {
-    int s = window_[(next_ + kWindowFrames - 1 - i) % kWindowFrames];
-    sumSquares += static_cast<int64_t>(s) * s;
-    peak = std::max(peak, std::abs(s));
+  for (std::span<const int16_t> run : {ring.subspan(start), ring.first(start)}) {
+    int32_t runPeak = 0;
+    for (int16_t s : run) {
+      sumSquares += int32_t{s} * s;
+      runPeak = std::max(runPeak, std::abs(int32_t{s}));
+    }
+    peak = std::max(peak, runPeak);
   }
   double rms = std::sqrt(static_cast<double>(sumSquares) / static_cast<double>(filled_));
   return Level{levelDb(rms), levelDb(peak), endNs};
