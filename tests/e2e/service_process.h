@@ -329,8 +329,14 @@ inline testing::AssertionResult heardThroughout(const Service& s, const std::str
   auto failure = testing::AssertionFailure()
                  << track << ": " << missing.size() << " of " << audio.size() / 160
                  << " windows without " << hz << " Hz, " << excused << " accounted for; at frames";
-  for (size_t i = 0; i < std::min<size_t>(missing.size(), 20); ++i)
-    failure << " " << missing[i];
+  for (size_t i = 0; i < std::min<size_t>(missing.size(), 20); ++i) {
+    auto window = std::span(audio).subspan(missing[i], 160);
+    float peak = 0;
+    for (float v : window)
+      peak = std::max(peak, std::abs(v));
+    failure << " " << missing[i] << " (peak " << peak << ", "
+            << testing_support::toneAmplitude(window, 16000, hz) << " at " << hz << " Hz)";
+  }
   return failure << "; events: " << all.json.dump();
 }
 

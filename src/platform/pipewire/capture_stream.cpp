@@ -100,6 +100,10 @@ constexpr size_t kRingFramesPerChannel = 32768;
 constexpr size_t kRingBlocks = 64;
 // How often the path is judged.
 constexpr uint64_t kCheckNs = 250'000'000;
+// The longest run of cycles that brought nothing while a source ran that is left out of the
+// track: below the 0.5 s after which a sink starts a new segment, so the sink fills it with
+// silence of its length and counts it as a dropout. A longer run is the path watch's to judge.
+constexpr uint64_t kWithholdNs = 400'000'000;
 
 uint64_t monotonicNs() {
   return static_cast<uint64_t>(MonotonicClock().nowNs());
@@ -194,7 +198,7 @@ std::expected<void, std::string> CaptureStream::start(const StreamSpec& spec, Pl
   pw_loop_update_timer(pw_thread_loop_get_loop(host_->threadLoop()), watchdog_, &period, &period,
                        false);
   host_->addWatcher(this);
-  reconcile(host_->graph());
+  graphChanged(host_->graph());
   return {};
 }
 
@@ -252,6 +256,7 @@ std::expected<void, std::string> CaptureStream::makeNodeLocked() {
   node_ = std::move(node);
   held_.reset();
   firstDated_ = false;
+  unheardSinceNs_.reset();
   cycleClock_ = CycleClock();
   return {};
 }
@@ -269,7 +274,7 @@ void CaptureStream::replan(Planner planner) {
   Host::Lock lock(*host_);
   planner_ = std::move(planner);
   if (node_)
-    reconcile(host_->graph());
+    graphChanged(host_->graph());
 }
 
 void CaptureStream::stop() {
@@ -296,6 +301,17 @@ void CaptureStream::destroyLocked() {
 
 void CaptureStream::graphChanged(const Graph& graph) {
   reconcile(graph);
+  sourcesRunning_ = linkedSourceRunning(graph);
+}
+
+bool CaptureStream::linkedSourceRunning(const Graph& graph) const {
+  if (!node_)
+    return false;
+  for (const auto& [plan, entry] : node_->links)
+    if (auto source = graph.nodes.find(plan.outNode);
+        source != graph.nodes.end() && source->second.state == "running")
+      return true;
+  return false;
 }
 
 void CaptureStream::serverLost() {
@@ -363,11 +379,7 @@ void CaptureStream::onWatchdog(void* data, uint64_t) {
   uint64_t lastCycleNs = node.lastCycleNs.load(std::memory_order_relaxed);
   self->watch_.cycle(lastCycleNs, false);
   const Graph& graph = self->host_->graph();
-  bool due = false;
-  for (const auto& [plan, entry] : node.links) {
-    auto source = graph.nodes.find(plan.outNode);
-    due = due || (source != graph.nodes.end() && source->second.state == "running");
-  }
+  const bool due = self->sourcesRunning_ = self->linkedSourceRunning(graph);
   auto own = graph.nodes.find(pw_filter_get_node_id(node.filter));
   bool suspended = own != graph.nodes.end() && own->second.state == "suspended" &&
                    (node.alwaysProcess || !node.links.empty());
@@ -428,7 +440,20 @@ void CaptureStream::delivered(const BlockRing::Header& header, std::span<const f
 }
 
 void CaptureStream::deliver(const BlockRing::Header& header, std::span<const float> planar) {
-  if (block_)
+  // A cycle that brought nothing while a source we link to ran (it was late, or the path
+  // dropped it) is not passed off as silence somebody played: it is left out, and the sink
+  // fills its time with silence that it reports as a dropout.
+  bool withheld = false;
+  if (header.heard || !sourcesRunning_) {
+    unheardSinceNs_.reset();
+  } else {
+    if (!unheardSinceNs_)
+      unheardSinceNs_ = header.timeNs;
+    const auto endNs = header.timeNs + static_cast<uint64_t>(static_cast<double>(header.frames) /
+                                                             header.rateHz * 1e9);
+    withheld = endNs - *unheardSinceNs_ <= kWithholdNs;
+  }
+  if (block_ && !withheld)
     block_(planar.data(), header.frames, header.channels, header.rateHz, header.timeNs);
   if (std::optional<PathWatch::Repair> repair = watch_.cycle(header.timeNs, header.heard)) {
     double lostS = static_cast<double>(repair->lostNs) / 1e9;

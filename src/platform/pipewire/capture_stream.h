@@ -66,6 +66,7 @@ private:
   void graphChanged(const Graph& graph) override;
   void serverLost() override;
   void reconcile(const Graph& graph);
+  bool linkedSourceRunning(const Graph& graph) const;
   void destroyLocked();
   std::expected<void, std::string> makeNodeLocked();
   // Hands the node, links and all, to the host to destroy a little later.
@@ -93,8 +94,11 @@ private:
   };
   std::optional<Held> held_; // the current node's first block, until its second comes
   bool firstDated_ = false;
-  uint64_t lastCycleNs_ = 0; // of the newest block taken, from any node of this stream
-  CycleClock cycleClock_;    // dates the current node's blocks
+  uint64_t lastCycleNs_ = 0;    // of the newest block taken, from any node of this stream
+  bool sourcesRunning_ = false; // a source we are linked to runs (each graph change and check)
+  std::optional<uint64_t> unheardSinceNs_; // the first of the current run of cycles that brought
+                                           // nothing while a source ran
+  CycleClock cycleClock_;                  // dates the current node's blocks
 };
 
 } // namespace va::pw
