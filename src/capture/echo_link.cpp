@@ -61,12 +61,14 @@ void ReferenceSink::write(std::span<const float> samples, double rateHz, uint64_
     queued_ -= samples.size();
     return;
   }
-  std::weak_ptr<ReferenceSink> self = weak_from_this();
-  queue_->async([self, copy = std::vector<float>(samples.begin(), samples.end()), rateHz, hostNs] {
-    if (auto sink = self.lock()) {
-      sink->ingest(copy, rateHz, hostNs);
-      sink->queued_ -= copy.size();
-    }
+  if (!blocks_.add({std::vector<float>(samples.begin(), samples.end()), rateHz, hostNs}))
+    return;
+  queue_->async([self = weak_from_this()] {
+    if (auto sink = self.lock())
+      for (const Block& block : sink->blocks_.take()) {
+        sink->ingest(block.samples, block.rateHz, block.hostNs);
+        sink->queued_ -= block.samples.size();
+      }
   });
 }
 

@@ -5,6 +5,7 @@
 #include "capture/event_log.h"
 #include "capture/resampler.h"
 #include "capture/track_sink.h"
+#include "core/batch.h"
 #include "core/task_queue.h"
 
 #include <atomic>
@@ -59,6 +60,12 @@ private:
   const std::shared_ptr<TaskQueue> queue_;
   std::atomic<uint64_t> lastFrameNs_{0};
   std::atomic<size_t> queued_{0}; // input samples waiting on the queue
+  struct Block {
+    std::vector<float> samples;
+    double rateHz;
+    uint64_t hostNs;
+  };
+  Batch<Block> blocks_; // taken by one queue task per batch
   // Queue only.
   std::unique_ptr<Resampler> converter_;
   OutputClock outputClock_;

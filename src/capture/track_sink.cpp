@@ -129,15 +129,16 @@ void TrackSink::write(std::span<const float> samples, double rateHz, uint64_t ho
     events_->append("write_stalled", Json{{"track", name_}});
   if (turnedAway)
     return;
+  if (!queued_.add({std::vector<float>(samples.begin(), samples.end()), rateHz, hostNs, afterDrop}))
+    return;
   // The work holds the sink weakly: blocks still queued when the sink goes are dropped.
-  std::weak_ptr<TrackSink> self = weak_from_this();
-  queue_->async(
-      [self, copy = std::vector<float>(samples.begin(), samples.end()), rateHz, hostNs, afterDrop] {
-        if (auto sink = self.lock()) {
-          sink->ingest(copy, rateHz, hostNs, afterDrop);
-          sink->dequeued(copy.size());
-        }
-      });
+  queue_->async([self = weak_from_this()] {
+    if (auto sink = self.lock())
+      for (const Queued& block : sink->queued_.take()) {
+        sink->ingest(block.samples, block.rateHz, block.hostNs, block.afterDrop);
+        sink->dequeued(block.samples.size());
+      }
+  });
 }
 
 void TrackSink::dequeued(size_t samples) {

@@ -5,6 +5,7 @@
 #include "capture/resampler.h"
 #include "capture/segment_writer.h"
 #include "capture/track_levels.h"
+#include "core/batch.h"
 #include "core/clock.h"
 #include "core/task_queue.h"
 
@@ -144,6 +145,13 @@ private:
     double stallLostS = 0; // turned away during the current stall
     double lostS = 0;      // turned away over the whole track
   } backlog_;
+  struct Queued {
+    std::vector<float> samples;
+    double rateHz;
+    uint64_t hostNs;
+    bool afterDrop;
+  };
+  Batch<Queued> queued_; // written blocks, taken by one queue task per batch
 
   // Queue only.
   std::unique_ptr<SegmentWriter> writer_;

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <ctime>
 #include <map>
+#include <pthread.h>
 #include <set>
 
 #include <pipewire/filter.h>
@@ -80,6 +81,13 @@ struct CaptureStream::Node final : Host::Retired {
   // Data thread only: a cycle has brought data from a peer. Until then an always-processing
   // node hands over nothing, so a track never starts with silence nobody played.
   bool heardOnce = false;
+  // Data thread only: blocks pushed since the loop thread was last woken, and the clock time of
+  // the first of them.
+  size_t unsignalled = 0;
+  uint64_t unsignalledSinceNs = 0;
+
+  // Loop thread: hands every waiting block to the owner (a retired node's are dropped).
+  void drain();
 
   void dropLinks();
   void quiesce() override;
@@ -98,8 +106,14 @@ constexpr size_t kMaxPorts = 64;
 // 48 kHz, in at most 64 cycles, before a late loop thread costs audio.
 constexpr size_t kRingFramesPerChannel = 32768;
 constexpr size_t kRingBlocks = 64;
-// How often the path is judged.
+// How often the path is judged (and waiting blocks are taken, whatever the data thread does).
 constexpr uint64_t kCheckNs = 250'000'000;
+// The data thread wakes the loop thread once per this much audio, or per this many blocks (a
+// quarter of the ring, for small quanta), not every cycle: waking two threads a cycle cost more
+// than the audio's whole handling. Only the arrival of blocks waits; their times stay the
+// cycles' own.
+constexpr uint64_t kSignalNs = 80'000'000;
+constexpr size_t kSignalBlocks = kRingBlocks / 4;
 // The longest run of cycles that brought nothing while a source ran that is left out of the
 // track: below the 0.5 s after which a sink starts a new segment, so the sink fills it with
 // silence of its length and counts it as a dropout. A longer run is the path watch's to judge.
@@ -264,8 +278,9 @@ std::expected<void, std::string> CaptureStream::makeNodeLocked() {
 void CaptureStream::retireNodeLocked() {
   if (!node_)
     return;
-  node_->owner = nullptr;
   node_->retired.store(true, std::memory_order_release);
+  node_->drain(); // what the node brought before it goes belongs to the track
+  node_->owner = nullptr;
   pw_filter_set_active(node_->filter, false);
   host_->retire(std::move(node_));
 }
@@ -374,6 +389,7 @@ void CaptureStream::onWatchdog(void* data, uint64_t) {
     return;
   }
   Node& node = *self->node_;
+  node.drain();
   // Cycles that brought nothing are not handed over: the newest one's time tells the watch
   // that the node is scheduled.
   uint64_t lastCycleNs = node.lastCycleNs.load(std::memory_order_relaxed);
@@ -469,6 +485,10 @@ void CaptureStream::Node::onProcess(void* data, spa_io_position* position) noexc
   auto* self = static_cast<Node*>(data);
   if (!position || self->retired.load(std::memory_order_acquire))
     return;
+  if (thread_local bool named = false; !named) { // the server's data thread, as tools show it
+    pthread_setname_np(pthread_self(), "pw.data");
+    named = true;
+  }
   const spa_io_clock& clock = position->clock;
   self->lastCycleNs.store(clock.nsec, std::memory_order_relaxed);
   const auto frames = static_cast<uint32_t>(std::min<uint64_t>(clock.duration, kMaxFrames));
@@ -508,8 +528,16 @@ void CaptureStream::Node::onProcess(void* data, spa_io_position* position) noexc
                              .channels = static_cast<uint32_t>(count),
                              .heard = heard};
     if (self->ring->push(header, std::span(channels.data(), count),
-                         std::span(available.data(), count)))
-      pw_loop_signal_event(self->loop, self->blocksReady);
+                         std::span(available.data(), count))) {
+      if (self->unsignalled++ == 0)
+        self->unsignalledSinceNs = clock.nsec;
+      const auto heldNs = clock.nsec - self->unsignalledSinceNs +
+                          static_cast<uint64_t>(static_cast<double>(frames) / rateHz * 1e9);
+      if (heldNs >= kSignalNs || self->unsignalled >= kSignalBlocks) {
+        pw_loop_signal_event(self->loop, self->blocksReady);
+        self->unsignalled = 0;
+      }
+    }
   }
   for (size_t i = 0; i < count; ++i)
     if (taken[i])
@@ -517,14 +545,17 @@ void CaptureStream::Node::onProcess(void* data, spa_io_position* position) noexc
 }
 
 void CaptureStream::Node::onBlocks(void* data, uint64_t) noexcept {
-  auto* self = static_cast<Node*>(data);
+  static_cast<Node*>(data)->drain();
+}
+
+void CaptureStream::Node::drain() {
   // A retired node's blocks are nobody's: drained and dropped.
-  self->ring->drain([self](const BlockRing::Header& header, std::span<const float> planar) {
-    if (self->owner)
-      self->owner->delivered(header, planar);
+  ring->drain([this](const BlockRing::Header& header, std::span<const float> planar) {
+    if (owner)
+      owner->delivered(header, planar);
   });
-  if (uint64_t dropped = self->ring->takeDropped(); dropped && self->owner)
-    log(self->owner->spec_.nodeName + ": " + std::to_string(dropped) +
+  if (uint64_t dropped = ring->takeDropped(); dropped && owner)
+    log(owner->spec_.nodeName + ": " + std::to_string(dropped) +
         " cycles of audio lost (the loop thread fell behind)");
 }
 

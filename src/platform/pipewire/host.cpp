@@ -196,7 +196,7 @@ std::shared_ptr<Host> Host::start(int32_t ownPid, std::chrono::milliseconds wait
   pw_init(nullptr, nullptr);
   std::shared_ptr<Host> host(new Host(ownPid));
   host->published_ = std::make_unique<Views>();
-  host->loop_ = pw_thread_loop_new("velmorrant-audio.pw", nullptr);
+  host->loop_ = pw_thread_loop_new("pw.loop", nullptr); // a thread name: 15 bytes at most
   if (!host->loop_)
     return nullptr;
   host->context_ = pw_context_new(pw_thread_loop_get_loop(host->loop_), nullptr, 0);
