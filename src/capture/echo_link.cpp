@@ -61,14 +61,23 @@ void ReferenceSink::write(std::span<const float> samples, double rateHz, uint64_
     queued_ -= samples.size();
     return;
   }
-  if (!blocks_.add({std::vector<float>(samples.begin(), samples.end()), rateHz, hostNs}))
-    return;
+  {
+    std::lock_guard lock(lock_);
+    if (!blocks_.add(samples, {rateHz, hostNs}))
+      return;
+  }
   queue_->async([self = weak_from_this()] {
-    if (auto sink = self.lock())
-      for (const Block& block : sink->blocks_.take()) {
-        sink->ingest(block.samples, block.rateHz, block.hostNs);
-        sink->queued_ -= block.samples.size();
+    if (auto sink = self.lock()) {
+      {
+        std::lock_guard lock(sink->lock_);
+        sink->blocks_.take(sink->taken_);
       }
+      sink->queued_ -= sink->taken_.forEach([&](std::span<const float> block, const Block& info) {
+        sink->ingest(block, info.rateHz, info.hostNs);
+      });
+      sink->taken_.samples.clear();
+      sink->taken_.blocks.clear();
+    }
   });
 }
 

@@ -61,11 +61,12 @@ private:
   std::atomic<uint64_t> lastFrameNs_{0};
   std::atomic<size_t> queued_{0}; // input samples waiting on the queue
   struct Block {
-    std::vector<float> samples;
     double rateHz;
     uint64_t hostNs;
   };
-  Batch<Block> blocks_; // taken by one queue task per batch
+  std::mutex lock_;
+  BlockBatch<Block> blocks_;       // under lock_: written, not yet taken by the queue
+  BlockBatch<Block>::Taken taken_; // queue only: the batch being ingested
   // Queue only.
   std::unique_ptr<Resampler> converter_;
   OutputClock outputClock_;

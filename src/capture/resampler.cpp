@@ -38,17 +38,6 @@ std::expected<void, std::string> Resampler::step(const float* input, size_t inpu
   return {};
 }
 
-int16_t Resampler::toInt16(float sample) {
-  if (std::isnan(sample))
-    return 0;
-  float scaled = std::nearbyint(sample * 32768.0f);
-  if (scaled >= 32767.0f)
-    return 32767;
-  if (scaled <= -32768.0f)
-    return -32768;
-  return static_cast<int16_t>(scaled);
-}
-
 void OutputClock::restart(double sourceRateHz) {
   sourceRateHz_ = sourceRateHz;
   input_ = 0;

@@ -37,8 +37,18 @@ public:
 
   double rateHz() const { return rateHz_; }
 
-  // Float to 16-bit: scaled by 32768, rounded to nearest, clipped; NaN becomes 0.
-  static int16_t toInt16(float sample);
+  // Float to 16-bit: scaled by 32768, rounded to nearest (ties to even), clipped; NaN becomes 0.
+  // Branch-free and without a library call, so that a loop of it vectorises.
+  static int16_t toInt16(float sample) {
+    float scaled = sample * 32768.0f;
+    scaled = scaled == scaled ? scaled : 0.0f; // NaN
+    scaled = scaled < -32768.0f ? -32768.0f : scaled;
+    scaled = scaled > 32767.0f ? 32767.0f : scaled;
+    // Adding and taking away 1.5 * 2^23 rounds any |x| < 2^22 to an integer in the current (to
+    // nearest) rounding mode.
+    constexpr float kRound = 12582912.0f;
+    return static_cast<int16_t>(static_cast<int32_t>((scaled + kRound) - kRound));
+  }
 
 private:
   Resampler(double rateHz, soxr* handle);

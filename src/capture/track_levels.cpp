@@ -59,9 +59,15 @@ std::optional<Level> LevelMeter::level(uint64_t endNs) const {
 
 void SilenceWatch::add(std::span<const int16_t> samples,
                        const std::function<void(const Change&)>& changed) {
-  for (int16_t s : samples) {
-    sumSquares_ += static_cast<int64_t>(s) * s;
-    if (++filled_ < LevelMeter::kWindowFrames)
+  while (!samples.empty()) {
+    // Up to the end of the window at once: a plain sum that vectorises. 1600 squares of 16-bit
+    // samples stay below 2^31 * 1600, so 64 bits are plenty.
+    const size_t take = std::min(samples.size(), LevelMeter::kWindowFrames - filled_);
+    for (int16_t s : samples.first(take))
+      sumSquares_ += int32_t{s} * s;
+    samples = samples.subspan(take);
+    filled_ += take;
+    if (filled_ < LevelMeter::kWindowFrames)
       continue;
     double meanSquare = static_cast<double>(sumSquares_) / LevelMeter::kWindowFrames;
     sumSquares_ = 0;

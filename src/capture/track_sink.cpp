@@ -104,7 +104,7 @@ void TrackSink::write(std::span<const float> samples, double rateHz, uint64_t ho
     return;
   const auto nowNs = static_cast<uint64_t>(clock_->nowNs());
   const double seconds = static_cast<double>(samples.size()) / rateHz;
-  bool stalls = false, turnedAway = false, afterDrop = false;
+  bool stalls = false, turnedAway = false, post = false;
   {
     std::lock_guard lock(lock_);
     lastFrameNs_ = nowNs;
@@ -120,35 +120,45 @@ void TrackSink::write(std::span<const float> samples, double rateHz, uint64_t ho
       b.stallLostS += seconds;
       b.lostS += seconds;
     } else {
-      afterDrop = std::exchange(b.dropped, false);
       b.queuedAtNs.push_back(nowNs);
       b.queuedSamples += samples.size();
+      post = b.blocks.add(samples, {rateHz, hostNs, std::exchange(b.dropped, false)});
     }
   }
   if (stalls)
     events_->append("write_stalled", Json{{"track", name_}});
-  if (turnedAway)
-    return;
-  if (!queued_.add({std::vector<float>(samples.begin(), samples.end()), rateHz, hostNs, afterDrop}))
+  if (!post)
     return;
   // The work holds the sink weakly: blocks still queued when the sink goes are dropped.
   queue_->async([self = weak_from_this()] {
     if (auto sink = self.lock())
-      for (const Queued& block : sink->queued_.take()) {
-        sink->ingest(block.samples, block.rateHz, block.hostNs, block.afterDrop);
-        sink->dequeued(block.samples.size());
-      }
+      sink->takeBlocks();
   });
 }
 
-void TrackSink::dequeued(size_t samples) {
+void TrackSink::takeBlocks() {
+  {
+    std::lock_guard lock(lock_);
+    backlog_.blocks.take(taken_);
+  }
+  const size_t samples = taken_.forEach([this](std::span<const float> block, const Queued& info) {
+    ingest(block, info.rateHz, info.hostNs, info.afterDrop);
+  });
+  settle();
+  dequeued(taken_.blocks.size(), samples);
+  taken_.samples.clear();
+  taken_.blocks.clear();
+}
+
+void TrackSink::dequeued(size_t blocks, size_t samples) {
   const auto nowNs = static_cast<uint64_t>(clock_->nowNs());
   std::optional<double> lostS;
   {
     std::lock_guard lock(lock_);
     Backlog& b = backlog_;
-    if (!b.queuedAtNs.empty())
-      b.queuedAtNs.pop_front();
+    b.queuedAtNs.erase(b.queuedAtNs.begin(),
+                       b.queuedAtNs.begin() +
+                           static_cast<ptrdiff_t>(std::min(blocks, b.queuedAtNs.size())));
     b.queuedSamples =
         b.queuedAtNs.empty() ? 0 : b.queuedSamples - std::min(b.queuedSamples, samples);
     b.progressNs = nowNs;
@@ -167,7 +177,7 @@ uint64_t TrackSink::lastFrameNs() const {
   return lastFrameNs_;
 }
 
-void TrackSink::ingest(const std::vector<float>& samples, double rateHz, uint64_t hostNs,
+void TrackSink::ingest(std::span<const float> samples, double rateHz, uint64_t hostNs,
                        bool afterDrop) {
   if (finished_)
     return;
@@ -176,7 +186,7 @@ void TrackSink::ingest(const std::vector<float>& samples, double rateHz, uint64_
     // Audio was turned away before this block: counted as lost, not filled with silence.
     if (converter_)
       flushAndDrop();
-    writer_->closeSegment();
+    closeSegment();
     timeline_.reset();
   } else if (timeline_) {
     auto dueNs =
@@ -186,7 +196,7 @@ void TrackSink::ingest(const std::vector<float>& samples, double rateHz, uint64_
       // A long gap is a segment boundary, not silence.
       if (converter_)
         flushAndDrop();
-      writer_->closeSegment();
+      closeSegment();
       timeline_.reset();
     } else if (hostNs > dueNs + kHoleNs) {
       holeNs = hostNs - dueNs;
@@ -267,14 +277,42 @@ void TrackSink::convert(std::span<const float> input, bool endOfStream) {
 }
 
 void TrackSink::store(std::span<const int16_t> frames, uint64_t firstNs) {
-  writer_->append(frames.data(), frames.size(), firstNs);
+  // Gathered into one write per batch of blocks. A run that does not follow on in time is
+  // written apart, so a segment opened inside a write is dated by its own frames.
+  const uint64_t dueNs = unwrittenNs_ + unwritten_.size() * SegmentWriter::kNsPerFrame;
+  if (!unwritten_.empty() &&
+      (firstNs + SegmentWriter::kNsPerFrame / 2 < dueNs ||
+       firstNs > dueNs + SegmentWriter::kNsPerFrame / 2 || unwritten_.size() >= kMaxUnwritten))
+    writeOut();
+  if (unwritten_.empty())
+    unwrittenNs_ = firstNs;
+  unwritten_.insert(unwritten_.end(), frames.begin(), frames.end());
   meter(frames, firstNs + frames.size() * SegmentWriter::kNsPerFrame);
+}
+
+void TrackSink::writeOut() {
+  if (unwritten_.empty())
+    return;
+  writer_->append(unwritten_.data(), unwritten_.size(), unwrittenNs_);
+  unwritten_.clear();
+}
+
+void TrackSink::closeSegment() {
+  writeOut();
+  writer_->closeSegment();
+}
+
+void TrackSink::settle() {
+  writeOut();
+  if (meteredToNs_ && levels_)
+    if (auto level = levelMeter_.level(*meteredToNs_))
+      levels_->publish(name_, *level);
+  meteredToNs_.reset();
 }
 
 void TrackSink::meter(std::span<const int16_t> out, uint64_t endNs) {
   levelMeter_.add(out);
-  if (auto level = levelMeter_.level(endNs); level && levels_)
-    levels_->publish(name_, *level);
+  meteredToNs_ = endNs;
   silenceWatch_.add(out, [this](const SilenceWatch::Change& change) {
     events_->append(change.silent ? "track_silent" : "track_audible",
                     Json{{"track", name_}, {"silentS", tenthsOfSeconds(change.silentFrames)}});
@@ -293,7 +331,8 @@ void TrackSink::split() {
   queue_->sync([this] {
     if (converter_)
       flushAndDrop();
-    writer_->closeSegment();
+    closeSegment();
+    settle();
     timeline_.reset();
   });
 }
@@ -304,7 +343,8 @@ TrackSummary TrackSink::finish() {
     if (!finished_) {
       if (converter_)
         flushAndDrop();
-      writer_->closeSegment();
+      closeSegment();
+      settle();
       reportDropouts(0);
       finished_ = true;
       std::lock_guard lock(lock_);

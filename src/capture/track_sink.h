@@ -113,9 +113,11 @@ private:
   TrackSink(std::string name, std::shared_ptr<EventLog> events, std::shared_ptr<const Clock> clock,
             std::shared_ptr<TaskQueue> queue, std::shared_ptr<TrackLevels> levels,
             std::shared_ptr<FrameStage> stage);
-  void ingest(const std::vector<float>& samples, double rateHz, uint64_t hostNs, bool afterDrop);
-  // A queued block of `samples` has been dealt with; ends a stall once the queue is current.
-  void dequeued(size_t samples);
+  void ingest(std::span<const float> samples, double rateHz, uint64_t hostNs, bool afterDrop);
+  // On the queue: ingests every block written since the last time.
+  void takeBlocks();
+  // Queued blocks of `samples` in all have been dealt with; ends a stall once the queue is current.
+  void dequeued(size_t blocks, size_t samples);
   // Feeds `samples` of input, the first at `hostNs`, to the converter (creating it at `rateHz`
   // first if need be); false when no converter can be made.
   bool feed(std::span<const float> samples, double rateHz, uint64_t hostNs);
@@ -124,9 +126,13 @@ private:
   void reportDropouts(uint64_t atNs);
   void convert(std::span<const float> input, bool endOfStream);
   void flushAndDrop();
-  // Converted frames, past the stage if there is one: written and metered.
+  // Converted frames, past the stage if there is one: metered, and written by writeOut().
   void store(std::span<const int16_t> frames, uint64_t firstNs);
   void meter(std::span<const int16_t> out, uint64_t endNs);
+  void writeOut();
+  void closeSegment();
+  // At the end of each batch of blocks: everything stored is written and the level published.
+  void settle();
 
   const std::string name_;
   const std::shared_ptr<EventLog> events_;
@@ -135,8 +141,14 @@ private:
 
   mutable std::mutex lock_; // guards lastFrameNs_ and backlog_ only
   uint64_t lastFrameNs_ = 0;
+  struct Queued {
+    double rateHz;
+    uint64_t hostNs;
+    bool afterDrop; // audio was turned away before it
+  };
   // The blocks queued for the disk; host-clock ns, seconds of input audio.
   struct Backlog {
+    BlockBatch<Queued> blocks;       // written, not yet taken by the queue
     std::deque<uint64_t> queuedAtNs; // arrival of each queued block, oldest first
     size_t queuedSamples = 0;
     uint64_t progressNs = 0; // when the queue last finished a block
@@ -145,15 +157,9 @@ private:
     double stallLostS = 0; // turned away during the current stall
     double lostS = 0;      // turned away over the whole track
   } backlog_;
-  struct Queued {
-    std::vector<float> samples;
-    double rateHz;
-    uint64_t hostNs;
-    bool afterDrop;
-  };
-  Batch<Queued> queued_; // written blocks, taken by one queue task per batch
 
   // Queue only.
+  BlockBatch<Queued>::Taken taken_; // the batch being ingested
   std::unique_ptr<SegmentWriter> writer_;
   std::unique_ptr<Resampler> converter_;
   double sourceRate_ = 0;
@@ -177,6 +183,10 @@ private:
   FrameStage::Emit toStore_; // store(), for the stage
   const std::shared_ptr<TrackLevels> levels_;
   LevelMeter levelMeter_;
+  std::optional<uint64_t> meteredToNs_;          // host time of the end of the newest metered frame
+  std::vector<int16_t> unwritten_;               // stored frames not yet handed to the writer
+  uint64_t unwrittenNs_ = 0;                     // host time of the first of them
+  static constexpr size_t kMaxUnwritten = 16000; // written at least once a second of audio
   SilenceWatch silenceWatch_;
 };
 

@@ -379,10 +379,15 @@ TEST(LevelMeter, RmsAndPeakOfTheLastTenthOfASecond) {
 }
 
 TEST(Int16Conversion, RoundsAndClips) {
+  // Ties go to even.
+  // clang-format off
   const std::pair<float, int16_t> cases[] = {
-      {0.f, 0},          {1.f, 32767},        {-1.f, -32768},     {2.f, 32767},
-      {-2.f, -32768},    {0.5f, 16384},       {-0.5f, -16384},    {1.4f / 32768, 1},
-      {1.6f / 32768, 2}, {-1.6f / 32768, -2}, {std::nanf(""), 0}, {INFINITY, 32767}};
+      {0.f, 0},           {1.f, 32767},        {-1.f, -32768},     {2.f, 32767},
+      {-2.f, -32768},     {0.5f, 16384},       {-0.5f, -16384},    {1.4f / 32768, 1},
+      {1.6f / 32768, 2},  {-1.6f / 32768, -2}, {std::nanf(""), 0}, {INFINITY, 32767},
+      {-INFINITY, -32768}, {0.5f / 32768, 0},  {1.5f / 32768, 2},  {2.5f / 32768, 2},
+      {-2.5f / 32768, -2}, {32766.5f / 32768, 32766}, {-32767.5f / 32768, -32768}};
+  // clang-format on
   for (auto [in, out] : cases)
     EXPECT_EQ(Resampler::toInt16(in), out) << in;
 }

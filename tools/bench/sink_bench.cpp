@@ -83,7 +83,14 @@ SinkRun runSink(int rateHz, int minutes, const std::string& dir) {
   auto clock = std::make_shared<MonotonicClock>();
   auto events = std::make_shared<EventLog>(clock);
   std::filesystem::create_directories(dir);
-  auto made = TrackSink::make("mic", directoryOf(dir), 60, events, clock);
+  // Levels on, as in a capture.
+  auto made = TrackSink::make("mic", directoryOf(dir), 60, events, clock,
+                              TrackSink::Options{.queue = nullptr,
+                                                 .io = nullptr,
+                                                 .levels = std::make_shared<TrackLevels>(),
+                                                 .makeQueue = {},
+                                                 .claims = {},
+                                                 .stage = nullptr});
   if (!made) {
     std::fprintf(stderr, "sink_bench: cannot create the sink in %s: %s\n", dir.c_str(),
                  made.error().message().c_str());
