@@ -48,6 +48,7 @@ switches() {
 declare -A ratios
 for run in $(seq "$runs"); do
   for echo_on in false true; do
+    rm -f "$work/stdout" # a READY line of the previous run must not be read
     start_service "$work/root" "$work"
     body=$(jq -cn --arg dir "$work/root/run$run-$echo_on" --argjson ec "$echo_on" \
       '{dir: $dir, mic: {echoCancellation: $ec},
