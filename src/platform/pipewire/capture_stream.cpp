@@ -86,7 +86,7 @@ struct CaptureStream::Node final : Host::Retired {
   size_t unsignalled = 0;
   uint64_t unsignalledSinceNs = 0;
 
-  // Loop thread: hands every waiting block to the owner (a retired node's are dropped).
+  // Under the loop lock: hands every waiting block to the owner (a retired node's are dropped).
   void drain();
 
   void dropLinks();
