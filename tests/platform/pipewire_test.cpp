@@ -68,9 +68,22 @@ struct Recording {
   }
 };
 
-// Each tone of `heard` at the players' amplitude, none of `absent`.
-void expectTones(const std::vector<float>& samples, std::initializer_list<double> heard,
-                 std::initializer_list<double> absent, const std::string& what) {
+// Each tone of `heard` at the players' amplitude, none of `absent`: in `samples` or, where a
+// loaded machine broke that second (a player late for its cycles), in one of the two seconds of
+// `recording` that follow.
+void expectTones(std::vector<float> samples, Recording& recording,
+                 std::initializer_list<double> heard, std::initializer_list<double> absent,
+                 const std::string& what) {
+  auto hold = [&] {
+    bool all = samples.size() >= 24000;
+    for (double hz : heard)
+      all = all && std::abs(toneAmplitude(samples, 48000, hz) - 0.5) <= 0.05;
+    for (double hz : absent)
+      all = all && toneAmplitude(samples, 48000, hz) < 0.01;
+    return all;
+  };
+  for (int retry = 0; retry < 2 && !hold(); ++retry)
+    samples = recording.next(1.0);
   ASSERT_GE(samples.size(), 24000u) << what;
   for (double hz : heard)
     EXPECT_NEAR(toneAmplitude(samples, 48000, hz), 0.5, 0.05) << what << " " << hz;
@@ -137,11 +150,11 @@ TEST_P(PipeWire, TheModelAndBothCapturesThroughTheServersLife) {
   Recording tapped;
   Tap tap(host);
   ASSERT_TRUE(tap.start({a->objectID}, tapped.delivery(), nullptr));
-  expectTones(tapped.settled(), {440}, {660, 1000}, "a alone");
+  expectTones(tapped.settled(), tapped, {440}, {660, 1000}, "a alone");
   tap.update({a->objectID, b->objectID});
-  expectTones(tapped.after(0.3), {440, 660}, {1000}, "both");
+  expectTones(tapped.after(0.3), tapped, {440, 660}, {1000}, "both");
   tap.update({b->objectID});
-  expectTones(tapped.after(0.3), {660}, {440, 1000}, "b alone");
+  expectTones(tapped.after(0.3), tapped, {660}, {440, 1000}, "b alone");
   {
     std::lock_guard lock(tapped.mutex);
     // One stream throughout, stamped by the monotonic clock: block times advance by their own
@@ -189,7 +202,7 @@ TEST_P(PipeWire, TheModelAndBothCapturesThroughTheServersLife) {
   ASSERT_TRUE(eventually([&] { return inputs.defaultInputID().has_value(); }, 20s));
   EXPECT_EQ(host->connection(), Connection::connected);
   ASSERT_TRUE(mic.start(inputs.inputs()[0], recording.delivery()));
-  expectTones(recording.settled(), {1000}, {}, "mic after the restart");
+  expectTones(recording.settled(), recording, {1000}, {}, "mic after the restart");
   mic.stop();
   EXPECT_FALSE(mic.isRunning());
   size_t after = recording.size();
